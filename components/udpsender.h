@@ -1,0 +1,58 @@
+#pragma once
+
+#include "components/datagramsender.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+
+class QHostInfo;
+class QUdpSocket;
+
+// The datagram sender on a UDP socket. The destination is an IPv4 or IPv6
+// address (a subnet broadcast address included) or a host name; a host name is
+// resolved in the background, and sends made meanwhile wait for it, in order.
+class UdpSender : public DatagramSender
+{
+    Q_OBJECT
+
+public:
+    // The largest payload one IPv4 datagram can carry.
+    static constexpr qsizetype MaxDatagramSize = 65507;
+    // Sends held while a host name is being resolved, at most.
+    static constexpr qsizetype MaxHeldDatagrams = 1024;
+
+    explicit UdpSender(QObject *parent = nullptr);
+    ~UdpSender() override;
+
+    void setProtocol(int protocol) override;
+    void setRemoteHost(const QString &host) override;
+    void setRemotePort(qint32 port) override;
+    void sendData(const QString &text) override;
+    void close() override;
+
+protected:
+    // Starts resolving name in the background; the answer goes to
+    // hostLookedUp(). Returns the lookup's id.
+    virtual int startLookup(const QString &name);
+    virtual void abortLookup(int id);
+    void hostLookedUp(const QHostInfo &info);
+
+private:
+    void abortLookup();
+    void transmit(const QHostAddress &address, const QByteArray &datagram);
+    QUdpSocket *socketFor(QAbstractSocket::NetworkLayerProtocol protocol);
+    void socketError(QUdpSocket *socket);
+
+    int m_protocol = 0;
+    QString m_host;            // as given, after full-width forms are narrowed
+    QHostAddress m_address;    // known once the host is an address or resolved
+    qint32 m_port = 0;
+    int m_lookupId = -1;       // a host name lookup under way
+    QList<QByteArray> m_held;  // sends waiting for that lookup
+    QUdpSocket *m_socket4 = nullptr;
+    QUdpSocket *m_socket6 = nullptr;
+    bool m_inCall = false;     // errors raised inside a call fail that call
+    bool m_closed = false;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+// The program's whole configuration: two texts kept per user, application
+// "Kavrel", section "Settings". On Linux the store is the INI file
+// $XDG_CONFIG_HOME/Kavrel.conf (normally ~/.config/Kavrel.conf).
+//
+// The store holds nothing in memory: every read goes to the file and every
+// write is flushed to it at once and checked.
+class SettingsStore
+{
+public:
+    // Keys and the defaults their readers pass.
+    static inline const QString IPAddressKey = QStringLiteral("IPAddress");
+    static inline const QString PortKey = QStringLiteral("Port");
+    static inline const QString DefaultIPAddress = QStringLiteral("127.0.0.1");
+    static inline const QString DefaultPort = QStringLiteral("21825");
+
+    // The store in the user's configuration folder.
+    SettingsStore();
+    // A store kept in the given file (tools and tests).
+    explicit SettingsStore(const QString &filePath);
+
+    static QString defaultFilePath();
+    QString filePath() const { return m_filePath; }
+
+    // The stored text, or defaultValue when the key is absent. A key stored
+    // with the empty text yields the empty text.
+    QString read(const QString &key, const QString &defaultValue) const;
+
+    // Stores text under key and flushes it to disk. Returns false, with the
+    // reason in *reason, when the store could not be written; the values
+    // stored earlier are then left as they were.
+    [[nodiscard]] bool write(const QString &key, const QString &text, QString *reason = nullptr);
+
+private:
+    QString m_filePath;
+};

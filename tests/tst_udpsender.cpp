@@ -1,0 +1,264 @@
+#include "components/udpsender.h"
+#include "testsupport.h"
+
+#include <QHostInfo>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+using TestSupport::UdpReceiver;
+
+namespace {
+
+// A sender whose host name lookups never leave the machine: names are
+// answered by the test, after a turn of the event loop, as a resolver would.
+class ScriptedLookupSender : public UdpSender
+{
+public:
+    explicit ScriptedLookupSender(QObject *parent = nullptr) : UdpSender(parent) {}
+    QStringList looked;
+
+protected:
+    int startLookup(const QString &name) override
+    {
+        looked.append(name);
+        const int id = ++m_nextId;
+        QTimer::singleShot(0, this, [this, name, id] {
+            QHostInfo info(id);
+            info.setHostName(name);
+            if (name == QStringLiteral("receiver.office.test")) {
+                info.setAddresses({QHostAddress(QStringLiteral("::1")),
+                                   QHostAddress(QHostAddress::LocalHost)});
+            } else {
+                info.setError(QHostInfo::HostNotFound);
+                info.setErrorString(QStringLiteral("Unknown host"));
+            }
+            hostLookedUp(info);
+        });
+        return id;
+    }
+    void abortLookup(int) override {}
+
+private:
+    int m_nextId = 0;
+};
+
+void configure(DatagramSender &sender, const QString &host, int port)
+{
+    sender.setProtocol(DatagramSender::Udp);
+    sender.setRemoteHost(host);
+    sender.setRemotePort(port);
+}
+
+int failureNumber(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const SenderError &e) {
+        return e.number();
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestUdpSender : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void exactBytes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("ascii") << QStringLiteral("2026/12/07,09:05,0312345678,ABC,3")
+                               << QByteArray("2026/12/07,09:05,0312345678,ABC,3");
+        QTest::newRow("blanks kept") << QStringLiteral("  a , b  ") << QByteArray("  a , b  ");
+        QTest::newRow("japanese") << QStringLiteral("受信,ｶﾅ,株式会社①")
+                                  << QByteArray("\x8e\xf3\x90\x4d,\xb6\xc5,\x8a\x94\x8e\xae\x89\xef\x8e\xd0\x87\x40");
+        QTest::newRow("jis forms mapped") << QStringLiteral("〜‖−¢£¬—")
+                                          << QByteArray("\x81\x60\x81\x61\x81\x7c\x81\x91\x81\x92\x81\xca\x81\x5c");
+        QTest::newRow("windows forms") << QStringLiteral("～∥－￠￡￢―")
+                                       << QByteArray("\x81\x60\x81\x61\x81\x7c\x81\x91\x81\x92\x81\xca\x81\x5c");
+        QTest::newRow("unmappable") << QStringLiteral("a☃é😀b") << QByteArray("a???b");
+        QTest::newRow("line break") << QStringLiteral("x\r\ny") << QByteArray("x\r\ny");
+    }
+
+    void exactBytes()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        UdpReceiver receiver;
+        UdpSender sender;
+        configure(sender, QStringLiteral("127.0.0.1"), receiver.port());
+        sender.sendData(text);
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+        QCOMPARE(receiver.datagrams().first(), bytes);
+    }
+
+    void destinations_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("bindAddress");
+        QTest::newRow("broadcast") << QStringLiteral("127.255.255.255") << QStringLiteral("0.0.0.0");
+        QTest::newRow("full-width address") << QStringLiteral("１２７．０．０．１") << QStringLiteral("127.0.0.1");
+        QTest::newRow("blanks around") << QStringLiteral(" 127.0.0.1 ") << QStringLiteral("127.0.0.1");
+        QTest::newRow("ipv6") << QStringLiteral("::1") << QStringLiteral("::1");
+    }
+
+    void destinations()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, bindAddress);
+        UdpReceiver receiver{QHostAddress(bindAddress)};
+        if (receiver.port() == 0)
+            QSKIP("cannot listen on that address here");
+        UdpSender sender;
+        configure(sender, host, receiver.port());
+        sender.sendData(QStringLiteral("hello"));
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+        QCOMPARE(receiver.datagrams().first(), QByteArray("hello"));
+    }
+
+    void newDestinationAppliesToNextSend()
+    {
+        UdpReceiver first;
+        UdpReceiver second;
+        UdpSender sender;
+        configure(sender, QStringLiteral("127.0.0.1"), first.port());
+        sender.sendData(QStringLiteral("one"));
+        sender.setRemotePort(second.port());
+        sender.sendData(QStringLiteral("two"));
+        sender.setRemoteHost(QStringLiteral("::1"));
+        sender.setRemoteHost(QStringLiteral("127.0.0.1"));
+        sender.sendData(QStringLiteral("three"));
+        QTRY_COMPARE(second.datagrams().size(), 2);
+        QCOMPARE(first.datagrams(), QList<QByteArray>{"one"});
+        QCOMPARE(second.datagrams(), (QList<QByteArray>{"two", "three"}));
+    }
+
+    void hostNameResolvedSendsInOrder()
+    {
+        UdpReceiver receiver;
+        UdpSender sender;
+        QSignalSpy errors(&sender, &DatagramSender::error);
+        configure(sender, QStringLiteral("localhost"), receiver.port());
+        for (int i = 0; i < 20; ++i)
+            sender.sendData(QString::number(i));
+        QTRY_COMPARE(receiver.datagrams().size(), 20);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(receiver.datagrams().at(i), QByteArray::number(i));
+        // Once resolved, sends go out at once.
+        sender.sendData(QStringLiteral("later"));
+        QTRY_COMPARE(receiver.datagrams().size(), 21);
+        QCOMPARE(errors.size(), 0);
+    }
+
+    void resolvedNamePrefersIPv4()
+    {
+        UdpReceiver receiver;
+        ScriptedLookupSender sender;
+        configure(sender, QStringLiteral("ｒｅｃｅｉｖｅｒ．office.test"), receiver.port());
+        QCOMPARE(sender.looked, QStringList{QStringLiteral("receiver.office.test")});
+        sender.sendData(QStringLiteral("x"));
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+    }
+
+    void unknownHostRaisesErrorOnce()
+    {
+        ScriptedLookupSender sender;
+        QSignalSpy errors(&sender, &DatagramSender::error);
+        configure(sender, QStringLiteral("nosuchhost"), 21825);
+        sender.sendData(QStringLiteral("a"));
+        sender.sendData(QStringLiteral("b"));
+        QTRY_COMPARE(errors.size(), 1);
+        QCOMPARE(errors.first().at(0).toInt(), int(SenderErrors::HostNotFound));
+        QVERIFY(errors.first().at(1).toString().contains(QStringLiteral("nosuchhost")));
+        // Later sends to the unresolved host fail in the call.
+        QCOMPARE(failureNumber([&] { sender.sendData(QStringLiteral("c")); }),
+                 int(SenderErrors::HostNotFound));
+        QTest::qWait(50);
+        QCOMPARE(errors.size(), 1);
+    }
+
+    void lookupOfReplacedHostIsIgnored()
+    {
+        UdpReceiver receiver;
+        ScriptedLookupSender sender;
+        QSignalSpy errors(&sender, &DatagramSender::error);
+        configure(sender, QStringLiteral("nosuchhost"), receiver.port());
+        sender.sendData(QStringLiteral("dropped"));
+        sender.setRemoteHost(QStringLiteral("127.0.0.1"));
+        sender.sendData(QStringLiteral("kept"));
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(receiver.datagrams(), QList<QByteArray>{"kept"});
+        QCOMPARE(errors.size(), 0);
+    }
+
+    void refusedSettings()
+    {
+        UdpSender sender;
+        for (int protocol : {0, 2, -1})
+            QCOMPARE(failureNumber([&] { sender.setProtocol(protocol); }), int(SenderErrors::InvalidPropertyValue));
+        for (int port : {0, -1, 65536, 2147483647, int(-2147483647 - 1)})
+            QCOMPARE(failureNumber([&] { sender.setRemotePort(port); }), int(SenderErrors::InvalidPropertyValue));
+        for (int port : {1, 65535})
+            QCOMPARE(failureNumber([&] { sender.setRemotePort(port); }), 0);
+        for (const char *host : {"192.168.1.300", "1.2.3.4.5", "bad host", "a..b", "-x.example", "ho$t"})
+            QCOMPARE(failureNumber([&] { sender.setRemoteHost(QString::fromLatin1(host)); }),
+                     int(SenderErrors::InvalidPropertyValue));
+    }
+
+    void refusedSettingKeepsEarlierDestination()
+    {
+        UdpReceiver receiver;
+        UdpSender sender;
+        configure(sender, QStringLiteral("127.0.0.1"), receiver.port());
+        QVERIFY(failureNumber([&] { sender.setRemotePort(0); }) != 0);
+        QVERIFY(failureNumber([&] { sender.setRemoteHost(QStringLiteral("bad host")); }) != 0);
+        sender.sendData(QStringLiteral("still here"));
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+    }
+
+    void sendsThatFailInTheCall()
+    {
+        UdpReceiver receiver;
+        const quint16 port = receiver.port();
+
+        UdpSender unconfigured;
+        QCOMPARE(failureNumber([&] { unconfigured.sendData(QStringLiteral("x")); }), int(SenderErrors::NotConfigured));
+        unconfigured.setRemoteHost(QStringLiteral("127.0.0.1"));
+        unconfigured.setRemotePort(port);
+        // Without the protocol the sender is not yet a UDP sender.
+        QCOMPARE(failureNumber([&] { unconfigured.sendData(QStringLiteral("x")); }), int(SenderErrors::NotConfigured));
+
+        UdpSender emptyHost;
+        configure(emptyHost, QString(), port);
+        QCOMPARE(failureNumber([&] { emptyHost.sendData(QStringLiteral("x")); }), int(SenderErrors::DestinationRequired));
+
+        UdpSender oversize;
+        QSignalSpy oversizeErrors(&oversize, &DatagramSender::error);
+        configure(oversize, QStringLiteral("127.0.0.1"), port);
+        QCOMPARE(failureNumber([&] { oversize.sendData(QString(UdpSender::MaxDatagramSize + 1, QLatin1Char('x'))); }),
+                 int(SenderErrors::MessageTooLong));
+        // Two bytes a character in Shift_JIS.
+        QCOMPARE(failureNumber([&] { oversize.sendData(QString(UdpSender::MaxDatagramSize / 2 + 1, QChar(0x3042))); }),
+                 int(SenderErrors::MessageTooLong));
+        oversize.sendData(QString(UdpSender::MaxDatagramSize, QLatin1Char('y')));
+
+        UdpSender closed;
+        configure(closed, QStringLiteral("127.0.0.1"), port);
+        closed.sendData(QStringLiteral("before close"));
+        closed.close();
+        QCOMPARE(failureNumber([&] { closed.sendData(QStringLiteral("x")); }), int(SenderErrors::Closed));
+
+        QTRY_COMPARE(receiver.datagrams().size(), 2);
+        QCOMPARE(receiver.datagrams().at(0).size(), UdpSender::MaxDatagramSize);
+        QCOMPARE(receiver.datagrams().at(1), QByteArray("before close"));
+        QCOMPARE(oversizeErrors.size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUdpSender)
+#include "tst_udpsender.moc"
