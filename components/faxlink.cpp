@@ -1,0 +1,6 @@
+#include "components/faxlink.h"
+
+FaxLink::FaxLink(QObject *parent)
+    : QObject(parent)
+{
+}

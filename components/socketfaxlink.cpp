@@ -1,0 +1,127 @@
+#include "components/socketfaxlink.h"
+
+#include <QLocalSocket>
+#include <QStandardPaths>
+
+namespace {
+
+// Enough for many receptions at a time, and a bound on what an over-eager
+// monitor can make the link hold.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+} // namespace
+
+SocketFaxLink::SocketFaxLink(QObject *parent)
+    : SocketFaxLink(defaultSocketPath(), parent)
+{
+}
+
+SocketFaxLink::SocketFaxLink(const QString &socketPath, QObject *parent)
+    : FaxLink(parent)
+    , m_path(socketPath)
+    , m_socket(new QLocalSocket(this))
+{
+    m_socket->setReadBufferSize(ReadBufferSize);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &SocketFaxLink::retry);
+    connect(m_socket, &QLocalSocket::readyRead, this, &SocketFaxLink::readLines);
+    // Both a lost connection and a failed attempt end in the unconnected state.
+    connect(m_socket, &QLocalSocket::stateChanged, this, [this](QLocalSocket::LocalSocketState state) {
+        if (state == QLocalSocket::UnconnectedState)
+            lost();
+        else if (state == QLocalSocket::ConnectedState)
+            m_retryDelay = FirstRetryDelay;
+    });
+}
+
+QString SocketFaxLink::defaultSocketPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
+        + QStringLiteral("/orvex-monitor.sock");
+}
+
+bool SocketFaxLink::Connect()
+{
+    if (m_socket->state() == QLocalSocket::ConnectedState) {
+        m_wanted = true;
+        return true;
+    }
+    m_wanted = false;
+    m_retryTimer.stop();
+    m_socket->abort();
+    m_partial.clear();
+    m_skipping = false;
+    m_socket->connectToServer(m_path);
+    if (!m_socket->waitForConnected(ConnectTimeout)) {
+        m_socket->abort();
+        return false;
+    }
+    m_wanted = true;
+    m_retryDelay = FirstRetryDelay;
+    return true;
+}
+
+void SocketFaxLink::Disconnect()
+{
+    m_wanted = false;
+    m_retryTimer.stop();
+    m_socket->abort();
+    m_partial.clear();
+    m_skipping = false;
+}
+
+void SocketFaxLink::readLines()
+{
+    const QByteArray data = m_socket->readAll();
+    qsizetype start = 0;
+    while (start < data.size()) {
+        const qsizetype end = data.indexOf('\n', start);
+        if (end < 0) {
+            // No line end yet: keep the start of the line, unless it is
+            // already too long to be kept.
+            if (!m_skipping) {
+                m_partial.append(data.constData() + start, data.size() - start);
+                if (m_partial.size() > MaxLineLength + 1) {
+                    m_partial.clear();
+                    m_skipping = true;
+                }
+            }
+            return;
+        }
+
+        QByteArray line;
+        if (m_partial.isEmpty()) {
+            line = QByteArray(data.constData() + start, end - start);
+        } else {
+            line = m_partial.append(data.constData() + start, end - start);
+            m_partial.clear();
+        }
+        start = end + 1;
+        if (std::exchange(m_skipping, false))
+            continue;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty() || line.size() > MaxLineLength)
+            continue;
+        Q_EMIT FaxReceived(QString::fromUtf8(line));
+    }
+}
+
+void SocketFaxLink::lost()
+{
+    m_partial.clear();
+    m_skipping = false;
+    if (m_wanted && !m_retryTimer.isActive()) {
+        m_retryTimer.start(m_retryDelay);
+        m_retryDelay = qMin(m_retryDelay * 2, MaxRetryDelay);
+    }
+}
+
+void SocketFaxLink::retry()
+{
+    if (!m_wanted || m_socket->state() != QLocalSocket::UnconnectedState)
+        return;
+    // In the background: the answer comes as connected() or as an error,
+    // which schedules the next attempt.
+    m_socket->connectToServer(m_path);
+}

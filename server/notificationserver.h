@@ -1,0 +1,48 @@
+#pragma once
+
+#include "settings/settingsstore.h"
+
+#include <QObject>
+#include <QPointer>
+
+class DatagramSender;
+class FaxLink;
+class QWidget;
+
+// The logic of the main window: start-up, the relay of receptions to the
+// datagram sender, quitting and the shutdown step.
+class NotificationServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    static const QString ConnectFailedMessage;
+    // Calls of FaxLink::Connect() at start-up before giving up.
+    static constexpr int ConnectAttempts = 4;
+
+    NotificationServer(QWidget *window, FaxLink *faxLink, DatagramSender *sender,
+                       QObject *parent = nullptr);
+
+    // Shows the window, connects the fax link (or tells the user and ends the
+    // process), configures the sender from the stored settings, waits about
+    // two seconds with the window responsive, and minimises the window when
+    // the sender could be configured.
+    void startUp();
+    // Passes one reception on as one datagram; a failure is ignored.
+    void relay(const QString &text);
+    // Ends the process at once; the shutdown step does not run.
+    void quit();
+    // When the main window has been closed: closes the sender, then the link.
+    void shutDown();
+
+private:
+    bool configureSender();
+    // Processes events for about two seconds; false when the application is
+    // quitting meanwhile.
+    bool waitAboutTwoSeconds();
+
+    QPointer<QWidget> m_window;
+    FaxLink *m_faxLink;
+    DatagramSender *m_sender;
+    SettingsStore m_store;
+};

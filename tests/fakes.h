@@ -1,0 +1,60 @@
+#pragma once
+
+#include "components/datagramsender.h"
+#include "components/faxlink.h"
+
+#include <QList>
+#include <QStringList>
+
+// Stand-ins for the fax link and the sender that write every call into one
+// shared log, so a test sees what was called, with what, and in which order.
+class FakeFaxLink : public FaxLink
+{
+    Q_OBJECT
+
+public:
+    FakeFaxLink(QStringList *log, QList<bool> connectResults, QObject *parent = nullptr)
+        : FaxLink(parent), m_log(log), m_results(std::move(connectResults)) {}
+
+    bool Connect() override
+    {
+        m_log->append(QStringLiteral("Connect"));
+        return !m_results.isEmpty() && m_results.takeFirst();
+    }
+    void Disconnect() override { m_log->append(QStringLiteral("Disconnect")); }
+    void receive(const QString &text) { Q_EMIT FaxReceived(text); }
+
+private:
+    QStringList *m_log;
+    QList<bool> m_results;
+};
+
+class FakeSender : public DatagramSender
+{
+    Q_OBJECT
+
+public:
+    explicit FakeSender(QStringList *log, QObject *parent = nullptr) : DatagramSender(parent), m_log(log) {}
+
+    // Every call whose log entry starts with this fails.
+    QString failing;
+
+    void setProtocol(int protocol) override { record(QStringLiteral("Protocol=%1").arg(protocol)); }
+    void setRemoteHost(const QString &host) override { record(QStringLiteral("RemoteHost=") + host); }
+    void setRemotePort(qint32 port) override { record(QStringLiteral("RemotePort=%1").arg(port)); }
+    void sendData(const QString &text) override { record(QStringLiteral("SendData=") + text); }
+    void close() override { record(QStringLiteral("Close")); }
+    void raise(int number, const QString &description) { Q_EMIT error(number, description); }
+
+private:
+    void record(const QString &entry)
+    {
+        if (!failing.isEmpty() && entry.startsWith(failing)) {
+            m_log->append(entry + QStringLiteral(" (failed)"));
+            throw SenderError(SenderErrors::InvalidPropertyValue, QStringLiteral("refused by the test"));
+        }
+        m_log->append(entry);
+    }
+
+    QStringList *m_log;
+};

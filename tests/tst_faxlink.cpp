@@ -1,0 +1,211 @@
+#include "components/socketfaxlink.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// A monitor on the link's socket that the test writes lines through.
+class TestMonitor
+{
+public:
+    explicit TestMonitor(const QString &path) : m_path(path) { listen(); }
+
+    bool listen()
+    {
+        QLocalServer::removeServer(m_path);
+        return m_server.listen(m_path);
+    }
+    void stop()
+    {
+        for (QLocalSocket *link : std::as_const(m_links))
+            link->abort();
+        qDeleteAll(m_links);
+        m_links.clear();
+        m_server.close();
+    }
+    bool waitForLink(int timeout = 10000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (m_links.isEmpty() && timer.elapsed() < timeout) {
+            if (m_server.waitForNewConnection(50)) {
+                while (QLocalSocket *link = m_server.nextPendingConnection())
+                    m_links.append(link);
+            }
+            QCoreApplication::processEvents();
+        }
+        return !m_links.isEmpty();
+    }
+    void write(const QByteArray &bytes)
+    {
+        for (QLocalSocket *link : std::as_const(m_links)) {
+            link->write(bytes);
+            link->flush();
+        }
+    }
+
+private:
+    QString m_path;
+    QLocalServer m_server;
+    QList<QLocalSocket *> m_links;
+};
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList result;
+    for (const QList<QVariant> &arguments : spy)
+        result.append(arguments.first().toString());
+    return result;
+}
+
+} // namespace
+
+class TestFaxLink : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void linkAtRuntimeFolder()
+    {
+        QCOMPARE(SocketFaxLink().socketPath(), TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock"));
+    }
+
+    void connectAnswersAtOnceWhenNothingListens()
+    {
+        SocketFaxLink link;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!link.Connect());
+        QVERIFY(timer.elapsed() < 1000);
+        // A socket file with no one behind it.
+        QLocalServer server;
+        QVERIFY(server.listen(link.socketPath()));
+        server.close();
+        QVERIFY(!link.Connect());
+    }
+
+    void linesBecomeReceptions_data()
+    {
+        QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<QStringList>("received");
+        QTest::newRow("commas blanks japanese")
+            << QByteArray("2026/12/07,09:05:07, 03-1234-5678 ,株式会社サンプル商事,3\n")
+            << QStringList{QStringLiteral("2026/12/07,09:05:07, 03-1234-5678 ,株式会社サンプル商事,3")};
+        QTest::newRow("crlf and empty lines")
+            << QByteArray("a\r\n\r\n\nb\n\r\nc\rd\r\n")
+            << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c\rd")};
+        QTest::newRow("blanks only is a reception") << QByteArray("  \n") << QStringList{QStringLiteral("  ")};
+        QTest::newRow("unfinished line waits") << QByteArray("one\ntwo") << QStringList{QStringLiteral("one")};
+    }
+
+    void linesBecomeReceptions()
+    {
+        QFETCH(QByteArray, written);
+        QFETCH(QStringList, received);
+        SocketFaxLink link;
+        TestMonitor monitor(link.socketPath());
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        QVERIFY(link.Connect());
+        QVERIFY(monitor.waitForLink());
+        monitor.write(written);
+        QTRY_COMPARE(texts(spy), received);
+        QTest::qWait(50);
+        QCOMPARE(texts(spy), received);
+    }
+
+    void lineSplitAcrossWrites()
+    {
+        SocketFaxLink link;
+        TestMonitor monitor(link.socketPath());
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        QVERIFY(link.Connect());
+        QVERIFY(monitor.waitForLink());
+        const QByteArray line = QStringLiteral("受信,テスト\r\n").toUtf8();
+        for (char byte : line) {
+            monitor.write(QByteArray(1, byte));
+            QTest::qWait(1);
+        }
+        QTRY_COMPARE(texts(spy), QStringList{QStringLiteral("受信,テスト")});
+    }
+
+    void burstArrivesCompleteAndInOrder()
+    {
+        SocketFaxLink link;
+        TestMonitor monitor(link.socketPath());
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        QVERIFY(link.Connect());
+        QVERIFY(monitor.waitForLink());
+        QByteArray burst;
+        const int count = 20000;
+        for (int i = 0; i < count; ++i)
+            burst += QStringLiteral("%1,受信\n").arg(i).toUtf8();
+        monitor.write(burst);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.size(), count, 20000);
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(spy.at(i).first().toString(), QStringLiteral("%1,受信").arg(i));
+    }
+
+    void overLongLineIsDropped()
+    {
+        SocketFaxLink link;
+        TestMonitor monitor(link.socketPath());
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        QVERIFY(link.Connect());
+        QVERIFY(monitor.waitForLink());
+        const QByteArray longest(SocketFaxLink::MaxLineLength, 'x');
+        monitor.write("before\n");
+        monitor.write(longest + "y\r\n");          // one byte too long
+        monitor.write(QByteArray(1024 * 1024, 'z')); // far too long, in pieces
+        monitor.write(QByteArray(1024 * 1024, 'z') + "\n");
+        monitor.write(longest + "\r\n");            // just fits
+        monitor.write("after\n");
+        QTRY_COMPARE(spy.size(), 3);
+        QCOMPARE(spy.at(0).first().toString(), QStringLiteral("before"));
+        QCOMPARE(spy.at(1).first().toString().size(), SocketFaxLink::MaxLineLength);
+        QCOMPARE(spy.at(2).first().toString(), QStringLiteral("after"));
+    }
+
+    void reconnectsWhenTheMonitorRestarts()
+    {
+        SocketFaxLink link;
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        auto monitor = std::make_unique<TestMonitor>(link.socketPath());
+        QVERIFY(link.Connect());
+        QVERIFY(monitor->waitForLink());
+        monitor->write("first\n");
+        QTRY_COMPARE(spy.size(), 1);
+
+        monitor->write("half a li");
+        monitor->stop();
+        monitor.reset();
+        // Away long enough for several attempts to fail.
+        QTest::qWait(700);
+        monitor = std::make_unique<TestMonitor>(link.socketPath());
+        QVERIFY(monitor->waitForLink());
+        monitor->write("second\n");
+        QTRY_COMPARE(texts(spy), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+    }
+
+    void disconnectStopsReconnecting()
+    {
+        SocketFaxLink link;
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        auto monitor = std::make_unique<TestMonitor>(link.socketPath());
+        QVERIFY(link.Connect());
+        QVERIFY(monitor->waitForLink());
+        link.Disconnect();
+        monitor->stop();
+        monitor = std::make_unique<TestMonitor>(link.socketPath());
+        // Longer than the first few pauses between attempts.
+        QVERIFY(!monitor->waitForLink(SocketFaxLink::FirstRetryDelay * 8));
+        QCOMPARE(spy.size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaxLink)
+#include "tst_faxlink.moc"

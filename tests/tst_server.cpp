@@ -1,0 +1,185 @@
+#include "components/socketfaxlink.h"
+#include "components/udpsender.h"
+#include "fakes.h"
+#include "server/notificationserver.h"
+#include "server/seams.h"
+#include "settings/settingsstore.h"
+#include "testsupport.h"
+#include "ui/form1.h"
+
+#include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+    QStringList log;
+    QStringList messages;
+    QList<int> exits;
+
+    void store(const QString &address, const QString &port)
+    {
+        SettingsStore settings;
+        QVERIFY(settings.write(SettingsStore::IPAddressKey, address));
+        QVERIFY(settings.write(SettingsStore::PortKey, port));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        log.clear();
+        messages.clear();
+        exits.clear();
+        TestSupport::clearSettings();
+        Seams::setMessageBox([this](QWidget *, const QString &text) { messages.append(text); });
+        Seams::setExit([this](int status) { exits.append(status); });
+    }
+
+    void connectSucceedsOnTheFourthCall()
+    {
+        Form1 form(new FakeFaxLink(&log, {false, false, false, true}), new FakeSender(&log));
+        QElapsedTimer timer;
+        timer.start();
+        form.startUp();
+        const qint64 waited = timer.elapsed();
+        QVERIFY2(waited >= 1450 && waited <= 2700, qPrintable(QString::number(waited)));
+        QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Connect"), QStringLiteral("Connect"),
+                                   QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
+                                   QStringLiteral("RemoteHost=127.0.0.1"), QStringLiteral("RemotePort=21825")}));
+        QVERIFY(messages.isEmpty());
+        QVERIFY(exits.isEmpty());
+        QVERIFY(form.isMinimized());
+    }
+
+    void connectFailsFourTimes()
+    {
+        {
+            Form1 form(new FakeFaxLink(&log, {false, false, false, false, true}), new FakeSender(&log));
+            QElapsedTimer timer;
+            timer.start();
+            form.startUp();
+            QVERIFY(timer.elapsed() < 1000);
+            QCOMPARE(log, QStringList(4, QStringLiteral("Connect")));
+            QCOMPARE(messages, QStringList{QStringLiteral("Ｏｒｖｅｘとのコネクトに失敗しました。動作環境を確認してください。")});
+            QCOMPARE(exits.size(), 1);
+            QVERIFY(exits.first() != 0);
+            log.clear();
+        }
+        // In the real program the process is gone by now; here the window is
+        // destroyed afterwards, which is the ordinary shutdown.
+        QCOMPARE(log, (QStringList{QStringLiteral("Close"), QStringLiteral("Disconnect")}));
+    }
+
+    void storedSettingsConfigureTheSender()
+    {
+        store(QStringLiteral("127.255.255.255"), QStringLiteral("２１８２６"));
+        Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        form.startUp();
+        QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
+                                   QStringLiteral("RemoteHost=127.255.255.255"), QStringLiteral("RemotePort=21826")}));
+        QVERIFY(form.isMinimized());
+    }
+
+    void failedConfigurationLeavesWindowNormal_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("failing");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList base{QStringLiteral("Connect"), QStringLiteral("Protocol=1"), QStringLiteral("RemoteHost=127.0.0.1")};
+        QTest::newRow("port of letters") << QStringLiteral("abc") << QString() << base;
+        QTest::newRow("empty port") << QString() << QString() << base;
+        QTest::newRow("port refused") << QStringLiteral("70000") << QStringLiteral("RemotePort")
+                                      << base + QStringList{QStringLiteral("RemotePort=70000 (failed)")};
+        QTest::newRow("host refused") << QStringLiteral("80") << QStringLiteral("RemoteHost")
+                                      << QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
+                                                     QStringLiteral("RemoteHost=127.0.0.1 (failed)")};
+    }
+
+    void failedConfigurationLeavesWindowNormal()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, failing);
+        QFETCH(QStringList, expected);
+        store(QStringLiteral("127.0.0.1"), port);
+        auto *sender = new FakeSender(&log);
+        sender->failing = failing;
+        Form1 form(new FakeFaxLink(&log, {true}), sender);
+        form.startUp();
+        QCOMPARE(log, expected);
+        QVERIFY(form.isVisible());
+        QVERIFY(!form.isMinimized());
+        QVERIFY(messages.isEmpty());
+        QVERIFY(exits.isEmpty());
+    }
+
+    void receptionDuringTheWaitIsSent()
+    {
+        auto *link = new FakeFaxLink(&log, {true});
+        Form1 form(link, new FakeSender(&log));
+        QTimer::singleShot(300, link, [link] { link->receive(QStringLiteral("during the wait")); });
+        form.startUp();
+        QCOMPARE(log.last(), QStringLiteral("SendData=during the wait"));
+        QCOMPARE(log.indexOf(QStringLiteral("RemotePort=21825")), 3);
+    }
+
+    void relayPassesTextUnchangedAndIgnoresFailures()
+    {
+        auto *link = new FakeFaxLink(&log, {true});
+        auto *sender = new FakeSender(&log);
+        Form1 form(link, sender);
+        const QString text = QStringLiteral(" 2026/12/07,09:05,03-1234-5678,株式会社　サンプル,3 ");
+        link->receive(text);
+        sender->failing = QStringLiteral("SendData=fails");
+        link->receive(QStringLiteral("fails"));
+        link->receive(QStringLiteral("next"));
+        QCOMPARE(log, (QStringList{QStringLiteral("SendData=") + text, QStringLiteral("SendData=fails (failed)"),
+                                   QStringLiteral("SendData=next")}));
+        QVERIFY(messages.isEmpty());
+    }
+
+    void quitEndsAtOnceWithoutShutdown()
+    {
+        Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        form.findChild<QPushButton *>(QStringLiteral("Command2"))->click();
+        QCOMPARE(exits, QList<int>{0});
+        QVERIFY(log.isEmpty());
+    }
+
+    void destroyingTheWindowClosesSenderThenLink()
+    {
+        {
+            Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        }
+        QCOMPARE(log, (QStringList{QStringLiteral("Close"), QStringLiteral("Disconnect")}));
+    }
+
+    // The real link and sender, end to end inside one process.
+    void receptionsReachTheNetworkAsShiftJis()
+    {
+        TestSupport::UdpReceiver receiver;
+        store(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
+        auto *link = new SocketFaxLink;
+        QLocalServer::removeServer(link->socketPath());
+        QLocalServer monitor;
+        QVERIFY(monitor.listen(link->socketPath()));
+        Form1 form(link, new UdpSender);
+        form.startUp();
+        QVERIFY(form.isMinimized());
+        QVERIFY(monitor.waitForNewConnection(1000));
+        QLocalSocket *peer = monitor.nextPendingConnection();
+        peer->write(QStringLiteral("2026/12/07,09:05,03-1234-5678,株式会社サンプル〜商事,3\r\n\nnext\n").toUtf8());
+        QTRY_COMPARE(receiver.datagrams().size(), 2);
+        QCOMPARE(receiver.datagrams().at(0),
+                 QByteArray("2026/12/07,09:05,03-1234-5678,\x8a\x94\x8e\xae\x89\xef\x8e\xd0\x83\x54\x83\x93\x83\x76"
+                            "\x83\x8b\x81\x60\x8f\xa4\x8e\x96,3"));
+        QCOMPARE(receiver.datagrams().at(1), QByteArray("next"));
+    }
+};
+
+QTEST_MAIN(TestServer)
+#include "tst_server.moc"
