@@ -1,5 +1,6 @@
 #include "components/socketfaxlink.h"
 #include "components/udpsender.h"
+#include "ui/appearance.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -9,6 +10,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-s"));
+    QApplication::setWindowIcon(programIcon());
 
     Form1 form(new SocketFaxLink, new UdpSender);
     // The start-up sequence runs inside the event loop, so that closing the

@@ -3,11 +3,17 @@
 #include "components/datagramsender.h"
 #include "components/faxlink.h"
 #include "server/notificationserver.h"
+#include "ui/appearance.h"
 #include "ui/twips.h"
 
+#include <QLabel>
 #include <QPushButton>
 
 namespace {
+
+const QColor BackColor = colorFromBgr(0x00FFFFC0);      // light cyan
+const QColor HighlightColor = colorFromBgr(0x0080FFFF); // light yellow
+const QColor ShadowColor = colorFromBgr(0x00000000);    // black
 
 QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
 {
@@ -17,10 +23,47 @@ QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, 
     return button;
 }
 
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(geometry);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+// One line of the title drawn twice: a black copy on an opaque background of
+// the window's colour, and above it a light-yellow copy on a transparent
+// background, 60 twips up and to the left, so that the black one shows as
+// a shadow towards the lower right.
+void makeShadowedLine(QWidget *parent, const char *shadowName, const char *lightName, const QString &text,
+                      const QRect &shadowGeometry, const QRect &lightGeometry, const QColor &shadowColor)
+{
+    const QFont font = titleFont();
+
+    QLabel *shadow = makeLabel(parent, shadowName, text, shadowGeometry);
+    shadow->setFont(font);
+    QPalette shadowPalette = shadow->palette();
+    if (shadowColor.isValid())
+        shadowPalette.setColor(QPalette::WindowText, shadowColor);
+    shadowPalette.setColor(QPalette::Window, BackColor);
+    shadow->setPalette(shadowPalette);
+    shadow->setAutoFillBackground(true);
+
+    QLabel *light = makeLabel(parent, lightName, text, lightGeometry);
+    light->setFont(font);
+    QPalette lightPalette = light->palette();
+    lightPalette.setColor(QPalette::WindowText, HighlightColor);
+    light->setPalette(lightPalette);
+    light->setAutoFillBackground(false);
+    light->raise();
+}
+
 } // namespace
 
 Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
-    : QWidget(parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_faxLink(faxLink)
     , m_sender(sender)
     , m_server(new NotificationServer(this, faxLink, sender, this))
@@ -32,13 +75,32 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     m_sender->setObjectName(QStringLiteral("Winsock1"));
 
     setWindowTitle(QStringLiteral("受信通知サーバ"));
+    setWindowIcon(programIcon());
     setFixedSize(twipsToPixels(5625), twipsToPixels(2835));
+    QPalette windowPalette = palette();
+    windowPalette.setColor(QPalette::Window, BackColor);
+    setPalette(windowPalette);
+    setAutoFillBackground(true);
+
+    const QString title = QStringLiteral("受信通知サーバ");
+    const QString subtitle = QStringLiteral("for Orvex");
+    makeShadowedLine(this, "Label2", "Label4", title, twipsRect(180, 480, 3615, 615),
+                     twipsRect(120, 420, 3375, 615), QColor());
+    makeShadowedLine(this, "Label1", "Label3", subtitle, twipsRect(240, 1200, 5295, 615),
+                     twipsRect(180, 1140, 5295, 615), ShadowColor);
+
+    QLabel *notice = makeLabel(this, "Label5", QStringLiteral("Copyright (C) Kavrel"), twipsRect(960, 2520, 4695, 255));
+    notice->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    // The label reaches two pixels past the window's right edge; keep its
+    // right-aligned text inside the window.
+    notice->setContentsMargins(0, 0, notice->geometry().right() - (width() - 1), 0);
 
     auto *settingsButton = makeButton(this, "Command1", QStringLiteral("設定"), twipsRect(2880, 2040, 855, 375));
     auto *quitButton = makeButton(this, "Command2", QStringLiteral("終了"), twipsRect(4080, 2040, 855, 375));
     auto *testButton = makeButton(this, "Command3", QStringLiteral("通知ﾃｽﾄ"), twipsRect(1560, 2040, 975, 375));
-    Q_UNUSED(settingsButton);
-    Q_UNUSED(testButton);
+    setTabOrder(settingsButton, quitButton);
+    setTabOrder(quitButton, testButton);
+    settingsButton->setFocus();
 
     connect(m_faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
     connect(quitButton, &QPushButton::clicked, m_server, &NotificationServer::quit);
