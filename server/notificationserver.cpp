@@ -27,6 +27,8 @@ double monotonicSeconds()
 const QString NotificationServer::ConnectFailedMessage =
     QStringLiteral("Ｏｒｖｅｘとのコネクトに失敗しました。動作環境を確認してください。");
 
+const QString NotificationServer::ErrorReportMessage = QStringLiteral("通信処理でエラーが発生しました。");
+
 NotificationServer::NotificationServer(QWidget *window, FaxLink *faxLink, DatagramSender *sender,
                                        QObject *parent)
     : QObject(parent)
@@ -104,6 +106,22 @@ void NotificationServer::relay(const QString &text)
     } catch (const SenderError &) {
         // Nothing is shown and nothing is kept: the next reception goes on.
     }
+}
+
+void NotificationServer::testNotification()
+{
+    try {
+        const QString time = Seams::timeOfDay().toString(QStringLiteral("HH:mm:ss"));
+        m_sender->sendData(QStringLiteral("Test Receive Message\r\n") + time);
+    } catch (const SenderError &) {
+        // Silent, like a reception nobody heard.
+    }
+}
+
+void NotificationServer::reportError(int number, const QString &description)
+{
+    Seams::showMessage(m_window, ErrorReportMessage + QStringLiteral("\r\n[") + QString::number(number)
+                                     + QLatin1Char(']') + description);
 }
 
 void NotificationServer::quit()

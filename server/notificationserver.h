@@ -17,6 +17,7 @@ class NotificationServer : public QObject
 
 public:
     static const QString ConnectFailedMessage;
+    static const QString ErrorReportMessage;
     // Calls of FaxLink::Connect() at start-up before giving up.
     static constexpr int ConnectAttempts = 4;
 
@@ -30,6 +31,11 @@ public:
     void startUp();
     // Passes one reception on as one datagram; a failure is ignored.
     void relay(const QString &text);
+    // Sends "Test Receive Message" and the time of day along the same road as
+    // a reception; a failure is silent.
+    void testNotification();
+    // Tells the user about an error the sender noticed on its own.
+    void reportError(int number, const QString &description);
     // Ends the process at once; the shutdown step does not run.
     void quit();
     // When the main window has been closed: closes the sender, then the link.

@@ -2,6 +2,11 @@
 
 #include "components/datagramsender.h"
 #include "components/faxlink.h"
+#include "components/udpsender.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QTimer>
 
 #include <QList>
 #include <QStringList>
@@ -57,4 +62,39 @@ private:
     }
 
     QStringList *m_log;
+};
+
+// The real sender, but its host name lookups never leave the machine: the
+// name "receiver.office.test" resolves to the loopback addresses, any other
+// to nothing, after a turn of the event loop as a resolver would answer.
+class ScriptedLookupSender : public UdpSender
+{
+    Q_OBJECT
+
+public:
+    explicit ScriptedLookupSender(QObject *parent = nullptr) : UdpSender(parent) {}
+    QStringList looked;
+
+protected:
+    int startLookup(const QString &name) override
+    {
+        looked.append(name);
+        const int id = ++m_nextId;
+        QTimer::singleShot(0, this, [this, name, id] {
+            QHostInfo info(id);
+            info.setHostName(name);
+            if (name == QStringLiteral("receiver.office.test")) {
+                info.setAddresses({QHostAddress(QStringLiteral("::1")), QHostAddress(QHostAddress::LocalHost)});
+            } else {
+                info.setError(QHostInfo::HostNotFound);
+                info.setErrorString(QStringLiteral("Unknown host"));
+            }
+            hostLookedUp(info);
+        });
+        return id;
+    }
+    void abortLookup(int) override {}
+
+private:
+    int m_nextId = 0;
 };

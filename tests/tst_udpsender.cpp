@@ -1,47 +1,13 @@
 #include "components/udpsender.h"
+#include "fakes.h"
 #include "testsupport.h"
 
-#include <QHostInfo>
 #include <QSignalSpy>
-#include <QTimer>
 #include <QtTest>
 
 using TestSupport::UdpReceiver;
 
 namespace {
-
-// A sender whose host name lookups never leave the machine: names are
-// answered by the test, after a turn of the event loop, as a resolver would.
-class ScriptedLookupSender : public UdpSender
-{
-public:
-    explicit ScriptedLookupSender(QObject *parent = nullptr) : UdpSender(parent) {}
-    QStringList looked;
-
-protected:
-    int startLookup(const QString &name) override
-    {
-        looked.append(name);
-        const int id = ++m_nextId;
-        QTimer::singleShot(0, this, [this, name, id] {
-            QHostInfo info(id);
-            info.setHostName(name);
-            if (name == QStringLiteral("receiver.office.test")) {
-                info.setAddresses({QHostAddress(QStringLiteral("::1")),
-                                   QHostAddress(QHostAddress::LocalHost)});
-            } else {
-                info.setError(QHostInfo::HostNotFound);
-                info.setErrorString(QStringLiteral("Unknown host"));
-            }
-            hostLookedUp(info);
-        });
-        return id;
-    }
-    void abortLookup(int) override {}
-
-private:
-    int m_nextId = 0;
-};
 
 void configure(DatagramSender &sender, const QString &host, int port)
 {
@@ -194,6 +160,25 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(receiver.datagrams(), QList<QByteArray>{"kept"});
         QCOMPARE(errors.size(), 0);
+    }
+
+    void socketErrorsOutsideCallsAreRaised()
+    {
+        UdpReceiver receiver;
+        UdpSender sender;
+        QSignalSpy errors(&sender, &DatagramSender::error);
+        configure(sender, QStringLiteral("127.0.0.1"), receiver.port());
+        sender.sendData(QStringLiteral("x"));
+        auto *socket = sender.findChild<QUdpSocket *>();
+        QVERIFY(socket);
+        // As the socket reports an error it noticed on its own.
+        Q_EMIT socket->errorOccurred(QAbstractSocket::NetworkError);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.first().at(0).toInt(), int(SenderErrors::SocketError));
+        QVERIFY(!errors.first().at(1).toString().isEmpty());
+        sender.close();
+        Q_EMIT socket->errorOccurred(QAbstractSocket::NetworkError);
+        QCOMPARE(errors.size(), 1);
     }
 
     void refusedSettings()

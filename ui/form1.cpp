@@ -104,6 +104,10 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
 
     connect(m_faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
     connect(quitButton, &QPushButton::clicked, m_server, &NotificationServer::quit);
+    connect(testButton, &QPushButton::clicked, m_server, &NotificationServer::testNotification);
+    // Queued: the report's modal box then opens once the sender has finished
+    // whatever it was doing when it noticed the error.
+    connect(m_sender, &DatagramSender::error, m_server, &NotificationServer::reportError, Qt::QueuedConnection);
 }
 
 Form1::~Form1()
