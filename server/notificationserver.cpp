@@ -27,6 +27,8 @@ double monotonicSeconds()
 const QString NotificationServer::ConnectFailedMessage =
     QStringLiteral("Ｏｒｖｅｘとのコネクトに失敗しました。動作環境を確認してください。");
 
+const QString NotificationServer::ApplyFailedMessage =
+    QStringLiteral("送信先を設定できませんでした。ＩＰアドレスとポート番号を確認してください。");
 const QString NotificationServer::ErrorReportMessage = QStringLiteral("通信処理でエラーが発生しました。");
 
 NotificationServer::NotificationServer(QWidget *window, FaxLink *faxLink, DatagramSender *sender,
@@ -68,14 +70,29 @@ bool NotificationServer::configureSender()
 {
     try {
         m_sender->setProtocol(DatagramSender::Udp);
-        m_sender->setRemoteHost(m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress));
-        const PortConversion port = convertPort(m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort));
-        if (!port.ok)
-            return false;
-        m_sender->setRemotePort(port.value);
+        setDestination();
         return true;
     } catch (const SenderError &) {
         return false;
+    }
+}
+
+void NotificationServer::setDestination()
+{
+    m_sender->setRemoteHost(m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress));
+    const PortConversion port = convertPort(m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort));
+    if (!port.ok)
+        throw SenderError(SenderErrors::InvalidPropertyValue, port.reason);
+    m_sender->setRemotePort(port.value);
+}
+
+void NotificationServer::applySettings()
+{
+    // The protocol stays as the start-up set it.
+    try {
+        setDestination();
+    } catch (const SenderError &e) {
+        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + e.description());
     }
 }
 

@@ -18,6 +18,7 @@ class NotificationServer : public QObject
 public:
     static const QString ConnectFailedMessage;
     static const QString ErrorReportMessage;
+    static const QString ApplyFailedMessage;
     // Calls of FaxLink::Connect() at start-up before giving up.
     static constexpr int ConnectAttempts = 4;
 
@@ -36,6 +37,9 @@ public:
     void testNotification();
     // Tells the user about an error the sender noticed on its own.
     void reportError(int number, const QString &description);
+    // Gives the stored address and port to the running sender, after the
+    // settings dialog; tells the user when the sender cannot take them.
+    void applySettings();
     // Ends the process at once; the shutdown step does not run.
     void quit();
     // When the main window has been closed: closes the sender, then the link.
@@ -43,6 +47,8 @@ public:
 
 private:
     bool configureSender();
+    // Sets the stored address, then the stored port; throws SenderError.
+    void setDestination();
     // Processes events for about two seconds; false when the application is
     // quitting meanwhile.
     bool waitAboutTwoSeconds();

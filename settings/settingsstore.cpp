@@ -97,6 +97,11 @@ QString SettingsStore::read(const QString &key, const QString &defaultValue) con
 
 bool SettingsStore::write(const QString &key, const QString &text, QString *reason)
 {
+    return write({{key, text}}, reason);
+}
+
+bool SettingsStore::write(const QList<QPair<QString, QString>> &values, QString *reason)
+{
     auto fail = [&](const QString &detail) {
         if (reason)
             *reason = writeFailure(m_filePath, detail);
@@ -108,7 +113,8 @@ bool SettingsStore::write(const QString &key, const QString &text, QString *reas
         return fail(QStringLiteral("作業用の一時ファイルを作れません"));
     {
         QSettings settings(copy.fileName(), QSettings::IniFormat);
-        settings.setValue(settingsKey(key), text);
+        for (const auto &[key, text] : values)
+            settings.setValue(settingsKey(key), text);
         settings.sync();
         if (settings.status() == QSettings::AccessError)
             return fail(QStringLiteral("作業用の一時ファイルに書き込めません"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 
 // The program's whole configuration: two texts kept per user, application
@@ -33,6 +35,9 @@ public:
     // reason in *reason, when the store could not be written; the values
     // stored earlier are then left as they were.
     [[nodiscard]] bool write(const QString &key, const QString &text, QString *reason = nullptr);
+    // Stores several keys, in the given order, as one change: either all of
+    // them are stored or, on failure, none.
+    [[nodiscard]] bool write(const QList<QPair<QString, QString>> &values, QString *reason = nullptr);
 
 private:
     QString m_filePath;

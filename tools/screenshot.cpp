@@ -3,11 +3,12 @@
 //
 //   QT_QPA_PLATFORM=offscreen screenshot [FOLDER]
 //
-// writes FOLDER/Form1.png (FOLDER defaults to the current folder).
+// writes FOLDER/Form1.png and FOLDER/Dialog_S.png (FOLDER defaults to the current folder).
 
 #include "components/socketfaxlink.h"
 #include "components/udpsender.h"
 #include "ui/appearance.h"
+#include "ui/dialog_s.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -40,5 +41,9 @@ int main(int argc, char *argv[])
 
     // The window alone: nothing is connected and nothing is sent.
     Form1 form(new SocketFaxLink, new UdpSender);
-    return save(form, folder, QStringLiteral("Form1")) ? 0 : 1;
+    bool ok = save(form, folder, QStringLiteral("Form1"));
+    // The dialog shows the stored settings of whoever runs this.
+    Dialog_S dialog(&form);
+    ok = save(dialog, folder, QStringLiteral("Dialog_S")) && ok;
+    return ok ? 0 : 1;
 }

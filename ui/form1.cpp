@@ -4,6 +4,7 @@
 #include "components/faxlink.h"
 #include "server/notificationserver.h"
 #include "ui/appearance.h"
+#include "ui/dialog_s.h"
 #include "ui/twips.h"
 
 #include <QLabel>
@@ -103,6 +104,7 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     settingsButton->setFocus();
 
     connect(m_faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
+    connect(settingsButton, &QPushButton::clicked, this, &Form1::openSettings);
     connect(quitButton, &QPushButton::clicked, m_server, &NotificationServer::quit);
     connect(testButton, &QPushButton::clicked, m_server, &NotificationServer::testNotification);
     // Queued: the report's modal box then opens once the sender has finished
@@ -113,6 +115,17 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
 Form1::~Form1()
 {
     m_server->shutDown();
+}
+
+void Form1::openSettings()
+{
+    {
+        // Made afresh for each opening, so cancelled edits are not shown again.
+        Dialog_S dialog(this);
+        dialog.exec();
+    }
+    // However the dialog ended.
+    m_server->applySettings();
 }
 
 void Form1::startUp()

@@ -26,6 +26,9 @@ public:
     NotificationServer *server() const { return m_server; }
 
 private:
+    // The settings button: the dialog, then the stored values to the sender.
+    void openSettings();
+
     FaxLink *m_faxLink;
     DatagramSender *m_sender;
     NotificationServer *m_server;

@@ -1,0 +1,93 @@
+#include "ui/dialog_s.h"
+
+#include "server/seams.h"
+#include "ui/appearance.h"
+#include "ui/twips.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <limits>
+
+namespace {
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const QRect &geometry,
+                  Qt::Alignment alignment = Qt::AlignLeft)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(geometry);
+    label->setAlignment(alignment | Qt::AlignTop);
+    return label;
+}
+
+QLineEdit *makeTextBox(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *box = new QLineEdit(text, parent);
+    box->setObjectName(QLatin1String(name));
+    box->setGeometry(geometry);
+    box->setMaxLength(std::numeric_limits<int>::max());
+    return box;
+}
+
+QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(geometry);
+    return button;
+}
+
+} // namespace
+
+const QString Dialog_S::SaveFailedMessage = QStringLiteral("設定を保存できませんでした。");
+
+Dialog_S::Dialog_S(QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("Dialog_S"));
+    setWindowTitle(QStringLiteral("設定"));
+    setWindowIcon(programIcon());
+    setModal(true);
+    // The client area at its place on the screen, fixed in size.
+    setGeometry(twipsRect(2760, 3750, 6030, 2250));
+    setFixedSize(size());
+
+    auto *okButton = makeButton(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 120, 1215, 375));
+    auto *cancelButton = makeButton(this, "CancelButton", QStringLiteral("ｷｬﾝｾﾙ"), twipsRect(4680, 600, 1215, 375));
+    m_address = makeTextBox(this, "Text1", m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress),
+                            twipsRect(1680, 240, 2175, 375));
+    m_port = makeTextBox(this, "Text2", m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort),
+                         twipsRect(1680, 960, 2175, 375));
+    makeLabel(this, "Label1", QStringLiteral("ＩＰアドレス："), twipsRect(240, 360, 1335, 255), Qt::AlignRight)
+        ->setBuddy(m_address);
+    makeLabel(this, "Label2", QStringLiteral("ポート番号："), twipsRect(240, 1080, 1335, 255), Qt::AlignRight)
+        ->setBuddy(m_port);
+    makeLabel(this, "Label3", QStringLiteral("ＩＰアドレスには、ブロードキャストアドレスを指定できます。"),
+              twipsRect(480, 1680, 5175, 255));
+    makeLabel(this, "Label4", QStringLiteral("(例：192.168.1.255）"), twipsRect(480, 1920, 3135, 375));
+
+    setTabOrder(okButton, cancelButton);
+    setTabOrder(cancelButton, m_address);
+    setTabOrder(m_address, m_port);
+    // Enter presses OK wherever the focus is; Escape cancels.
+    okButton->setDefault(true);
+    okButton->setFocus();
+
+    connect(okButton, &QPushButton::clicked, this, &Dialog_S::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &Dialog_S::reject);
+}
+
+void Dialog_S::accept()
+{
+    // Both texts as one change: a failure leaves neither half stored.
+    QString reason;
+    if (!m_store.write({{SettingsStore::IPAddressKey, m_address->text()}, {SettingsStore::PortKey, m_port->text()}},
+                       &reason)) {
+        Seams::showMessage(this, SaveFailedMessage + QStringLiteral("\r\n") + reason);
+        return;
+    }
+    QDialog::accept();
+}
