@@ -14,6 +14,10 @@ build_packages=(
     fonts-noto-cjk
 )
 
+# What the end-to-end tests need to click through the real program on a
+# virtual screen with a window manager.
+test_packages=(xvfb xdotool openbox)
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
         "$@"

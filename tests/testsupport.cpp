@@ -1,7 +1,15 @@
 #include "testsupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLocalSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <linux/capability.h>
@@ -79,6 +87,114 @@ QList<QByteArray> &UdpReceiver::datagrams()
         m_datagrams.append(datagram);
     }
     return m_datagrams;
+}
+
+FastUdpReceiver::FastUdpReceiver(quint16 port)
+{
+    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return;
+    // Root may go past the system's limit on receive buffers.
+    const int size = 64 * 1024 * 1024;
+    if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        return;
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread(&FastUdpReceiver::run, this);
+}
+
+FastUdpReceiver::~FastUdpReceiver()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void FastUdpReceiver::run()
+{
+    QByteArray buffer(65536, Qt::Uninitialized);
+    while (!m_stop) {
+        pollfd pfd{m_fd, POLLIN, 0};
+        if (poll(&pfd, 1, 50) <= 0)
+            continue;
+        const ssize_t got = ::recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got < 0)
+            continue;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_datagrams.append(buffer.left(got));
+    }
+}
+
+int FastUdpReceiver::count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_datagrams.size();
+}
+
+QList<QByteArray> FastUdpReceiver::datagrams() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_datagrams;
+}
+
+TestMonitor::TestMonitor(const QString &path)
+    : m_path(path)
+{
+    listen();
+}
+
+TestMonitor::~TestMonitor()
+{
+    stop();
+}
+
+bool TestMonitor::listen()
+{
+    QLocalServer::removeServer(m_path);
+    return m_server.listen(m_path);
+}
+
+void TestMonitor::stop()
+{
+    for (QLocalSocket *link : std::as_const(m_links))
+        link->abort();
+    qDeleteAll(m_links);
+    m_links.clear();
+    m_server.close();
+}
+
+bool TestMonitor::waitForLink(int timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (m_links.isEmpty() && timer.elapsed() < timeout) {
+        if (m_server.waitForNewConnection(50)) {
+            while (QLocalSocket *link = m_server.nextPendingConnection())
+                m_links.append(link);
+        }
+        QCoreApplication::processEvents();
+    }
+    return !m_links.isEmpty();
+}
+
+void TestMonitor::write(const QByteArray &bytes)
+{
+    for (QLocalSocket *link : std::as_const(m_links)) {
+        link->write(bytes);
+        link->flush();
+    }
 }
 
 ReadOnly::ReadOnly(const QString &path)

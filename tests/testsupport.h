@@ -3,8 +3,15 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QLocalServer>
 #include <QString>
 #include <QUdpSocket>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+class QLocalSocket;
 
 // Every test program runs in folders of its own: XDG_CONFIG_HOME and
 // XDG_RUNTIME_DIR point at fresh temporary folders (set up before main), so no
@@ -29,6 +36,53 @@ public:
 private:
     QUdpSocket m_socket;
     QList<QByteArray> m_datagrams;
+};
+
+// A receiver that keeps up with a burst: a thread of its own reads a socket
+// with a large receive buffer, so the kernel drops nothing while the test's
+// event loop is busy.
+class FastUdpReceiver
+{
+public:
+    explicit FastUdpReceiver(quint16 port = 0);
+    ~FastUdpReceiver();
+    FastUdpReceiver(const FastUdpReceiver &) = delete;
+    FastUdpReceiver &operator=(const FastUdpReceiver &) = delete;
+
+    bool ok() const { return m_fd >= 0; }
+    quint16 port() const { return m_port; }
+    int count() const;
+    QList<QByteArray> datagrams() const;
+
+private:
+    void run();
+
+    int m_fd = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    QList<QByteArray> m_datagrams;
+    std::thread m_thread;
+};
+
+// A stand-in for the fax product's monitor on the fax link's socket; the test
+// writes lines through it to every link that has connected.
+class TestMonitor
+{
+public:
+    explicit TestMonitor(const QString &path);
+    ~TestMonitor();
+    bool listen();
+    // Drops every link and stops listening, as a monitor that goes away.
+    void stop();
+    // Waits (processing events) until a link has connected.
+    bool waitForLink(int timeout = 10000);
+    void write(const QByteArray &bytes);
+
+private:
+    QString m_path;
+    QLocalServer m_server;
+    QList<QLocalSocket *> m_links;
 };
 
 // Makes a file or folder read-only for as long as it lives. Root ignores file

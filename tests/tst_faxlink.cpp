@@ -3,57 +3,12 @@
 
 #include <QElapsedTimer>
 #include <QLocalServer>
-#include <QLocalSocket>
 #include <QSignalSpy>
 #include <QtTest>
 
+using TestSupport::TestMonitor;
+
 namespace {
-
-// A monitor on the link's socket that the test writes lines through.
-class TestMonitor
-{
-public:
-    explicit TestMonitor(const QString &path) : m_path(path) { listen(); }
-
-    bool listen()
-    {
-        QLocalServer::removeServer(m_path);
-        return m_server.listen(m_path);
-    }
-    void stop()
-    {
-        for (QLocalSocket *link : std::as_const(m_links))
-            link->abort();
-        qDeleteAll(m_links);
-        m_links.clear();
-        m_server.close();
-    }
-    bool waitForLink(int timeout = 10000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (m_links.isEmpty() && timer.elapsed() < timeout) {
-            if (m_server.waitForNewConnection(50)) {
-                while (QLocalSocket *link = m_server.nextPendingConnection())
-                    m_links.append(link);
-            }
-            QCoreApplication::processEvents();
-        }
-        return !m_links.isEmpty();
-    }
-    void write(const QByteArray &bytes)
-    {
-        for (QLocalSocket *link : std::as_const(m_links)) {
-            link->write(bytes);
-            link->flush();
-        }
-    }
-
-private:
-    QString m_path;
-    QLocalServer m_server;
-    QList<QLocalSocket *> m_links;
-};
 
 QStringList texts(const QSignalSpy &spy)
 {

@@ -1,0 +1,354 @@
+// The real program, started as a process the way a user starts it, with a test
+// monitor on the fax link's socket and UDP receivers on loopback. The cases
+// with clicks run on a virtual X screen (Xvfb) with a window manager, driven
+// with xdotool; where those are not installed they are skipped, saying so.
+
+#include "settings/settingsstore.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QtTest>
+
+using TestSupport::FastUdpReceiver;
+using TestSupport::TestMonitor;
+
+namespace {
+
+const QString ProgramPath = QStringLiteral(KAVREL_PROGRAM);
+
+QString socketPath()
+{
+    return TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock");
+}
+
+void storeDestination(const QString &address, const QString &port)
+{
+    SettingsStore store;
+    QVERIFY(store.write(SettingsStore::IPAddressKey, address));
+    QVERIFY(store.write(SettingsStore::PortKey, port));
+}
+
+// The program as a child process, in the test's own folders.
+class Program
+{
+public:
+    explicit Program(const QString &platform = QStringLiteral("offscreen"), const QString &display = QString())
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), TestSupport::configDir());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), TestSupport::runtimeDir());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        if (!display.isEmpty())
+            environment.insert(QStringLiteral("DISPLAY"), display);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(ProgramPath, QStringList());
+    }
+    ~Program()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QProcess &process() { return m_process; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+};
+
+// A virtual screen with a window manager, and xdotool to act as the user.
+class Desktop
+{
+public:
+    Desktop()
+    {
+        for (const char *tool : {"Xvfb", "openbox", "xdotool"}) {
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+                m_missing.append(QLatin1String(tool));
+            }
+        }
+        if (!m_missing.isEmpty())
+            return;
+        for (int number = 90; number < 140 && m_display.isEmpty(); ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
+                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+                continue;
+            const QString display = QStringLiteral(":%1").arg(number);
+            m_xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
+                                                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                                  QStringLiteral("tcp")});
+            if (!m_xvfb.waitForStarted(5000))
+                break;
+            QElapsedTimer timer;
+            timer.start();
+            while (timer.elapsed() < 5000 && m_xvfb.state() == QProcess::Running
+                   && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+                QTest::qWait(20);
+            if (m_xvfb.state() == QProcess::Running)
+                m_display = display;
+            else
+                m_xvfb.waitForFinished(1000);
+        }
+        if (m_display.isEmpty()) {
+            m_missing.append(QStringLiteral("a free X display"));
+            return;
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), m_display);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), TestSupport::configDir());
+        m_windowManager.setProcessEnvironment(environment);
+        m_windowManager.start(QStringLiteral("openbox"), QStringList());
+        m_windowManager.waitForStarted();
+        QTest::qWait(300);
+    }
+    ~Desktop()
+    {
+        for (QProcess *process : {&m_windowManager, &m_xvfb}) {
+            process->terminate();
+            if (!process->waitForFinished(3000))
+                process->kill();
+        }
+    }
+
+    QString missing() const { return m_missing.join(QStringLiteral(", ")); }
+    QString display() const { return m_display; }
+
+    QString xdotool(const QStringList &arguments) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), m_display);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("xdotool"), arguments);
+        if (!process.waitForFinished(10000))
+            process.kill();
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    // The window of process pid with that title, once it is there.
+    QString window(qint64 pid, const QString &title, bool visibleOnly = false, int timeout = 10000) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        do {
+            QStringList arguments{QStringLiteral("search")};
+            if (visibleOnly)
+                arguments << QStringLiteral("--onlyvisible");
+            arguments << QStringLiteral("--pid") << QString::number(pid);
+            const QStringList ids = xdotool(arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            for (const QString &id : ids) {
+                if (xdotool({QStringLiteral("getwindowname"), id}) == title)
+                    return id;
+            }
+            QTest::qWait(100);
+        } while (timer.elapsed() < timeout);
+        return QString();
+    }
+
+    void activate(const QString &window) const
+    {
+        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
+        QTest::qWait(200);
+    }
+
+    // A click at x, y (logical pixels) inside the window's client area.
+    void click(const QString &window, int x, int y) const
+    {
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
+                 QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
+        QTest::qWait(200);
+    }
+
+    void key(const QString &keys) const
+    {
+        xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
+        QTest::qWait(200);
+    }
+
+    void type(const QString &text) const
+    {
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+        QTest::qWait(200);
+    }
+
+private:
+    QStringList m_missing;
+    QString m_display;
+    QProcess m_xvfb;
+    QProcess m_windowManager;
+};
+
+// Centres of the controls, in logical pixels of their window's client area.
+constexpr int SettingsButtonX = (2880 + 855 / 2) / 15, ButtonsY = (2040 + 375 / 2) / 15;
+constexpr int TestButtonX = (1560 + 975 / 2) / 15;
+constexpr int PortBoxX = (1680 + 2175 / 2) / 15, PortBoxY = (960 + 375 / 2) / 15;
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Desktop> desktop;
+
+    bool haveDesktop()
+    {
+        if (!desktop)
+            desktop = std::make_unique<Desktop>();
+        return desktop->missing().isEmpty();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        TestSupport::clearSettings();
+        QLocalServer::removeServer(socketPath());
+    }
+
+    void cleanupTestCase() { desktop.reset(); }
+
+    void receptionsArriveExactlyAndInOrder()
+    {
+        FastUdpReceiver receiver;
+        QVERIFY(receiver.ok());
+        storeDestination(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
+        TestMonitor monitor(socketPath());
+        Program program;
+        QVERIFY(monitor.waitForLink());
+
+        monitor.write(QStringLiteral("2026/12/07,09:05:07,03-1234-5678,株式会社サンプル〜商事,3\r\n\n").toUtf8());
+        monitor.write(QStringLiteral(" blanks , and ｶﾅ \n").toUtf8());
+        QTRY_COMPARE(receiver.count(), 2);
+        QCOMPARE(receiver.datagrams().at(0),
+                 QByteArray("2026/12/07,09:05:07,03-1234-5678,\x8a\x94\x8e\xae\x89\xef\x8e\xd0\x83\x54\x83\x93\x83\x76"
+                            "\x83\x8b\x81\x60\x8f\xa4\x8e\x96,3"));
+        QCOMPARE(receiver.datagrams().at(1), QByteArray(" blanks , and \xb6\xc5 "));
+
+        // A burst written at once: every line, in order.
+        const int count = 10000;
+        QByteArray burst;
+        for (int i = 0; i < count; ++i)
+            burst += QByteArray::number(i) + ",受信\n";
+        monitor.write(burst);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.count(), count + 2, 30000);
+        const QList<QByteArray> datagrams = receiver.datagrams();
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(datagrams.at(i + 2), QByteArray::number(i) + ",\x8e\xf3\x90\x4d");
+    }
+
+    void defaultsApplyWhenNothingIsStored()
+    {
+        FastUdpReceiver receiver(21825);
+        if (!receiver.ok())
+            QSKIP("port 21825 on 127.0.0.1 is in use on this machine");
+        TestMonitor monitor(socketPath());
+        Program program;
+        QVERIFY(monitor.waitForLink());
+        monitor.write("to the default destination\n");
+        QTRY_COMPARE(receiver.count(), 1);
+        QCOMPARE(receiver.datagrams().first(), QByteArray("to the default destination"));
+        QVERIFY(!QFile::exists(TestSupport::settingsFile()));
+    }
+
+    void receptionsResumeAfterTheMonitorRestarts()
+    {
+        FastUdpReceiver receiver;
+        storeDestination(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
+        auto monitor = std::make_unique<TestMonitor>(socketPath());
+        Program program;
+        QVERIFY(monitor->waitForLink());
+        monitor->write("before\n");
+        QTRY_COMPARE(receiver.count(), 1);
+
+        monitor.reset();
+        QTest::qWait(1000);
+        monitor = std::make_unique<TestMonitor>(socketPath());
+        QVERIFY(monitor->waitForLink());
+        monitor->write("after\n");
+        QTRY_COMPARE(receiver.count(), 2);
+        QCOMPARE(receiver.datagrams().at(1), QByteArray("after"));
+        QCOMPARE(program.process().state(), QProcess::Running);
+    }
+
+    void clicksOnTheTestAndSettingsButtons()
+    {
+        if (!haveDesktop())
+            QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
+        FastUdpReceiver first;
+        FastUdpReceiver second;
+        storeDestination(QStringLiteral("127.0.0.1"), QString::number(first.port()));
+        TestMonitor monitor(socketPath());
+        Program program(QStringLiteral("xcb"), desktop->display());
+        QVERIFY(monitor.waitForLink());
+        const QString main = desktop->window(program.pid(), QStringLiteral("受信通知サーバ"));
+        QVERIFY(!main.isEmpty());
+        // The start-up minimises the window; the user restores it.
+        QTRY_VERIFY_WITH_TIMEOUT(desktop->window(program.pid(), QStringLiteral("受信通知サーバ"), true, 0).isEmpty(), 5000);
+        desktop->activate(main);
+        QVERIFY(!desktop->window(program.pid(), QStringLiteral("受信通知サーバ"), true, 0).isEmpty());
+
+        desktop->click(main, TestButtonX, ButtonsY);
+        QTRY_COMPARE(first.count(), 1);
+        const QByteArray test = first.datagrams().first();
+        QCOMPARE(test.size(), 30);
+        QVERIFY2(QRegularExpression(QStringLiteral("^Test Receive Message\r\n\\d\\d:\\d\\d:\\d\\d$"))
+                     .match(QString::fromLatin1(test)).hasMatch(), test.constData());
+
+        // A new port, typed into the settings dialog and confirmed with OK.
+        desktop->click(main, SettingsButtonX, ButtonsY);
+        const QString dialog = desktop->window(program.pid(), QStringLiteral("設定"), true);
+        QVERIFY(!dialog.isEmpty());
+        desktop->click(dialog, PortBoxX, PortBoxY);
+        desktop->key(QStringLiteral("ctrl+a"));
+        desktop->type(QString::number(second.port()));
+        desktop->key(QStringLiteral("Return"));
+        QTRY_VERIFY(desktop->window(program.pid(), QStringLiteral("設定"), true, 0).isEmpty());
+        QCOMPARE(SettingsStore().read(SettingsStore::PortKey, QString()), QString::number(second.port()));
+
+        desktop->activate(main);
+        desktop->click(main, TestButtonX, ButtonsY);
+        QTRY_COMPARE(second.count(), 1);
+        QVERIFY(second.datagrams().first().startsWith("Test Receive Message\r\n"));
+        QCOMPARE(first.count(), 1);
+    }
+
+    void connectFailureIsToldThenTheProgramEnds()
+    {
+        if (!haveDesktop())
+            QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
+        Program program(QStringLiteral("xcb"), desktop->display());
+        const QString box = desktop->window(program.pid(), QStringLiteral("kavrel-s"), true);
+        QVERIFY(!box.isEmpty());
+        QCOMPARE(program.process().state(), QProcess::Running);
+        desktop->activate(box);
+        desktop->key(QStringLiteral("Return"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.process().state(), QProcess::NotRunning, 5000);
+        QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+        QVERIFY(program.process().exitCode() != 0);
+    }
+
+    void closingTheMainWindowEndsTheProgram()
+    {
+        if (!haveDesktop())
+            QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
+        TestMonitor monitor(socketPath());
+        Program program(QStringLiteral("xcb"), desktop->display());
+        QVERIFY(monitor.waitForLink());
+        const QString main = desktop->window(program.pid(), QStringLiteral("受信通知サーバ"), true);
+        QVERIFY(!main.isEmpty());
+        desktop->activate(main);
+        desktop->key(QStringLiteral("alt+F4"));
+        QTRY_COMPARE_WITH_TIMEOUT(program.process().state(), QProcess::NotRunning, 5000);
+        QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process().exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
