@@ -22,6 +22,19 @@ char16_t windowsForm(char16_t c)
     }
 }
 
+// Opening an ICU converter costs more than converting a line, so a pair is
+// kept for the program's (single) thread. A converter in use does not reliably
+// report characters it could not write, so the fast way checks its result by
+// reading it back; a text that does not come back the same is written again
+// the careful way, with fresh converters.
+bool encodeFast(const QString &text, QByteArray *bytes)
+{
+    static thread_local QStringEncoder encoder(EncodingName);
+    static thread_local QStringDecoder decoder(EncodingName);
+    *bytes = encoder.encode(text);
+    return QString(decoder.decode(*bytes)) == text;
+}
+
 bool isAscii(QStringView text)
 {
     for (QChar c : text) {
@@ -43,9 +56,8 @@ QByteArray toWindowsShiftJis(QStringView text)
     for (QChar &c : mapped)
         c = QChar(windowsForm(c.unicode()));
 
-    QStringEncoder encoder(EncodingName);
-    QByteArray bytes = encoder.encode(mapped);
-    if (!encoder.hasError())
+    QByteArray bytes;
+    if (encodeFast(mapped, &bytes))
         return bytes;
 
     // Some character has no form in code page 932: write the text again one

@@ -1,0 +1,487 @@
+// The relay benchmark: drives the real program (kavrel-s) with a fax monitor
+// on its link's socket and a UDP receiver on loopback, and the reference relay
+// (refrelay, the least work a relay can do) the same way, and prints their
+// figures side by side.
+//
+//   relaybench [--quick]
+//
+// Run by ./run-bench from the top of the repository. Not part of the tests.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void sleepFor(double milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds));
+}
+
+std::string makeTempDir(const char *name)
+{
+    std::string pattern = std::string("/tmp/kavrel-bench-") + name + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    return pattern;
+}
+
+// --- What /proc says of a process, all its threads included.
+
+struct Usage
+{
+    double cpuMs = 0;
+    long contextSwitches = 0;
+};
+
+Usage usageOf(pid_t pid)
+{
+    Usage usage;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (!dir)
+        return usage;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string task = tasks + "/" + entry->d_name;
+        std::ifstream schedstat(task + "/schedstat");
+        double runNs = 0;
+        if (schedstat >> runNs)
+            usage.cpuMs += runNs / 1e6;
+        std::ifstream status(task + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                usage.contextSwitches += std::atol(line.substr(line.find(':') + 1).c_str());
+        }
+    }
+    closedir(dir);
+    return usage;
+}
+
+double residentMegabytes(pid_t pid, const char *field = "VmRSS:")
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.substr(std::strlen(field)).c_str()) / 1024.0;
+    }
+    return 0;
+}
+
+// --- The fax monitor: one listening Unix socket, one link.
+
+class Monitor
+{
+public:
+    explicit Monitor(const std::string &path)
+        : m_path(path)
+    {
+        unlink(path.c_str());
+        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (bind(m_listen, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(m_listen, 4) != 0) {
+            std::perror("monitor");
+            std::exit(1);
+        }
+    }
+    ~Monitor()
+    {
+        if (m_link >= 0)
+            close(m_link);
+        close(m_listen);
+        unlink(m_path.c_str());
+    }
+
+    bool accept(int timeoutMs)
+    {
+        pollfd pfd{m_listen, POLLIN, 0};
+        if (poll(&pfd, 1, timeoutMs) <= 0)
+            return false;
+        m_link = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        return m_link >= 0;
+    }
+
+    void write(const std::string &bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote = ::write(m_link, bytes.data() + done, bytes.size() - done);
+            if (wrote <= 0) {
+                std::perror("monitor write");
+                return;
+            }
+            done += static_cast<size_t>(wrote);
+        }
+    }
+
+private:
+    std::string m_path;
+    int m_listen = -1;
+    int m_link = -1;
+};
+
+// --- The receiver: a thread that stamps each datagram as it arrives.
+
+class Receiver
+{
+public:
+    Receiver()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int size = 256 * 1024 * 1024;
+        m_forcedBuffer = setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0;
+        if (!m_forcedBuffer)
+            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_arrivals.reserve(200000);
+        m_thread = std::thread(&Receiver::run, this);
+    }
+    ~Receiver()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+
+    int port() const { return m_port; }
+    bool forcedBuffer() const { return m_forcedBuffer; }
+
+    struct Arrival
+    {
+        long sequence;
+        Clock::time_point at;
+    };
+
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_arrivals.size();
+    }
+    // Waits until more than `count` datagrams have arrived, or the timeout.
+    bool waitBeyond(size_t count, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_arrivals.size() > count; });
+    }
+    Arrival at(size_t index)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_arrivals.at(index);
+    }
+    std::vector<Arrival> take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_arrivals, {});
+    }
+
+private:
+    void run()
+    {
+        char buffer[65536];
+        while (!m_stop) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (poll(&pfd, 1, 50) <= 0)
+                continue;
+            for (;;) {
+                const ssize_t got = recv(m_fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
+                if (got < 0)
+                    break;
+                const Clock::time_point now = Clock::now();
+                buffer[got] = '\0';
+                const char *comma = std::strrchr(buffer, ',');
+                const long sequence = comma ? std::atol(comma + 1) : -1;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_arrivals.push_back({sequence, now});
+                }
+                m_arrived.notify_all();
+            }
+        }
+    }
+
+    int m_fd = -1;
+    int m_port = 0;
+    bool m_forcedBuffer = false;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::vector<Arrival> m_arrivals;
+    std::thread m_thread;
+};
+
+// --- A child process.
+
+pid_t spawn(const std::vector<std::string> &command, const std::vector<std::string> &environment)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const std::string &variable : environment)
+            putenv(strdup(variable.c_str()));
+        std::vector<char *> argv;
+        for (const std::string &word : command)
+            argv.push_back(const_cast<char *>(word.c_str()));
+        argv.push_back(nullptr);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        execv(argv[0], argv.data());
+        std::perror("exec");
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// --- One relay measured.
+
+struct Figures
+{
+    double startToWindowMs = -1;
+    double startupWaitCpuMs = -1;
+    double idleCpuMs = 0;
+    long idleSwitches = 0;
+    double rssMb = 0;
+    double peakRssMb = 0;
+    double p50Us = 0;
+    double p99Us = 0;
+    double burstRate = 0;
+    long lost = 0;
+    bool ordered = false;
+    size_t latencySamples = 0;
+    size_t burstLines = 0;
+};
+
+std::string reception(long sequence)
+{
+    return "2026/12/07,09:05:07,03-1234-5678,株式会社サンプル商事,3," + std::to_string(sequence) + "\n";
+}
+
+std::optional<Figures> measure(bool isProgram, const std::string &binary, const std::string &configDir,
+                               const std::string &runtimeDir, size_t latencyCount, size_t burstCount)
+{
+    Figures figures;
+    figures.latencySamples = latencyCount;
+    figures.burstLines = burstCount;
+    const std::string socketPath = runtimeDir + "/orvex-monitor.sock";
+    Monitor monitor(socketPath);
+    Receiver receiver;
+    if (!receiver.forcedBuffer())
+        std::fprintf(stderr, "relaybench: not root: the receiver's buffer is capped, a burst may be cut short\n");
+
+    std::vector<std::string> command{binary};
+    if (isProgram) {
+        std::ofstream conf(configDir + "/Kavrel.conf");
+        conf << "[Settings]\nIPAddress=127.0.0.1\nPort=" << receiver.port() << "\n";
+    } else {
+        command.push_back(socketPath);
+        command.push_back(std::to_string(receiver.port()));
+    }
+    const Clock::time_point started = Clock::now();
+    const pid_t pid = spawn(command, {"XDG_CONFIG_HOME=" + configDir, "XDG_RUNTIME_DIR=" + runtimeDir,
+                                      "QT_QPA_PLATFORM=offscreen"});
+    if (!monitor.accept(10000)) {
+        std::fprintf(stderr, "relaybench: %s did not connect\n", binary.c_str());
+        stop(pid);
+        return std::nullopt;
+    }
+    const Clock::time_point connected = Clock::now();
+
+    if (isProgram) {
+        // The program shows its window, then connects: the connection is the
+        // first sign from outside that the window is up.
+        figures.startToWindowMs = millisecondsBetween(started, connected);
+        const Usage before = usageOf(pid);
+        sleepFor(2600 - millisecondsBetween(connected, Clock::now()));
+        figures.startupWaitCpuMs = usageOf(pid).cpuMs - before.cpuMs;
+    } else {
+        sleepFor(500);
+    }
+
+    const Usage idleStart = usageOf(pid);
+    sleepFor(5000);
+    const Usage idleEnd = usageOf(pid);
+    figures.idleCpuMs = idleEnd.cpuMs - idleStart.cpuMs;
+    figures.idleSwitches = idleEnd.contextSwitches - idleStart.contextSwitches;
+    figures.rssMb = residentMegabytes(pid);
+
+    // Latency: one reception at a time, each waited for.
+    long sequence = 0;
+    std::vector<double> latencies;
+    for (size_t i = 0; i < latencyCount + 100; ++i) {
+        const size_t before = receiver.count();
+        const std::string line = reception(sequence++);
+        const Clock::time_point sent = Clock::now();
+        monitor.write(line);
+        if (!receiver.waitBeyond(before, 2000)) {
+            std::fprintf(stderr, "relaybench: reception %ld lost\n", sequence - 1);
+            continue;
+        }
+        if (i >= 100) // the first ones warm up
+            latencies.push_back(std::chrono::duration<double, std::micro>(receiver.at(before).at - sent).count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+    if (!latencies.empty()) {
+        figures.p50Us = latencies[latencies.size() / 2];
+        figures.p99Us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+    }
+    receiver.take();
+
+    // Burst: all lines in one go.
+    std::string burst;
+    burst.reserve(burstCount * 80);
+    const long first = sequence;
+    for (size_t i = 0; i < burstCount; ++i)
+        burst += reception(sequence++);
+    const Clock::time_point burstStart = Clock::now();
+    monitor.write(burst);
+    size_t seen = 0;
+    while (seen < burstCount && receiver.waitBeyond(seen, 2000))
+        seen = receiver.count();
+    const std::vector<Receiver::Arrival> arrivals = receiver.take();
+    figures.lost = static_cast<long>(burstCount) - static_cast<long>(arrivals.size());
+    figures.ordered = true;
+    for (size_t i = 0; i < arrivals.size(); ++i)
+        figures.ordered = figures.ordered && arrivals[i].sequence == first + static_cast<long>(i);
+    if (!arrivals.empty())
+        figures.burstRate = arrivals.size() / (millisecondsBetween(burstStart, arrivals.back().at) / 1000.0);
+    figures.peakRssMb = residentMegabytes(pid, "VmHWM:");
+    stop(pid);
+    return figures;
+}
+
+double emptyWindowRss(const std::vector<std::string> &command, const std::string &configDir,
+                      const std::string &runtimeDir)
+{
+    const pid_t pid = spawn(command, {"XDG_CONFIG_HOME=" + configDir, "XDG_RUNTIME_DIR=" + runtimeDir,
+                                       "QT_QPA_PLATFORM=offscreen"});
+    sleepFor(1500);
+    const double rss = residentMegabytes(pid);
+    stop(pid);
+    return rss;
+}
+
+std::string number(double value, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+void row(const std::string &figure, const std::string &ours, const std::string &theirs, const std::string &ratio,
+         const std::string &target)
+{
+    std::printf("| %-36s | %14s | %14s | %7s | %-28s |\n", figure.c_str(), ours.c_str(), theirs.c_str(),
+                ratio.c_str(), target.c_str());
+}
+
+std::string verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const size_t latencyCount = quick ? 500 : 3000;
+    const size_t burstCount = quick ? 10000 : 100000;
+    signal(SIGPIPE, SIG_IGN);
+
+    const std::string configDir = makeTempDir("config");
+    const std::string runtimeDir = makeTempDir("runtime");
+    chmod(runtimeDir.c_str(), 0700);
+
+    std::printf("relaybench: kavrel-s against the reference relay; %zu receptions one at a time, a burst of %zu\n",
+                latencyCount, burstCount);
+    std::fflush(stdout);
+    const std::optional<Figures> ours =
+        measure(true, KAVREL_PROGRAM, configDir, runtimeDir, latencyCount, burstCount);
+    const std::optional<Figures> reference =
+        measure(false, REFERENCE_RELAY, configDir, runtimeDir, latencyCount, burstCount);
+    const double emptyRss = emptyWindowRss({EMPTY_WINDOW}, configDir, runtimeDir);
+    const double japaneseRss = emptyWindowRss({EMPTY_WINDOW, "--japanese-title"}, configDir, runtimeDir);
+    std::system(("rm -rf '" + configDir + "' '" + runtimeDir + "'").c_str());
+    if (!ours || !reference)
+        return 1;
+
+    const Figures &a = *ours;
+    const Figures &b = *reference;
+    std::printf("\n| %-36s | %14s | %14s | %7s | %-28s |\n", "figure", "kavrel-s", "reference", "ratio", "target");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(38, '-').c_str(), std::string(16, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(9, '-').c_str(), std::string(30, '-').c_str());
+    row("latency p50 (us)", number(a.p50Us), number(b.p50Us), number(a.p50Us / b.p50Us, 2),
+        "<= 2x: " + verdict(a.p50Us <= 2 * b.p50Us));
+    row("latency p99 (us)", number(a.p99Us), number(b.p99Us), number(a.p99Us / b.p99Us, 2),
+        "<= 3x: " + verdict(a.p99Us <= 3 * b.p99Us));
+    row("burst throughput (receptions/s)", number(a.burstRate, 0), number(b.burstRate, 0),
+        number(a.burstRate / b.burstRate, 2), ">= 0.7x: " + verdict(a.burstRate >= 0.7 * b.burstRate));
+    row("burst lost", std::to_string(a.lost), std::to_string(b.lost), "", "0: " + verdict(a.lost == 0));
+    row("burst order kept", a.ordered ? "yes" : "no", b.ordered ? "yes" : "no", "", "yes: " + verdict(a.ordered));
+    row("RSS idle (MB; ref = empty Qt window)", number(a.rssMb), number(emptyRss), number(a.rssMb / emptyRss, 2),
+        "<= +5 MB: " + verdict(a.rssMb <= emptyRss + 5));
+    row("  same, ref = window + Japanese line", number(a.rssMb), number(japaneseRss),
+        number(a.rssMb / japaneseRss, 2), "(for comparison)");
+    row("peak RSS after burst (MB)", number(a.peakRssMb), number(b.peakRssMb), "", "");
+    row("CPU during 5 s idle (ms)", number(a.idleCpuMs, 2), number(b.idleCpuMs, 2), "",
+        "~0: " + verdict(a.idleCpuMs < 1));
+    row("context switches during 5 s idle", std::to_string(a.idleSwitches), std::to_string(b.idleSwitches), "",
+        "0: " + verdict(a.idleSwitches == 0));
+    row("CPU during start-up wait (ms)", number(a.startupWaitCpuMs, 2), "-", "", "~0: " + verdict(a.startupWaitCpuMs < 20));
+    row("start to window shown (ms)", number(a.startToWindowMs), "-", "", "");
+    std::printf("\nLatency: a line written to the link's socket until its datagram is received, over %zu "
+                "receptions\n(after 100 to warm up). Window shown: measured as the link's connection, which the "
+                "program\nmakes right after showing its window (offscreen platform).\n",
+                a.latencySamples);
+    return 0;
+}
