@@ -102,6 +102,7 @@ void UdpSender::setRemoteHost(const QString &host)
     }
 
     abortLookup();
+    m_failureReported = false;
     m_host = name;
     m_address = isAddress ? address : QHostAddress();
     if (!name.isEmpty() && !isAddress && !m_closed)
@@ -139,6 +140,11 @@ void UdpSender::sendData(const QString &text)
                               .arg(datagram.size()).arg(MaxDatagramSize));
     }
 
+    if (m_address.isNull() && m_lookupId == -1) {
+        // The name could not be resolved last time; the network may be back,
+        // so try again rather than give up on every later reception.
+        m_lookupId = startLookup(m_host);
+    }
     if (m_lookupId != -1) {
         if (m_held.size() >= MaxHeldDatagrams) {
             throw SenderError(SenderErrors::NoBufferSpace,
@@ -146,10 +152,6 @@ void UdpSender::sendData(const QString &text)
         }
         m_held.append(std::move(datagram));
         return;
-    }
-    if (m_address.isNull()) {
-        throw SenderError(SenderErrors::HostNotFound,
-                          QStringLiteral("Host not found: %1").arg(m_host));
     }
     transmit(m_address, datagram);
 }
@@ -184,6 +186,9 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
 
     if (info.error() != QHostInfo::NoError || m_address.isNull()) {
         m_address = QHostAddress();
+        // The user hears of a name once, not at every reception.
+        if (std::exchange(m_failureReported, true))
+            return;
         QString description = QStringLiteral("Host not found: %1").arg(m_host);
         if (!info.errorString().isEmpty())
             description += QStringLiteral(" (%1)").arg(info.errorString());
@@ -191,6 +196,7 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
         return;
     }
 
+    m_failureReported = false;
     for (const QByteArray &datagram : held) {
         try {
             InCall inCall(m_inCall);

@@ -13,6 +13,7 @@ class QUdpSocket;
 // The datagram sender on a UDP socket. The destination is an IPv4 or IPv6
 // address (a subnet broadcast address included) or a host name; a host name is
 // resolved in the background, and sends made meanwhile wait for it, in order.
+// A name that cannot be resolved is reported once; later sends try it again.
 class UdpSender : public DatagramSender
 {
     Q_OBJECT
@@ -53,6 +54,7 @@ private:
     QList<QByteArray> m_held;  // sends waiting for that lookup
     QUdpSocket *m_socket4 = nullptr;
     QUdpSocket *m_socket6 = nullptr;
+    bool m_failureReported = false; // the host name's lookup failed, and the user knows
     bool m_inCall = false;     // errors raised inside a call fail that call
     bool m_closed = false;
 };

@@ -65,8 +65,8 @@ private:
 };
 
 // The real sender, but its host name lookups never leave the machine: the
-// name "receiver.office.test" resolves to the loopback addresses, any other
-// to nothing, after a turn of the event loop as a resolver would answer.
+// names in `resolvable` resolve to the loopback addresses, any other to
+// nothing, after a turn of the event loop as a resolver would answer.
 class ScriptedLookupSender : public UdpSender
 {
     Q_OBJECT
@@ -74,6 +74,7 @@ class ScriptedLookupSender : public UdpSender
 public:
     explicit ScriptedLookupSender(QObject *parent = nullptr) : UdpSender(parent) {}
     QStringList looked;
+    QStringList resolvable{QStringLiteral("receiver.office.test")};
 
 protected:
     int startLookup(const QString &name) override
@@ -83,7 +84,7 @@ protected:
         QTimer::singleShot(0, this, [this, name, id] {
             QHostInfo info(id);
             info.setHostName(name);
-            if (name == QStringLiteral("receiver.office.test")) {
+            if (resolvable.contains(name)) {
                 info.setAddresses({QHostAddress(QStringLiteral("::1")), QHostAddress(QHostAddress::LocalHost)});
             } else {
                 info.setError(QHostInfo::HostNotFound);
