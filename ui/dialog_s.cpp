@@ -15,28 +15,17 @@ namespace {
 QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const QRect &geometry,
                   Qt::Alignment alignment = Qt::AlignLeft)
 {
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
+    auto *label = makeControl<QLabel>(parent, name, text, geometry);
     label->setAlignment(alignment | Qt::AlignTop);
     return label;
 }
 
+// Single line, and no limit on the length.
 QLineEdit *makeTextBox(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
 {
-    auto *box = new QLineEdit(text, parent);
-    box->setObjectName(QLatin1String(name));
-    box->setGeometry(geometry);
+    auto *box = makeControl<QLineEdit>(parent, name, text, geometry);
     box->setMaxLength(std::numeric_limits<int>::max());
     return box;
-}
-
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    return button;
 }
 
 } // namespace
@@ -55,8 +44,8 @@ Dialog_S::Dialog_S(QWidget *parent)
     setGeometry(twipsRect(2760, 3750, 6030, 2250));
     setFixedSize(size());
 
-    auto *okButton = makeButton(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 120, 1215, 375));
-    auto *cancelButton = makeButton(this, "CancelButton", QStringLiteral("ｷｬﾝｾﾙ"), twipsRect(4680, 600, 1215, 375));
+    auto *okButton = makeControl<QPushButton>(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 120, 1215, 375));
+    auto *cancelButton = makeControl<QPushButton>(this, "CancelButton", QStringLiteral("ｷｬﾝｾﾙ"), twipsRect(4680, 600, 1215, 375));
     m_address = makeTextBox(this, "Text1", m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress),
                             twipsRect(1680, 240, 2175, 375));
     m_port = makeTextBox(this, "Text2", m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort),

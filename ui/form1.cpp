@@ -16,19 +16,9 @@ const QColor BackColor = colorFromBgr(0x00FFFFC0);      // light cyan
 const QColor HighlightColor = colorFromBgr(0x0080FFFF); // light yellow
 const QColor ShadowColor = colorFromBgr(0x00000000);    // black
 
-QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    return button;
-}
-
 QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
 {
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
+    auto *label = makeControl<QLabel>(parent, name, text, geometry);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     return label;
 }
@@ -96,9 +86,9 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     // right-aligned text inside the window.
     notice->setContentsMargins(0, 0, notice->geometry().right() - (width() - 1), 0);
 
-    auto *settingsButton = makeButton(this, "Command1", QStringLiteral("設定"), twipsRect(2880, 2040, 855, 375));
-    auto *quitButton = makeButton(this, "Command2", QStringLiteral("終了"), twipsRect(4080, 2040, 855, 375));
-    auto *testButton = makeButton(this, "Command3", QStringLiteral("通知ﾃｽﾄ"), twipsRect(1560, 2040, 975, 375));
+    auto *settingsButton = makeControl<QPushButton>(this, "Command1", QStringLiteral("設定"), twipsRect(2880, 2040, 855, 375));
+    auto *quitButton = makeControl<QPushButton>(this, "Command2", QStringLiteral("終了"), twipsRect(4080, 2040, 855, 375));
+    auto *testButton = makeControl<QPushButton>(this, "Command3", QStringLiteral("通知ﾃｽﾄ"), twipsRect(1560, 2040, 975, 375));
     setTabOrder(settingsButton, quitButton);
     setTabOrder(quitButton, testButton);
     settingsButton->setFocus();
