@@ -46,18 +46,14 @@ bool SocketFaxLink::Connect()
         m_wanted = true;
         return true;
     }
-    m_wanted = false;
-    m_retryTimer.stop();
-    m_socket->abort();
-    m_partial.clear();
-    m_skipping = false;
+    // Whatever was under way is dropped (lost() clears what was half read).
+    Disconnect();
     m_socket->connectToServer(m_path);
     if (!m_socket->waitForConnected(ConnectTimeout)) {
         m_socket->abort();
         return false;
     }
     m_wanted = true;
-    m_retryDelay = FirstRetryDelay;
     return true;
 }
 
@@ -66,8 +62,6 @@ void SocketFaxLink::Disconnect()
     m_wanted = false;
     m_retryTimer.stop();
     m_socket->abort();
-    m_partial.clear();
-    m_skipping = false;
 }
 
 void SocketFaxLink::readLines()

@@ -26,10 +26,9 @@ double monotonicSeconds()
 
 const QString NotificationServer::ConnectFailedMessage =
     QStringLiteral("Ｏｒｖｅｘとのコネクトに失敗しました。動作環境を確認してください。");
-
+const QString NotificationServer::ErrorReportMessage = QStringLiteral("通信処理でエラーが発生しました。");
 const QString NotificationServer::ApplyFailedMessage =
     QStringLiteral("送信先を設定できませんでした。ＩＰアドレスとポート番号を確認してください。");
-const QString NotificationServer::ErrorReportMessage = QStringLiteral("通信処理でエラーが発生しました。");
 
 NotificationServer::NotificationServer(QWidget *window, FaxLink *faxLink, DatagramSender *sender,
                                        QObject *parent)
@@ -79,6 +78,8 @@ bool NotificationServer::configureSender()
 
 void NotificationServer::setDestination()
 {
+    // A stored port that is not a number fails here as the sender's own
+    // refusal would, with the reason in words the user can act on.
     m_sender->setRemoteHost(m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress));
     const PortConversion port = convertPort(m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort));
     if (!port.ok)
