@@ -105,6 +105,9 @@ private Q_SLOTS:
 
     void hostNameResolvedSendsInOrder()
     {
+        // The system's own resolver answers for "localhost" (from /etc/hosts).
+        if (QHostInfo::fromName(QStringLiteral("localhost")).addresses().isEmpty())
+            QSKIP("this machine does not resolve \"localhost\" (no entry in /etc/hosts)");
         UdpReceiver receiver;
         UdpSender sender;
         QSignalSpy errors(&sender, &DatagramSender::error);
