@@ -1,7 +1,8 @@
 #include "components/shiftjis.h"
 
-#include <QString>
 #include <QStringEncoder>
+
+#include <array>
 
 namespace {
 
@@ -22,62 +23,83 @@ char16_t windowsForm(char16_t c)
     }
 }
 
-// Opening an ICU converter costs more than converting a line, so a pair is
-// kept for the program's (single) thread. A converter in use does not reliably
-// report characters it could not write, so the fast way checks its result by
-// reading it back; a text that does not come back the same is written again
-// the careful way, with fresh converters.
-bool encodeFast(const QString &text, QByteArray *bytes)
+// Code page 932 writes every character of the Basic Multilingual Plane it has
+// in one or two bytes, the same whatever stands around it. So each character's
+// bytes are asked of ICU once, when the character is first met, and kept: a
+// line is then written by looking its characters up, which costs far less
+// than running a converter over it.
+class CodePage932
 {
-    static thread_local QStringEncoder encoder(EncodingName);
-    static thread_local QStringDecoder decoder(EncodingName);
-    *bytes = encoder.encode(text);
-    return QString(decoder.decode(*bytes)) == text;
-}
-
-bool isAscii(QStringView text)
-{
-    for (QChar c : text) {
-        if (c.unicode() >= 0x80)
-            return false;
+public:
+    static CodePage932 &forThisThread()
+    {
+        static thread_local CodePage932 table;
+        return table;
     }
-    return true;
-}
+
+    // Writes c's bytes at out and returns where they end; nullptr when the
+    // code page has no form for c.
+    char *write(char16_t c, char *out)
+    {
+        quint16 entry = m_entries[c];
+        if (Q_UNLIKELY(entry == Unknown))
+            entry = learn(c);
+        if (entry == NotWritable)
+            return nullptr;
+        if (entry > 0xFF)
+            *out++ = char(entry >> 8);
+        *out++ = char(entry & 0xFF);
+        return out;
+    }
+
+private:
+    // No character is written as 0x0000 or 0x0001 (they stand for control
+    // characters, which are ASCII), so these values are free for marks.
+    enum : quint16 { Unknown = 0, NotWritable = 1 };
+
+    quint16 learn(char16_t c)
+    {
+        quint16 entry = NotWritable;
+        if (!QChar::isSurrogate(c)) {
+            QStringEncoder encoder(EncodingName);
+            const QByteArray bytes = encoder.encode(QStringView(&c, 1));
+            if (!encoder.hasError() && bytes.size() == 1)
+                entry = quint8(bytes[0]);
+            else if (!encoder.hasError() && bytes.size() == 2)
+                entry = quint16(quint8(bytes[0]) << 8 | quint8(bytes[1]));
+        }
+        m_entries[c] = entry;
+        return entry;
+    }
+
+    std::array<quint16, 0x10000> m_entries{};
+};
 
 } // namespace
 
 QByteArray toWindowsShiftJis(QStringView text)
 {
-    // ASCII is written as it is.
-    if (isAscii(text))
-        return text.toLatin1();
-
-    QString mapped = text.toString();
-    for (QChar &c : mapped)
-        c = QChar(windowsForm(c.unicode()));
-
-    QByteArray bytes;
-    if (encodeFast(mapped, &bytes))
-        return bytes;
-
-    // Some character has no form in code page 932: write the text again one
-    // character at a time, each such character as "?".
-    bytes.clear();
-    bytes.reserve(mapped.size() * 2);
-    qsizetype i = 0;
-    while (i < mapped.size()) {
-        qsizetype length = 1;
-        if (mapped.at(i).isHighSurrogate() && i + 1 < mapped.size()
-            && mapped.at(i + 1).isLowSurrogate()) {
-            length = 2;
+    // At most two bytes a character.
+    QByteArray bytes(text.size() * 2, Qt::Uninitialized);
+    char *out = bytes.data();
+    CodePage932 *table = nullptr;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < 0x80) {
+            *out++ = char(c); // ASCII is written as it is
+            continue;
         }
-        QStringEncoder single(EncodingName);
-        const QByteArray encoded = single.encode(QStringView(mapped).mid(i, length));
-        if (single.hasError() || encoded.isEmpty())
-            bytes.append('?');
-        else
-            bytes.append(encoded);
-        i += length;
+        if (!table)
+            table = &CodePage932::forThisThread();
+        if (char *end = table->write(windowsForm(c), out)) {
+            out = end;
+        } else {
+            // No form in the code page: "?", one for a whole surrogate pair.
+            *out++ = '?';
+            if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+                ++i;
+        }
     }
+    bytes.truncate(out - bytes.constData());
     return bytes;
 }
