@@ -4,6 +4,7 @@
 
 #include <QHostInfo>
 #include <QRegularExpression>
+#include <QScopedValueRollback>
 #include <QUdpSocket>
 #include <QUrl>
 
@@ -51,21 +52,6 @@ bool isValidHostName(const QString &host)
     }
     return true;
 }
-
-// Marks the span of a call, in which socket errors fail the call instead of
-// being raised as the error event.
-class InCall
-{
-public:
-    explicit InCall(bool &flag) : m_flag(flag), m_was(flag) { m_flag = true; }
-    ~InCall() { m_flag = m_was; }
-    InCall(const InCall &) = delete;
-    InCall &operator=(const InCall &) = delete;
-
-private:
-    bool &m_flag;
-    bool m_was;
-};
 
 } // namespace
 
@@ -121,7 +107,9 @@ void UdpSender::setRemotePort(qint32 port)
 
 void UdpSender::sendData(const QString &text)
 {
-    InCall inCall(m_inCall);
+    // Socket errors inside the call fail the call; they are not raised as the
+    // error event as well.
+    const QScopedValueRollback<bool> inCall(m_inCall, true);
     if (m_closed)
         throw SenderError(SenderErrors::Closed, QStringLiteral("The sender has been closed"));
     if (m_protocol != Udp || m_port == 0) {
@@ -199,7 +187,7 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
     m_failureReported = false;
     for (const QByteArray &datagram : held) {
         try {
-            InCall inCall(m_inCall);
+            const QScopedValueRollback<bool> inCall(m_inCall, true);
             transmit(m_address, datagram);
         } catch (const SenderError &e) {
             // The caller has long gone; tell the user instead.
