@@ -87,7 +87,7 @@ void UdpSender::setRemoteHost(const QString &host)
                                          "nor a host name").arg(host));
     }
 
-    abortLookup();
+    dropLookup();
     m_failureReported = false;
     m_host = name;
     m_address = isAddress ? address : QHostAddress();
@@ -147,7 +147,7 @@ void UdpSender::sendData(const QString &text)
 void UdpSender::close()
 {
     m_closed = true;
-    abortLookup();
+    dropLookup();
     for (QUdpSocket *socket : {m_socket4, m_socket6}) {
         if (socket)
             socket->close();
@@ -207,7 +207,7 @@ void UdpSender::abortLookup(int id)
     QHostInfo::abortHostLookup(id);
 }
 
-void UdpSender::abortLookup()
+void UdpSender::dropLookup()
 {
     if (m_lookupId != -1) {
         abortLookup(m_lookupId);

@@ -41,7 +41,8 @@ protected:
     void hostLookedUp(const QHostInfo &info);
 
 private:
-    void abortLookup();
+    // Stops the lookup under way, if any, and drops the sends waiting for it.
+    void dropLookup();
     void transmit(const QHostAddress &address, const QByteArray &datagram);
     QUdpSocket *socketFor(QAbstractSocket::NetworkLayerProtocol protocol);
     void socketError(QUdpSocket *socket);

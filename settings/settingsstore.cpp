@@ -122,9 +122,9 @@ bool SettingsStore::write(const QList<QPair<QString, QString>> &values, QString 
     const QByteArray content = copy.content();
 
     // The new file replaces the old one only once it is complete, so a failed
-    // write leaves the values stored earlier as they were.
-    // The new file takes the old one's place, which a folder's permissions
-    // allow even when the file itself is read-only; respect the file's own.
+    // write leaves the values stored earlier as they were. Replacing is what a
+    // folder's permissions allow even when the file itself is read-only, so
+    // the file's own permission is asked first.
     QFile existing(m_filePath);
     if (existing.exists() && !existing.open(QIODevice::WriteOnly | QIODevice::Append))
         return fail(existing.errorString());

@@ -55,15 +55,13 @@ void makeShadowedLine(QWidget *parent, const char *shadowName, const char *light
 Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
-    , m_faxLink(faxLink)
-    , m_sender(sender)
     , m_server(new NotificationServer(this, faxLink, sender, this))
 {
     setObjectName(QStringLiteral("Form1"));
-    m_faxLink->setParent(this);
-    m_faxLink->setObjectName(QStringLiteral("FaxLink1"));
-    m_sender->setParent(this);
-    m_sender->setObjectName(QStringLiteral("Winsock1"));
+    faxLink->setParent(this);
+    faxLink->setObjectName(QStringLiteral("FaxLink1"));
+    sender->setParent(this);
+    sender->setObjectName(QStringLiteral("Winsock1"));
 
     setWindowTitle(QStringLiteral("受信通知サーバ"));
     setWindowIcon(programIcon());
@@ -93,13 +91,13 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     setTabOrder(quitButton, testButton);
     settingsButton->setFocus();
 
-    connect(m_faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
+    connect(faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
     connect(settingsButton, &QPushButton::clicked, this, &Form1::openSettings);
     connect(quitButton, &QPushButton::clicked, m_server, &NotificationServer::quit);
     connect(testButton, &QPushButton::clicked, m_server, &NotificationServer::testNotification);
     // Queued: the report's modal box then opens once the sender has finished
     // whatever it was doing when it noticed the error.
-    connect(m_sender, &DatagramSender::error, m_server, &NotificationServer::reportError, Qt::QueuedConnection);
+    connect(sender, &DatagramSender::error, m_server, &NotificationServer::reportError, Qt::QueuedConnection);
 }
 
 Form1::~Form1()

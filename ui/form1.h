@@ -23,13 +23,9 @@ public:
     // Runs the start-up sequence; called once the event loop runs.
     void startUp();
 
-    NotificationServer *server() const { return m_server; }
-
 private:
     // The settings button: the dialog, then the stored values to the sender.
     void openSettings();
 
-    FaxLink *m_faxLink;
-    DatagramSender *m_sender;
     NotificationServer *m_server;
 };
