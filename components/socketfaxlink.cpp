@@ -1,7 +1,10 @@
 #include "components/socketfaxlink.h"
 
+#include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QThread>
 
 namespace {
 
@@ -12,13 +15,14 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 } // namespace
 
 SocketFaxLink::SocketFaxLink(QObject *parent)
-    : SocketFaxLink(defaultSocketPath(), parent)
+    : SocketFaxLink(defaultSocketPath(), systemSocketPath(), parent)
 {
 }
 
-SocketFaxLink::SocketFaxLink(const QString &socketPath, QObject *parent)
+SocketFaxLink::SocketFaxLink(const QString &socketPath, const QString &fallbackPath, QObject *parent)
     : FaxLink(parent)
     , m_path(socketPath)
+    , m_fallbackPath(fallbackPath)
     , m_socket(new QLocalSocket(this))
 {
     m_socket->setReadBufferSize(ReadBufferSize);
@@ -40,6 +44,18 @@ QString SocketFaxLink::defaultSocketPath()
         + QStringLiteral("/orvex-monitor.sock");
 }
 
+QString SocketFaxLink::systemSocketPath()
+{
+    return QStringLiteral("/run/kavrel-faxmon/orvex-monitor.sock");
+}
+
+QString SocketFaxLink::currentPath() const
+{
+    if (m_fallbackPath.isEmpty() || QFileInfo::exists(m_path))
+        return m_path;
+    return m_fallbackPath;
+}
+
 bool SocketFaxLink::Connect()
 {
     if (m_socket->state() == QLocalSocket::ConnectedState) {
@@ -48,13 +64,21 @@ bool SocketFaxLink::Connect()
     }
     // Whatever was under way is dropped (lost() clears what was half read).
     Disconnect();
-    m_socket->connectToServer(m_path);
-    if (!m_socket->waitForConnected(ConnectTimeout)) {
+    // No events are processed here: the caller counts on calls that follow
+    // one another with nothing in between. A socket that is missing or
+    // refuses answers at once, so the attempts are paced by a short sleep.
+    const QDeadlineTimer deadline(ConnectTimeout);
+    for (;;) {
+        m_socket->connectToServer(currentPath());
+        if (m_socket->waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
+            m_wanted = true;
+            return true;
+        }
         m_socket->abort();
-        return false;
+        if (deadline.remainingTime() <= 0)
+            return false;
+        QThread::msleep(ulong(qMin<qint64>(ConnectPause, deadline.remainingTime())));
     }
-    m_wanted = true;
-    return true;
 }
 
 void SocketFaxLink::Disconnect()
@@ -117,5 +141,5 @@ void SocketFaxLink::retry()
         return;
     // In the background: the answer comes as connected() or as an error,
     // which schedules the next attempt.
-    m_socket->connectToServer(m_path);
+    m_socket->connectToServer(currentPath());
 }
