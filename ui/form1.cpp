@@ -3,6 +3,7 @@
 #include "components/datagramsender.h"
 #include "components/faxlink.h"
 #include "server/notificationserver.h"
+#include "server/seams.h"
 #include "ui/appearance.h"
 #include "ui/dialog_s.h"
 #include "ui/twips.h"
@@ -110,6 +111,11 @@ void Form1::openSettings()
     {
         // Made afresh for each opening, so cancelled edits are not shown again.
         Dialog_S dialog(this);
+        dialog.setCheck([this](const QString &address, const QString &port) {
+            return m_server->checkDestination(address, port);
+        });
+        if (!dialog.readFailure().isEmpty())
+            Seams::showMessage(this, Dialog_S::ReadFailedMessage + QStringLiteral("\r\n") + dialog.readFailure());
         dialog.exec();
     }
     // However the dialog ended.
@@ -119,4 +125,12 @@ void Form1::openSettings()
 void Form1::startUp()
 {
     m_server->startUp();
+}
+
+void Form1::bringToFront()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }

@@ -22,6 +22,8 @@ public:
 
     // Runs the start-up sequence; called once the event loop runs.
     void startUp();
+    // Restores the window from the taskbar, raises and activates it.
+    void bringToFront();
 
 private:
     // The settings button: the dialog, then the stored values to the sender.
