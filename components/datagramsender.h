@@ -57,6 +57,10 @@ public:
     virtual void setProtocol(int protocol) = 0;
     virtual void setRemoteHost(const QString &host) = 0;
     virtual void setRemotePort(qint32 port) = 0;
+    // Throws SenderError, changing nothing, when setRemoteHost(host) followed
+    // by setRemotePort(port) would be refused; so a destination can be
+    // checked whole before either half of it is applied.
+    virtual void checkDestination(const QString &host, qint32 port) const = 0;
     virtual void sendData(const QString &text) = 0;
     virtual void close() = 0;
 

@@ -30,10 +30,47 @@ QString narrowedHost(const QString &host)
     return host.normalized(QString::NormalizationForm_KC).trimmed();
 }
 
-bool looksNumeric(const QString &host)
+QString notAnAddress(const QString &host, const QString &why)
 {
-    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$"));
-    return numeric.match(host).hasMatch();
+    return QStringLiteral("「%1」は送信先として使えません。%2").arg(host, why);
+}
+
+const QString Ipv4Form = QStringLiteral("IPv4アドレスは 0～255 の数４つをピリオドで区切って書いてください（例：192.168.1.255）。");
+
+// An IPv4 address in its one usual form: four decimal numbers from 0 to 255,
+// separated by dots. The C library also reads "192.168.1" or "21825" as
+// addresses, and "010" as octal; an office typing those meant something
+// else, so they are refused with the form that is expected.
+bool parseIpv4(const QString &name, QHostAddress *address, QString *why)
+{
+    const QStringList parts = name.split(QLatin1Char('.'));
+    quint32 value = 0;
+    bool wellFormed = parts.size() == 4;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const uint number = part.toUInt(&ok, 10);
+        if (!ok || part.size() > 3 || number > 255 || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
+            wellFormed = false;
+        value = value << 8 | (number & 0xff);
+    }
+    if (!wellFormed) {
+        *why = Ipv4Form;
+        return false;
+    }
+    if (value == 0) {
+        *why = QStringLiteral("0.0.0.0 にはどこにも届きません。") + Ipv4Form;
+        return false;
+    }
+    address->setAddress(value);
+    return true;
+}
+
+// The last label of a host name is never a number; getaddrinfo would read
+// "10.1" or "0x7f.1" as an address.
+bool looksNumeric(const QString &name)
+{
+    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$|(^|\\.)(0[xX][0-9a-fA-F]*|[0-9]+)\\.?$"));
+    return numeric.match(name).hasMatch();
 }
 
 bool isValidHostName(const QString &host)
@@ -76,32 +113,58 @@ void UdpSender::setProtocol(int protocol)
     m_protocol = protocol;
 }
 
+UdpSender::Destination UdpSender::parseHost(const QString &host)
+{
+    Destination destination;
+    destination.name = narrowedHost(host);
+    const QString &name = destination.name;
+    QString why;
+    if (name.isEmpty()) {
+        why = QStringLiteral("送信先のＩＰアドレスが入力されていません。");
+    } else if (name.contains(QLatin1Char(':'))) {
+        // IPv6; the address's own syntax is unambiguous.
+        if (!destination.address.setAddress(name)
+            || destination.address.protocol() != QAbstractSocket::IPv6Protocol
+            || destination.address.isEqual(QHostAddress::AnyIPv6))
+            why = QStringLiteral("IPv6アドレスとして読めません。");
+    } else if (looksNumeric(name)) {
+        parseIpv4(name, &destination.address, &why);
+    } else if (!isValidHostName(name)) {
+        why = QStringLiteral("IPアドレスでもホスト名でもありません。") + Ipv4Form;
+    }
+    if (!why.isEmpty())
+        throw SenderError(SenderErrors::InvalidPropertyValue, notAnAddress(host, why));
+    return destination;
+}
+
+void UdpSender::checkPort(qint32 port)
+{
+    if (port < 1 || port > 65535) {
+        throw SenderError(SenderErrors::InvalidPropertyValue,
+                          QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port));
+    }
+}
+
+void UdpSender::checkDestination(const QString &host, qint32 port) const
+{
+    parseHost(host);
+    checkPort(port);
+}
+
 void UdpSender::setRemoteHost(const QString &host)
 {
-    const QString name = narrowedHost(host);
-    QHostAddress address;
-    const bool isAddress = !name.isEmpty() && address.setAddress(name);
-    if (!name.isEmpty() && !isAddress && (looksNumeric(name) || !isValidHostName(name))) {
-        throw SenderError(SenderErrors::InvalidPropertyValue,
-                          QStringLiteral("Invalid property value: \"%1\" is neither an IP address "
-                                         "nor a host name").arg(host));
-    }
-
+    const Destination destination = parseHost(host);
     dropLookup();
     m_failureReported = false;
-    m_host = name;
-    m_address = isAddress ? address : QHostAddress();
-    if (!name.isEmpty() && !isAddress && !m_closed)
-        m_lookupId = startLookup(name);
+    m_host = destination.name;
+    m_address = destination.address;
+    if (m_address.isNull() && !m_closed)
+        m_lookupId = startLookup(m_host);
 }
 
 void UdpSender::setRemotePort(qint32 port)
 {
-    if (port < 1 || port > 65535) {
-        throw SenderError(SenderErrors::InvalidPropertyValue,
-                          QStringLiteral("Invalid property value: port %1 is out of range "
-                                         "(1 to 65535)").arg(port));
-    }
+    checkPort(port);
     m_port = port;
 }
 

@@ -10,8 +10,9 @@
 class QHostInfo;
 class QUdpSocket;
 
-// The datagram sender on a UDP socket. The destination is an IPv4 or IPv6
-// address (a subnet broadcast address included) or a host name; a host name is
+// The datagram sender on a UDP socket. The destination is an IPv4 address in
+// dotted decimal (a subnet broadcast address included), an IPv6 address or a
+// host name; a host name is
 // resolved in the background, and sends made meanwhile wait for it, in order.
 // A name that cannot be resolved is reported once; later sends try it again.
 class UdpSender : public DatagramSender
@@ -30,6 +31,7 @@ public:
     void setProtocol(int protocol) override;
     void setRemoteHost(const QString &host) override;
     void setRemotePort(qint32 port) override;
+    void checkDestination(const QString &host, qint32 port) const override;
     void sendData(const QString &text) override;
     void close() override;
 
@@ -41,6 +43,13 @@ protected:
     void hostLookedUp(const QHostInfo &info);
 
 private:
+    struct Destination {
+        QString name;          // as given, after full-width forms are narrowed
+        QHostAddress address;  // null for a host name
+    };
+    // Reads an address or host name; throws SenderError with the reason.
+    static Destination parseHost(const QString &host);
+    static void checkPort(qint32 port);
     // Stops the lookup under way, if any, and drops the sends waiting for it.
     void dropLookup();
     void transmit(const QHostAddress &address, const QByteArray &datagram);

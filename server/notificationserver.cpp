@@ -57,44 +57,79 @@ void NotificationServer::startUp()
 
     // The sender is configured before the wait, so that a reception arriving
     // during the wait already has somewhere to go.
-    const bool configured = configureSender();
+    QString failure;
+    const bool protocolSet = setProtocol(&failure);
+    bool configured = protocolSet && applyStoredDestination(&failure);
     if (!waitAboutTwoSeconds())
         return;
-    // A failed configuration shows only as a window left in its normal state.
-    if (configured && m_window && m_window->isVisible())
+    // The user may have fixed the settings with the dialog meanwhile.
+    if (protocolSet && !configured)
+        configured = applyStoredDestination(&failure);
+    if (!m_window || !m_window->isVisible())
+        return;
+    if (configured) {
         m_window->setWindowState(m_window->windowState() | Qt::WindowMinimized);
-}
-
-bool NotificationServer::configureSender()
-{
-    try {
-        m_sender->setProtocol(DatagramSender::Udp);
-        setDestination();
-        return true;
-    } catch (const SenderError &) {
-        return false;
+    } else {
+        // Every reception would be lost: the user must hear of it. The window
+        // stays up, with the settings button at hand.
+        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + failure);
     }
 }
 
-void NotificationServer::setDestination()
+bool NotificationServer::setProtocol(QString *reason)
 {
-    // A stored port that is not a number fails here as the sender's own
-    // refusal would, with the reason in words the user can act on.
-    m_sender->setRemoteHost(m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress));
-    const PortConversion port = convertPort(m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort));
+    try {
+        m_sender->setProtocol(DatagramSender::Udp);
+    } catch (const SenderError &e) {
+        *reason = e.description();
+        return false;
+    }
+    return true;
+}
+
+QString NotificationServer::checkDestination(const QString &host, const QString &portText) const
+{
+    const PortConversion port = convertPort(portText);
     if (!port.ok)
-        throw SenderError(SenderErrors::InvalidPropertyValue, port.reason);
-    m_sender->setRemotePort(port.value);
+        return port.reason;
+    try {
+        m_sender->checkDestination(host, port.value);
+    } catch (const SenderError &e) {
+        return e.description();
+    }
+    return QString();
+}
+
+bool NotificationServer::applyStoredDestination(QString *reason)
+{
+    QString failure;
+    const QString host = m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress, &failure);
+    const QString portText = m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort, &failure);
+    if (failure.isEmpty())
+        failure = checkDestination(host, portText);
+    if (!failure.isEmpty()) {
+        *reason = failure;
+        return false;
+    }
+    // Checked whole first, so the sender never runs with a new host and an
+    // old port; should a setter refuse all the same, the call fails as a
+    // refusal would.
+    try {
+        m_sender->setRemoteHost(host);
+        m_sender->setRemotePort(convertPort(portText).value);
+    } catch (const SenderError &e) {
+        *reason = e.description();
+        return false;
+    }
+    return true;
 }
 
 void NotificationServer::applySettings()
 {
     // The protocol stays as the start-up set it.
-    try {
-        setDestination();
-    } catch (const SenderError &e) {
-        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + e.description());
-    }
+    QString reason;
+    if (!applyStoredDestination(&reason))
+        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + reason);
 }
 
 bool NotificationServer::waitAboutTwoSeconds()

@@ -28,7 +28,8 @@ public:
     // Shows the window, connects the fax link (or tells the user and ends the
     // process), configures the sender from the stored settings, waits about
     // two seconds with the window responsive, and minimises the window when
-    // the sender could be configured.
+    // the sender could be configured; when it could not, the user is told
+    // and the window stays up.
     void startUp();
     // Passes one reception on as one datagram; a failure is ignored.
     void relay(const QString &text);
@@ -40,15 +41,19 @@ public:
     // Gives the stored address and port to the running sender, after the
     // settings dialog; tells the user when the sender cannot take them.
     void applySettings();
+    // Whether the sender would take this address and port text: the reason
+    // it would not, or the empty text.
+    QString checkDestination(const QString &host, const QString &portText) const;
     // Ends the process at once; the shutdown step does not run.
     void quit();
     // When the main window has been closed: closes the sender, then the link.
     void shutDown();
 
 private:
-    bool configureSender();
-    // Sets the stored address, then the stored port; throws SenderError.
-    void setDestination();
+    bool setProtocol(QString *reason);
+    // Gives the stored address, then the stored port, to the sender: both, or
+    // (with the reason) neither.
+    bool applyStoredDestination(QString *reason);
     // Processes events for about two seconds; false when the application is
     // quitting meanwhile.
     bool waitAboutTwoSeconds();

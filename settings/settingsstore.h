@@ -28,8 +28,11 @@ public:
     QString filePath() const { return m_filePath; }
 
     // The stored text, or defaultValue when the key is absent. A key stored
-    // with the empty text yields the empty text.
-    QString read(const QString &key, const QString &defaultValue) const;
+    // with the empty text yields the empty text. A file that is there but
+    // cannot be read (no permission, a folder or a FIFO in its place, far too
+    // large) is not taken for an empty one: defaultValue is returned and the
+    // reason is put in *failure, which is left alone otherwise.
+    QString read(const QString &key, const QString &defaultValue, QString *failure = nullptr) const;
 
     // Stores text under key and flushes it to disk. Returns false, with the
     // reason in *reason, when the store could not be written; the values

@@ -47,6 +47,14 @@ public:
     void setProtocol(int protocol) override { record(QStringLiteral("Protocol=%1").arg(protocol)); }
     void setRemoteHost(const QString &host) override { record(QStringLiteral("RemoteHost=") + host); }
     void setRemotePort(qint32 port) override { record(QStringLiteral("RemotePort=%1").arg(port)); }
+    void checkDestination(const QString &host, qint32 port) const override
+    {
+        // Refuses what the setters would refuse, and logs nothing.
+        for (const QString &entry : {QStringLiteral("RemoteHost=") + host, QStringLiteral("RemotePort=%1").arg(port)}) {
+            if (!failing.isEmpty() && entry.startsWith(failing))
+                throw SenderError(SenderErrors::InvalidPropertyValue, QStringLiteral("refused by the test"));
+        }
+    }
     void sendData(const QString &text) override { record(QStringLiteral("SendData=") + text); }
     void close() override { record(QStringLiteral("Close")); }
     void raise(int number, const QString &description) { Q_EMIT error(number, description); }

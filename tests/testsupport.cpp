@@ -72,7 +72,11 @@ namespace TestSupport {
 QString configDir() { return QString::fromStdString(folders.config); }
 QString runtimeDir() { return QString::fromStdString(folders.runtime); }
 QString settingsFile() { return configDir() + QStringLiteral("/Kavrel.conf"); }
-void clearSettings() { QFile::remove(settingsFile()); }
+void clearSettings()
+{
+    QFile::remove(settingsFile());
+    QDir(settingsFile()).removeRecursively();
+}
 
 UdpReceiver::UdpReceiver(const QHostAddress &address)
 {
@@ -189,6 +193,16 @@ bool TestMonitor::waitForLink(int timeout)
     return !m_links.isEmpty();
 }
 
+int TestMonitor::linkCount()
+{
+    while (QLocalSocket *link = m_server.nextPendingConnection())
+        m_links.append(link);
+    int count = 0;
+    for (QLocalSocket *link : std::as_const(m_links))
+        count += link->state() == QLocalSocket::ConnectedState;
+    return count;
+}
+
 void TestMonitor::write(const QByteArray &bytes)
 {
     for (QLocalSocket *link : std::as_const(m_links)) {
@@ -197,7 +211,7 @@ void TestMonitor::write(const QByteArray &bytes)
     }
 }
 
-ReadOnly::ReadOnly(const QString &path)
+ReadOnly::ReadOnly(const QString &path, unsigned clearedBits)
     : m_path(path)
 {
     struct stat st;
@@ -205,7 +219,7 @@ ReadOnly::ReadOnly(const QString &path)
     if (stat(native.constData(), &st) != 0)
         return;
     m_mode = st.st_mode & 07777;
-    if (chmod(native.constData(), m_mode & ~0222u) != 0)
+    if (chmod(native.constData(), m_mode & ~clearedBits) != 0)
         return;
     if (geteuid() == 0) {
         m_capsLowered = setDacCapabilities(false);

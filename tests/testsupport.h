@@ -21,7 +21,7 @@ namespace TestSupport {
 QString configDir();
 QString runtimeDir();
 QString settingsFile();
-// Removes the settings file, so the next read finds nothing stored.
+// Removes the settings file (or whatever stands in its place), so the next read finds nothing stored.
 void clearSettings();
 
 // A UDP receiver on a loopback port that keeps every datagram it gets.
@@ -77,6 +77,8 @@ public:
     void stop();
     // Waits (processing events) until a link has connected.
     bool waitForLink(int timeout = 10000);
+    // Links connected now (takes in those waiting to be accepted).
+    int linkCount();
     void write(const QByteArray &bytes);
 
 private:
@@ -85,13 +87,14 @@ private:
     QList<QLocalSocket *> m_links;
 };
 
-// Makes a file or folder read-only for as long as it lives. Root ignores file
-// permissions, so for root the permission-overriding capabilities are also
-// dropped from the effective set (and given back afterwards).
+// Makes a file or folder read-only (or, with other bits cleared, unreadable)
+// for as long as it lives. Root ignores file permissions, so for root the
+// permission-overriding capabilities are also dropped from the effective set
+// (and given back afterwards).
 class ReadOnly
 {
 public:
-    explicit ReadOnly(const QString &path);
+    explicit ReadOnly(const QString &path, unsigned clearedBits = 0222);
     ~ReadOnly();
     ReadOnly(const ReadOnly &) = delete;
     ReadOnly &operator=(const ReadOnly &) = delete;

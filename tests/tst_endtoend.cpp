@@ -13,6 +13,9 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using TestSupport::FastUdpReceiver;
 using TestSupport::TestMonitor;
 
@@ -36,7 +39,8 @@ void storeDestination(const QString &address, const QString &port)
 class Program
 {
 public:
-    explicit Program(const QString &platform = QStringLiteral("offscreen"), const QString &display = QString())
+    explicit Program(const QString &platform = QStringLiteral("offscreen"), const QString &display = QString(),
+                     const QStringList &wrapper = QStringList())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), TestSupport::configDir());
@@ -46,7 +50,10 @@ public:
             environment.insert(QStringLiteral("DISPLAY"), display);
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(ProgramPath, QStringList());
+        if (wrapper.isEmpty())
+            m_process.start(ProgramPath, QStringList());
+        else
+            m_process.start(wrapper.first(), wrapper.mid(1) + QStringList{ProgramPath});
     }
     ~Program()
     {
@@ -229,6 +236,10 @@ private Q_SLOTS:
                  QByteArray("2026/12/07,09:05:07,03-1234-5678,\x8a\x94\x8e\xae\x89\xef\x8e\xd0\x83\x54\x83\x93\x83\x76"
                             "\x83\x8b\x81\x60\x8f\xa4\x8e\x96,3"));
         QCOMPARE(receiver.datagrams().at(1), QByteArray(" blanks , and \xb6\xc5 "));
+        // Over 64 KiB as the monitor writes it, but it fits one datagram.
+        monitor.write(QString(21846, QChar(0x3042)).toUtf8() + "\n");
+        QTRY_COMPARE(receiver.count(), 3);
+        QCOMPARE(receiver.datagrams().at(2), QByteArray("\x82\xa0").repeated(21846));
 
         // A burst written at once: every line, in order.
         const int count = 10000;
@@ -236,10 +247,10 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i)
             burst += QByteArray::number(i) + ",受信\n";
         monitor.write(burst);
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.count(), count + 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.count(), count + 3, 30000);
         const QList<QByteArray> datagrams = receiver.datagrams();
         for (int i = 0; i < count; ++i)
-            QCOMPARE(datagrams.at(i + 2), QByteArray::number(i) + ",\x8e\xf3\x90\x4d");
+            QCOMPARE(datagrams.at(i + 3), QByteArray::number(i) + ",\x8e\xf3\x90\x4d");
     }
 
     void defaultsApplyWhenNothingIsStored()
@@ -274,6 +285,123 @@ private Q_SLOTS:
         QTRY_COMPARE(receiver.count(), 2);
         QCOMPARE(receiver.datagrams().at(1), QByteArray("after"));
         QCOMPARE(program.process().state(), QProcess::Running);
+    }
+
+    void oneCopyPerUserSession()
+    {
+        const bool onDesktop = haveDesktop();
+        const QString platform = onDesktop ? QStringLiteral("xcb") : QStringLiteral("offscreen");
+        const QString display = onDesktop ? desktop->display() : QString();
+        FastUdpReceiver receiver;
+        storeDestination(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
+        TestMonitor monitor(socketPath());
+        auto first = std::make_unique<Program>(platform, display);
+        QVERIFY(monitor.waitForLink());
+        QString main;
+        if (onDesktop) {
+            main = desktop->window(first->pid(), QStringLiteral("受信通知サーバ"));
+            QTRY_VERIFY_WITH_TIMEOUT(desktop->window(first->pid(), QStringLiteral("受信通知サーバ"), true, 0).isEmpty(), 5000);
+        }
+
+        // A second start shows the first copy's window and ends.
+        Program second(platform, display);
+        QVERIFY(second.process().waitForFinished(10000));
+        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process().exitCode(), 0);
+        if (onDesktop)
+            QVERIFY(!desktop->window(first->pid(), QStringLiteral("受信通知サーバ"), true).isEmpty());
+        QCOMPARE(monitor.linkCount(), 1);
+        for (int i = 0; i < 10; ++i)
+            monitor.write(QByteArray::number(i) + "\n");
+        QTRY_COMPARE(receiver.count(), 10);
+
+        // A copy killed outright leaves nothing in the way; of two copies
+        // started at the same moment, exactly one runs.
+        first->process().kill();
+        QVERIFY(first->process().waitForFinished(5000));
+        first.reset();
+        QTRY_COMPARE(monitor.linkCount(), 0);
+        Program third(platform, display);
+        Program fourth(platform, display);
+        QTRY_COMPARE(monitor.linkCount(), 1);
+        QTRY_VERIFY(third.process().state() == QProcess::NotRunning || fourth.process().state() == QProcess::NotRunning);
+        QProcess &ended = third.process().state() == QProcess::NotRunning ? third.process() : fourth.process();
+        QCOMPARE(ended.exitCode(), 0);
+        QTest::qWait(500);
+        QCOMPARE(monitor.linkCount(), 1);
+        monitor.write("once\n");
+        QTRY_COMPARE(receiver.count(), 11);
+    }
+
+    void monitorComingUpAfterTheProgramIsFound()
+    {
+        FastUdpReceiver receiver;
+        storeDestination(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
+        Program program;
+        std::unique_ptr<TestMonitor> monitor;
+        QTimer::singleShot(500, [&] { monitor = std::make_unique<TestMonitor>(socketPath()); });
+        QTRY_VERIFY(monitor);
+        QVERIFY(monitor->waitForLink());
+        monitor->write("late monitor\n");
+        QTRY_COMPARE(receiver.count(), 1);
+        QCOMPARE(program.process().state(), QProcess::Running);
+    }
+
+    void unusableStoredSettingsAreTold_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("port of letters") << QByteArray("[Settings]\nIPAddress=127.0.0.1\nPort=abc\n");
+        QTest::newRow("port 0") << QByteArray("[Settings]\nIPAddress=127.0.0.1\nPort=0\n");
+        QTest::newRow("empty address") << QByteArray("[Settings]\nIPAddress=\nPort=21825\n");
+        QTest::newRow("octal-looking address") << QByteArray("[Settings]\nIPAddress=127.000.000.001\nPort=21825\n");
+        QTest::newRow("unreadable") << QByteArray("unreadable");
+        QTest::newRow("fifo") << QByteArray("fifo");
+        QTest::newRow("oversized") << QByteArray("oversized");
+    }
+
+    void unusableStoredSettingsAreTold()
+    {
+        QFETCH(QByteArray, content);
+        if (!haveDesktop())
+            QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
+        FastUdpReceiver defaultReceiver(21825);
+        if (!defaultReceiver.ok())
+            QSKIP("port 21825 on 127.0.0.1 is in use on this machine");
+        const QByteArray file = QFile::encodeName(TestSupport::settingsFile());
+        QStringList wrapper;
+        if (content == "fifo") {
+            QCOMPARE(mkfifo(file.constData(), 0600), 0);
+        } else {
+            QFile settings(TestSupport::settingsFile());
+            QVERIFY(settings.open(QIODevice::WriteOnly));
+            if (content == "oversized")
+                QVERIFY(settings.resize(8 * 1024 * 1024));
+            else
+                settings.write(content == "unreadable" ? QByteArray("[Settings]\nPort=21825\n") : content);
+            settings.close();
+            if (content == "unreadable") {
+                QVERIFY(settings.setPermissions(QFileDevice::WriteOwner));
+                // Root reads anything; the program runs without that power.
+                if (geteuid() == 0)
+                    wrapper = QStringList{QStringLiteral("setpriv"),
+                                          QStringLiteral("--bounding-set=-dac_override,-dac_read_search,-fowner"),
+                                          QStringLiteral("--")};
+            }
+        }
+        TestMonitor monitor(socketPath());
+        Program program(QStringLiteral("xcb"), desktop->display(), wrapper);
+        QVERIFY(monitor.waitForLink());
+        const QString box = desktop->window(program.pid(), QStringLiteral("kavrel-s"), true);
+        QVERIFY(!box.isEmpty());
+        monitor.write("not to the default\n");
+        desktop->activate(box);
+        desktop->key(QStringLiteral("Return"));
+        // The program goes on, its window up for the user to fix the settings.
+        QTRY_VERIFY(desktop->window(program.pid(), QStringLiteral("kavrel-s"), true, 0).isEmpty());
+        QVERIFY(!desktop->window(program.pid(), QStringLiteral("受信通知サーバ"), true, 0).isEmpty());
+        QCOMPARE(program.process().state(), QProcess::Running);
+        QCOMPARE(defaultReceiver.count(), 0);
+        QFile::remove(TestSupport::settingsFile());
     }
 
     void clicksOnTheTestAndSettingsButtons()

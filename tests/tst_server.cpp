@@ -7,12 +7,15 @@
 #include "testsupport.h"
 #include "ui/form1.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 class TestServer : public QObject
 {
@@ -85,36 +88,53 @@ private Q_SLOTS:
         QVERIFY(form.isMinimized());
     }
 
-    void failedConfigurationLeavesWindowNormal_data()
+    void failedConfigurationIsToldWindowNormal_data()
     {
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("failing");
-        QTest::addColumn<QStringList>("expected");
-        const QStringList base{QStringLiteral("Connect"), QStringLiteral("Protocol=1"), QStringLiteral("RemoteHost=127.0.0.1")};
-        QTest::newRow("port of letters") << QStringLiteral("abc") << QString() << base;
-        QTest::newRow("empty port") << QString() << QString() << base;
-        QTest::newRow("port refused") << QStringLiteral("70000") << QStringLiteral("RemotePort")
-                                      << base + QStringList{QStringLiteral("RemotePort=70000 (failed)")};
-        QTest::newRow("host refused") << QStringLiteral("80") << QStringLiteral("RemoteHost")
-                                      << QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
-                                                     QStringLiteral("RemoteHost=127.0.0.1 (failed)")};
+        QTest::addColumn<QString>("reasonPart");
+        QTest::newRow("port of letters") << QStringLiteral("abc") << QString() << QStringLiteral("数値ではありません");
+        QTest::newRow("empty port") << QString() << QString() << QStringLiteral("入力されていません");
+        QTest::newRow("port refused") << QStringLiteral("70000") << QStringLiteral("RemotePort") << QStringLiteral("refused");
+        QTest::newRow("host refused") << QStringLiteral("80") << QStringLiteral("RemoteHost") << QStringLiteral("refused");
+        // Settings that cannot be read are not taken for the defaults.
+        QTest::newRow("folder in the file's place") << QStringLiteral("folder") << QString() << QStringLiteral("フォルダ");
+        QTest::newRow("not a regular file") << QStringLiteral("fifo") << QString() << QStringLiteral("通常のファイル");
+        QTest::newRow("far too large") << QStringLiteral("large") << QString() << QStringLiteral("バイトを超えて");
     }
 
-    void failedConfigurationLeavesWindowNormal()
+    void failedConfigurationIsToldWindowNormal()
     {
         QFETCH(QString, port);
         QFETCH(QString, failing);
-        QFETCH(QStringList, expected);
-        store(QStringLiteral("127.0.0.1"), port);
+        QFETCH(QString, reasonPart);
+        const QString file = TestSupport::settingsFile();
+        if (port == QStringLiteral("folder")) {
+            QVERIFY(QDir().mkpath(file));
+        } else if (port == QStringLiteral("fifo")) {
+            QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else if (port == QStringLiteral("large")) {
+            QFile large(file);
+            QVERIFY(large.open(QIODevice::WriteOnly));
+            QVERIFY(large.resize(64 * 1024 * 1024));
+        } else {
+            store(QStringLiteral("127.0.0.1"), port);
+        }
         auto *sender = new FakeSender(&log);
         sender->failing = failing;
-        Form1 form(new FakeFaxLink(&log, {true}), sender);
-        form.startUp();
-        QCOMPARE(log, expected);
-        QVERIFY(form.isVisible());
-        QVERIFY(!form.isMinimized());
-        QVERIFY(messages.isEmpty());
-        QVERIFY(exits.isEmpty());
+        {
+            Form1 form(new FakeFaxLink(&log, {true}), sender);
+            form.startUp();
+            // Neither half of the destination is taken.
+            QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1")}));
+            QVERIFY(form.isVisible());
+            QVERIFY(!form.isMinimized());
+            QCOMPARE(messages.size(), 1);
+            QVERIFY2(messages.first().startsWith(NotificationServer::ApplyFailedMessage + QStringLiteral("\r\n")),
+                     qPrintable(messages.first()));
+            QVERIFY2(messages.first().contains(reasonPart), qPrintable(messages.first()));
+            QVERIFY(exits.isEmpty());
+        }
     }
 
     void receptionDuringTheWaitIsSent()

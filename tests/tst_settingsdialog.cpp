@@ -170,17 +170,6 @@ private Q_SLOTS:
         QCOMPARE(SettingsStore().read(SettingsStore::PortKey, QString()), QStringLiteral("4000"));
     }
 
-    void emptyAddressIsStoredEmptyAndGivenToTheSender()
-    {
-        useSettingsDialog([&](Dialog_S *dialog) {
-            type(dialog, "Text1", QString());
-            click(dialog, "OKButton");
-        });
-        QCOMPARE(SettingsStore().read(SettingsStore::IPAddressKey, QStringLiteral("default")), QString());
-        QCOMPARE(log.first(), QStringLiteral("RemoteHost="));
-        QVERIFY(messages.isEmpty());
-    }
-
     void longTextsAreNotCut()
     {
         const QString address = QString(40000, QLatin1Char('a'));
@@ -191,37 +180,73 @@ private Q_SLOTS:
         QCOMPARE(SettingsStore().read(SettingsStore::IPAddressKey, QString()), address);
     }
 
-    void unusablePortIsReportedAndTheProgramGoesOn_data()
+    void unusableValuesAreRefusedAndNothingChanges_data()
     {
+        QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("failing");
         QTest::addColumn<QString>("reasonPart");
-        QTest::newRow("letters") << QStringLiteral("abc") << QString() << QStringLiteral("数値ではありません");
-        QTest::newRow("out of 32-bit range") << QStringLiteral("99999999999") << QString() << QStringLiteral("範囲外");
-        QTest::newRow("refused by the sender") << QStringLiteral("70000") << QStringLiteral("RemotePort")
-                                               << QStringLiteral("refused by the test");
+        QTest::newRow("port of letters") << QStringLiteral("127.0.0.2") << QStringLiteral("abc") << QStringLiteral("数値ではありません");
+        QTest::newRow("out of 32-bit range") << QStringLiteral("127.0.0.2") << QStringLiteral("99999999999") << QStringLiteral("範囲外");
+        QTest::newRow("port out of range") << QStringLiteral("127.0.0.2") << QStringLiteral("70000") << QStringLiteral("1～65535");
+        QTest::newRow("empty address") << QString() << QStringLiteral("21825") << QStringLiteral("入力されていません");
+        QTest::newRow("octal-looking address") << QStringLiteral("127.000.000.010") << QStringLiteral("21825")
+                                               << QStringLiteral("（例：192.168.1.255）");
     }
 
-    void unusablePortIsReportedAndTheProgramGoesOn()
+    void unusableValuesAreRefusedAndNothingChanges()
     {
+        QFETCH(QString, address);
         QFETCH(QString, port);
-        QFETCH(QString, failing);
         QFETCH(QString, reasonPart);
-        sender->failing = failing;
+        form.reset();
+        TestSupport::UdpReceiver receiver;
+        SettingsStore store;
+        QVERIFY(store.write({{SettingsStore::IPAddressKey, QStringLiteral("127.0.0.1")},
+                             {SettingsStore::PortKey, QString::number(receiver.port())}}));
+        const QByteArray before = settingsFileContent();
+        auto *udp = new UdpSender;
+        Form1 real(new FakeFaxLink(&log, {true}), udp);
+        real.show();
+        udp->setProtocol(DatagramSender::Udp); // as the start-up does
+        QStringList stillShown;
         useSettingsDialog([&](Dialog_S *dialog) {
-            type(dialog, "Text1", QStringLiteral("127.0.0.2"));
+            type(dialog, "Text1", address);
             type(dialog, "Text2", port);
             click(dialog, "OKButton");
-        });
+            QVERIFY(dialog->isVisible());
+            stillShown << control<QLineEdit>(dialog, "Text1")->text() << control<QLineEdit>(dialog, "Text2")->text();
+            click(dialog, "CancelButton");
+        }, &real);
+        QCOMPARE(stillShown, (QStringList{address, port}));
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages.first().startsWith(QStringLiteral(
                      "送信先を設定できませんでした。ＩＰアドレスとポート番号を確認してください。\r\n")),
                  qPrintable(messages.first()));
         QVERIFY2(messages.first().contains(reasonPart), qPrintable(messages.first()));
-        // The address was taken; the relay goes on.
-        QCOMPARE(log.first(), QStringLiteral("RemoteHost=127.0.0.2"));
-        form->findChild<FakeFaxLink *>()->receive(QStringLiteral("still relaying"));
-        QCOMPARE(log.last(), QStringLiteral("SendData=still relaying"));
+        QCOMPARE(settingsFileContent(), before);
+        // The sender still sends where it did.
+        QTest::mouseClick(real.findChild<QPushButton *>(QStringLiteral("Command3")), Qt::LeftButton);
+        QTRY_COMPARE(receiver.datagrams().size(), 1);
+    }
+
+    void unreadableSettingsAreToldAndCanBeReplaced()
+    {
+        SettingsStore store;
+        QVERIFY(store.write(SettingsStore::PortKey, QStringLiteral("5000")));
+        QString shown;
+        {
+            TestSupport::ReadOnly unreadable(TestSupport::settingsFile(), 0444);
+            QVERIFY(unreadable.ok());
+            useSettingsDialog([&](Dialog_S *dialog) {
+                shown = control<QLineEdit>(dialog, "Text2")->text();
+                type(dialog, "Text2", QStringLiteral("6000"));
+                click(dialog, "OKButton");
+            });
+        }
+        QCOMPARE(shown, QStringLiteral("21825"));
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages.first().startsWith(Dialog_S::ReadFailedMessage + QStringLiteral("\r\n")), qPrintable(messages.first()));
+        QCOMPARE(SettingsStore().read(SettingsStore::PortKey, QString()), QStringLiteral("6000"));
     }
 
     void unwritableSettingsKeepTheDialogOpen()

@@ -202,9 +202,25 @@ private Q_SLOTS:
             QCOMPARE(failureNumber([&] { sender.setRemotePort(port); }), int(SenderErrors::InvalidPropertyValue));
         for (int port : {1, 65535})
             QCOMPARE(failureNumber([&] { sender.setRemotePort(port); }), 0);
-        for (const char *host : {"192.168.1.300", "1.2.3.4.5", "bad host", "a..b", "-x.example", "ho$t"})
-            QCOMPARE(failureNumber([&] { sender.setRemoteHost(QString::fromLatin1(host)); }),
-                     int(SenderErrors::InvalidPropertyValue));
+        // Only the usual dotted form is an IPv4 address: no octal, no short
+        // forms, no lone number, and nothing that goes nowhere.
+        for (const char *host : {"192.168.1.300", "1.2.3.4.5", "bad host", "a..b", "-x.example", "ho$t", "",
+                                 " \u3000", "192.168.001.010", "127.000.000.010", "192.168.1", "21825", "0.0.0.0",
+                                 "0x7f.1", "10.0x1", "::", "1::2::3"}) {
+            const QString text = QString::fromUtf8(host);
+            QCOMPARE(failureNumber([&] { sender.checkDestination(text, 80); }), int(SenderErrors::InvalidPropertyValue));
+            QCOMPARE(failureNumber([&] { sender.setRemoteHost(text); }), int(SenderErrors::InvalidPropertyValue));
+        }
+        try {
+            sender.setRemoteHost(QStringLiteral("192.168.1"));
+        } catch (const SenderError &e) {
+            QVERIFY2(e.description().contains(QStringLiteral("（例：192.168.1.255）")), qPrintable(e.description()));
+        }
+        for (const char *host : {"192.168.1.255", "\uff11\uff12\uff17\uff0e\uff10\uff0e\uff10\uff0e\uff11", "::1",
+                                 "fax-receiver.office.test", "x1.example"})
+            QCOMPARE(failureNumber([&] { sender.checkDestination(QString::fromUtf8(host), 80); }), 0);
+        QCOMPARE(failureNumber([&] { sender.checkDestination(QStringLiteral("127.0.0.1"), 0); }),
+                 int(SenderErrors::InvalidPropertyValue));
     }
 
     void refusedSettingKeepsEarlierDestination()
@@ -230,9 +246,10 @@ private Q_SLOTS:
         // Without the protocol the sender is not yet a UDP sender.
         QCOMPARE(failureNumber([&] { unconfigured.sendData(QStringLiteral("x")); }), int(SenderErrors::NotConfigured));
 
-        UdpSender emptyHost;
-        configure(emptyHost, QString(), port);
-        QCOMPARE(failureNumber([&] { emptyHost.sendData(QStringLiteral("x")); }), int(SenderErrors::DestinationRequired));
+        UdpSender noHost;
+        noHost.setProtocol(DatagramSender::Udp);
+        noHost.setRemotePort(port);
+        QCOMPARE(failureNumber([&] { noHost.sendData(QStringLiteral("x")); }), int(SenderErrors::DestinationRequired));
 
         UdpSender oversize;
         QSignalSpy oversizeErrors(&oversize, &DatagramSender::error);

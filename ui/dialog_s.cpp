@@ -1,5 +1,6 @@
 #include "ui/dialog_s.h"
 
+#include "server/notificationserver.h"
 #include "server/seams.h"
 #include "ui/appearance.h"
 #include "ui/twips.h"
@@ -31,6 +32,8 @@ QLineEdit *makeTextBox(QWidget *parent, const char *name, const QString &text, c
 } // namespace
 
 const QString Dialog_S::SaveFailedMessage = QStringLiteral("設定を保存できませんでした。");
+const QString Dialog_S::ReadFailedMessage =
+    QStringLiteral("保存されている設定を読めませんでした。既定の値を表示します。");
 
 Dialog_S::Dialog_S(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -46,9 +49,9 @@ Dialog_S::Dialog_S(QWidget *parent)
 
     auto *okButton = makeControl<QPushButton>(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 120, 1215, 375));
     auto *cancelButton = makeControl<QPushButton>(this, "CancelButton", QStringLiteral("ｷｬﾝｾﾙ"), twipsRect(4680, 600, 1215, 375));
-    m_address = makeTextBox(this, "Text1", m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress),
+    m_address = makeTextBox(this, "Text1", m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress, &m_readFailure),
                             twipsRect(1680, 240, 2175, 375));
-    m_port = makeTextBox(this, "Text2", m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort),
+    m_port = makeTextBox(this, "Text2", m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort, &m_readFailure),
                          twipsRect(1680, 960, 2175, 375));
     makeLabel(this, "Label1", QStringLiteral("ＩＰアドレス："), twipsRect(240, 360, 1335, 255), Qt::AlignRight)
         ->setBuddy(m_address);
@@ -71,8 +74,14 @@ Dialog_S::Dialog_S(QWidget *parent)
 
 void Dialog_S::accept()
 {
+    // Only what can be used is stored: a port of letters would leave every
+    // later start without a destination.
+    QString reason = m_check ? m_check(m_address->text(), m_port->text()) : QString();
+    if (!reason.isEmpty()) {
+        Seams::showMessage(this, NotificationServer::ApplyFailedMessage + QStringLiteral("\r\n") + reason);
+        return;
+    }
     // Both texts as one change: a failure leaves neither half stored.
-    QString reason;
     if (!m_store.write({{SettingsStore::IPAddressKey, m_address->text()}, {SettingsStore::PortKey, m_port->text()}},
                        &reason)) {
         Seams::showMessage(this, SaveFailedMessage + QStringLiteral("\r\n") + reason);

@@ -4,6 +4,8 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QLineEdit;
 
 // The settings dialog: shows the stored destination address and port; OK
@@ -15,16 +17,28 @@ class Dialog_S : public QDialog
 
 public:
     static const QString SaveFailedMessage;
+    static const QString ReadFailedMessage;
+    // Whether a typed address and port could be used: the reason they could
+    // not, or the empty text.
+    using Check = std::function<QString(const QString &address, const QString &port)>;
 
     explicit Dialog_S(QWidget *parent = nullptr);
 
-    // OK: stores the address, then the port, and closes. When the store cannot
-    // be written the user is told and the dialog stays open with the texts as
+    // Why the stored values could not be read (the boxes then show the
+    // defaults), or the empty text.
+    QString readFailure() const { return m_readFailure; }
+    void setCheck(Check check) { m_check = std::move(check); }
+
+    // OK: checks the texts, then stores the address and the port and closes.
+    // When they could not be used, or the store cannot be written, the user
+    // is told, nothing is stored, and the dialog stays open with the texts as
     // they were typed.
     void accept() override;
 
 private:
     SettingsStore m_store;
+    QString m_readFailure;
+    Check m_check;
     QLineEdit *m_address;
     QLineEdit *m_port;
 };
