@@ -23,6 +23,7 @@ private Q_SLOTS:
         QTest::newRow("full-width sign and point") << QStringLiteral("－１２．５") << -12;
         QTest::newRow("full-width plus") << QStringLiteral("＋７") << 7;
         QTest::newRow("mixed widths") << QStringLiteral("2１8２5") << 21825;
+        QTest::newRow("every full-width digit") << QStringLiteral("１０３４６９") << 103469;
         QTest::newRow("half to even down") << QStringLiteral("0.5") << 0;
         QTest::newRow("half to even up") << QStringLiteral("1.5") << 2;
         QTest::newRow("half to even 2.5") << QStringLiteral("2.5") << 2;
