@@ -1,0 +1,172 @@
+// The whole road with the real fax server's own reception script: HylaFAX's
+// faxrcvd, run as the fax user on a received TIFF, sources FaxDispatch with
+// our hook; the fax monitor takes the post; kavrel-s relays it to a loopback
+// receiver. Needs root (to act as the fax user) and hylafax-server with
+// libtiff-tools installed; skipped, saying so, otherwise.
+//
+// faxrcvd runs from a private copy of the spool's scripts and configuration,
+// so no file of an installed fax server is changed.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString Spool = QStringLiteral("/var/spool/hylafax");
+
+bool run(const QString &program, const QStringList &arguments, int timeout = 30000)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(timeout) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
+class TestHylaFax : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir work;
+    QString spool;            // the private copy
+    QString monitorFolder;    // the monitor's sockets
+    QProcess monitor;
+    QByteArray said;
+    QProcess program;
+    std::unique_ptr<TestSupport::FastUdpReceiver> receiver;
+
+    // faxrcvd on one received fax, as the fax server runs it; returns its
+    // exit status and how long it took.
+    int faxrcvd(const QString &message, qint64 *elapsed)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        QProcess process;
+        process.start(QStringLiteral("su"), {QStringLiteral("-s"), QStringLiteral("/bin/sh"), QStringLiteral("uucp"),
+                                             QStringLiteral("-c"),
+                                             QStringLiteral("cd '%1' && bin/faxrcvd recvq/fax00001.tif ttyS0 000000123 '%2' "
+                                                            "0312345678 'ﾔﾏﾀﾞｼｮｳｼﾞ'").arg(spool, message)});
+        process.waitForFinished(30000);
+        *elapsed = timer.elapsed();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    void useHook(bool on)
+    {
+        QFile dispatch(spool + QStringLiteral("/etc/FaxDispatch"));
+        QVERIFY(dispatch.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        dispatch.write("SENDTO=root\n");
+        if (on) {
+            // The hook as shipped, pointed at this test's monitor.
+            QFile hook(QStringLiteral(KAVREL_HOOK));
+            QVERIFY(hook.open(QIODevice::ReadOnly));
+            dispatch.write(hook.readAll().replace("--post", "--post --folder '" + monitorFolder.toUtf8() + "'"));
+        }
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root, to run the fax server's script as its user");
+        for (const QString &tool : {Spool + QStringLiteral("/bin/faxrcvd"), QStringLiteral("/usr/bin/ppm2tiff"),
+                                    QStringLiteral("/usr/bin/tiffset")}) {
+            if (!QFile::exists(tool))
+                QSKIP(qPrintable(tool + QStringLiteral(" is not installed (hylafax-server, libtiff-tools)")));
+        }
+        QFile::setPermissions(work.path(), QFile::permissions(work.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        spool = work.path() + QStringLiteral("/spool");
+        monitorFolder = work.path() + QStringLiteral("/monitor");
+        QVERIFY(QDir().mkpath(spool + QStringLiteral("/recvq")));
+        QVERIFY(QDir().mkpath(monitorFolder));
+        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), Spool + QStringLiteral("/bin"), spool}));
+        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("/etc/hylafax/."), spool + QStringLiteral("/etc")}));
+
+        // A received fax: one page, 1-bit, Group 4, with the sender's TSI and
+        // the time of reception as the fax server writes them.
+        QFile page(work.path() + QStringLiteral("/page.pbm"));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write("P4\n1728 200\n" + QByteArray(216 * 200, '\0'));
+        page.close();
+        const QString tiff = spool + QStringLiteral("/recvq/fax00001.tif");
+        QVERIFY(run(QStringLiteral("ppm2tiff"), {QStringLiteral("-c"), QStringLiteral("g4"), page.fileName(), tiff}));
+        QVERIFY(run(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("270"), QStringLiteral("81 3 1234 5678"), tiff}));
+        QVERIFY(run(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("306"), QStringLiteral("2026:12:07 06:38:44"), tiff}));
+        QVERIFY(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("uucp:uucp"), spool}));
+
+        connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
+        monitor.start(QStringLiteral(KAVREL_FAXMON), {QStringLiteral("--folder"), monitorFolder, QStringLiteral("--poster"),
+                                                       QStringLiteral("uucp")});
+        QTRY_VERIFY(said.contains("listening"));
+
+        // kavrel-s finds the monitor through its runtime folder.
+        receiver = std::make_unique<TestSupport::FastUdpReceiver>();
+        QFile settings(TestSupport::settingsFile());
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("[Settings]\nIPAddress=127.0.0.1\nPort=" + QByteArray::number(receiver->port()) + "\n");
+        settings.close();
+        QVERIFY(QFile::link(monitorFolder + QStringLiteral("/orvex-monitor.sock"),
+                            TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock")));
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(QStringLiteral(KAVREL_PROGRAM), QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(said.contains("a link connected"), 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        for (QProcess *process : {&program, &monitor}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    void receptionsArriveAsOneDatagram_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QByteArray>("lastField");
+        QTest::newRow("received") << QString() << QByteArray("OK");
+        QTest::newRow("with an error") << QStringLiteral("Missing EOL after 5 seconds")
+                                       << QByteArray("Missing EOL after 5 seconds");
+    }
+
+    void receptionsArriveAsOneDatagram()
+    {
+        QFETCH(QString, message);
+        QFETCH(QByteArray, lastField);
+        useHook(true);
+        const int before = receiver->count();
+        qint64 elapsed = 0;
+        QCOMPARE(faxrcvd(message, &elapsed), 0);
+        QTRY_COMPARE(receiver->count(), before + 1);
+        // The caller's name in Shift_JIS half-width katakana.
+        QCOMPARE(receiver->datagrams().last(),
+                 "2026/12/07 06:38:44,81 3 1234 5678,0312345678,\xd4\xcf\xc0\xde\xbc\xae\xb3\xbc\xde,1," + lastField);
+        QTest::qWait(300);
+        QCOMPARE(receiver->count(), before + 1);
+    }
+
+    void monitorDownDoesNotHoldTheFaxServerUp()
+    {
+        useHook(false);
+        qint64 without = 0;
+        QCOMPARE(faxrcvd(QString(), &without), 0);
+        monitor.kill();
+        monitor.waitForFinished();
+        useHook(true);
+        qint64 with = 0;
+        QCOMPARE(faxrcvd(QString(), &with), 0);
+        QVERIFY2(with - without < 1000, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(with).arg(without)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHylaFax)
+#include "tst_hylafax.moc"
