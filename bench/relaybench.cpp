@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include <algorithm>
@@ -399,6 +400,120 @@ std::optional<Figures> measure(bool isProgram, const std::string &binary, const 
     return figures;
 }
 
+// --- The real road: a post on the fax monitor's post socket, as the reception
+// hook makes it, through the monitor and the program to the receiver.
+
+struct Road
+{
+    double postP50Us = 0;
+    double postP99Us = 0;
+    double hookP50Ms = 0;    // the hook's whole poster process, started afresh
+    double monitorRssMb = 0;
+    double monitorIdleCpuMs = 0;
+    long monitorIdleSwitches = 0;
+    size_t samples = 0;
+};
+
+bool postOnce(const std::string &path, long sequence)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (ok) {
+        std::string fields;
+        for (const std::string &field : {std::string("2026:12:07 06:38:44"), std::string("81 3 1234 5678"),
+                                         std::string("0312345678"), std::string("\xef\xbe\x94\xef\xbe\x8f"),
+                                         std::string("1"), std::to_string(sequence)})
+            fields += field + '\0';
+        ok = ::write(fd, fields.data(), fields.size()) == ssize_t(fields.size());
+        char answer[8];
+        ok = ok && read(fd, answer, sizeof answer) >= 3;
+    }
+    close(fd);
+    return ok;
+}
+
+std::pair<double, double> percentiles(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    if (values.empty())
+        return {0, 0};
+    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
+}
+
+std::optional<Road> measureRoad(const std::string &configDir, size_t count)
+{
+    Road road;
+    road.samples = count;
+    const std::string folder = makeTempDir("faxmon");
+    chmod(folder.c_str(), 0755);
+    const std::string runtimeDir = makeTempDir("road-runtime");
+    chmod(runtimeDir.c_str(), 0700);
+    const std::string postPath = folder + "/post.sock";
+    symlink((folder + "/orvex-monitor.sock").c_str(), (runtimeDir + "/orvex-monitor.sock").c_str());
+    Receiver receiver;
+    {
+        std::ofstream conf(configDir + "/Kavrel.conf");
+        conf << "[Settings]\nIPAddress=127.0.0.1\nPort=" << receiver.port() << "\n";
+    }
+    const pid_t monitor = spawn({FAX_MONITOR, "--folder", folder}, {});
+    for (int i = 0; i < 100 && access(postPath.c_str(), F_OK) != 0; ++i)
+        sleepFor(20);
+    const pid_t program = spawn({KAVREL_PROGRAM}, {"XDG_CONFIG_HOME=" + configDir, "XDG_RUNTIME_DIR=" + runtimeDir,
+                                                   "QT_QPA_PLATFORM=offscreen"});
+    // Posts go nowhere until the program's link is up.
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        const size_t before = receiver.count();
+        up = postOnce(postPath, -1) && receiver.waitBeyond(before, 100);
+    }
+    if (!up) {
+        std::fprintf(stderr, "relaybench: the road through the fax monitor did not open\n");
+        stop(program);
+        stop(monitor);
+        return std::nullopt;
+    }
+    sleepFor(2600); // the program's start-up wait
+    const Usage idleStart = usageOf(monitor);
+    sleepFor(5000);
+    const Usage idleEnd = usageOf(monitor);
+    road.monitorIdleCpuMs = idleEnd.cpuMs - idleStart.cpuMs;
+    road.monitorIdleSwitches = idleEnd.contextSwitches - idleStart.contextSwitches;
+
+    std::vector<double> latencies;
+    for (size_t i = 0; i < count + 100; ++i) {
+        const size_t before = receiver.count();
+        const Clock::time_point sent = Clock::now();
+        if (!postOnce(postPath, long(i)) || !receiver.waitBeyond(before, 2000)) {
+            std::fprintf(stderr, "relaybench: post %zu lost\n", i);
+            continue;
+        }
+        if (i >= 100)
+            latencies.push_back(std::chrono::duration<double, std::micro>(receiver.at(before).at - sent).count());
+    }
+    std::tie(road.postP50Us, road.postP99Us) = percentiles(latencies);
+
+    // The poster as the hook starts it: a process of its own each time.
+    std::vector<double> hooks;
+    for (int i = 0; i < 100; ++i) {
+        const size_t before = receiver.count();
+        const Clock::time_point sent = Clock::now();
+        const pid_t poster = spawn({FAX_MONITOR, "--post", "--folder", folder, "--", "2026:12:07 06:38:44", "s", "",
+                                    "", "1", std::to_string(i)}, {});
+        waitpid(poster, nullptr, 0);
+        if (receiver.waitBeyond(before, 2000))
+            hooks.push_back(millisecondsBetween(sent, receiver.at(before).at));
+    }
+    road.hookP50Ms = percentiles(hooks).first;
+    road.monitorRssMb = residentMegabytes(monitor);
+    stop(program);
+    stop(monitor);
+    std::system(("rm -rf '" + folder + "' '" + runtimeDir + "'").c_str());
+    return road;
+}
+
 double emptyWindowRss(const std::vector<std::string> &command, const std::string &configDir,
                       const std::string &runtimeDir)
 {
@@ -449,10 +564,11 @@ int main(int argc, char *argv[])
         measure(true, KAVREL_PROGRAM, configDir, runtimeDir, latencyCount, burstCount);
     const std::optional<Figures> reference =
         measure(false, REFERENCE_RELAY, configDir, runtimeDir, latencyCount, burstCount);
+    const std::optional<Road> road = measureRoad(configDir, latencyCount);
     const double emptyRss = emptyWindowRss({EMPTY_WINDOW}, configDir, runtimeDir);
     const double japaneseRss = emptyWindowRss({EMPTY_WINDOW, "--japanese-title"}, configDir, runtimeDir);
     std::system(("rm -rf '" + configDir + "' '" + runtimeDir + "'").c_str());
-    if (!ours || !reference)
+    if (!ours || !reference || !road)
         return 1;
 
     const Figures &a = *ours;
@@ -479,6 +595,25 @@ int main(int argc, char *argv[])
         "0: " + verdict(a.idleSwitches == 0));
     row("CPU during start-up wait (ms)", number(a.startupWaitCpuMs, 2), "-", "", "~0: " + verdict(a.startupWaitCpuMs < 20));
     row("start to window shown (ms)", number(a.startToWindowMs), "-", "", "");
+    const Road &r = *road;
+    std::printf("\nThe real road: a post on the fax monitor's socket, as the reception hook makes it, until its "
+                "datagram is received\n(%zu posts after 100 to warm up), next to the link-to-datagram figure above.\n\n",
+                r.samples);
+    std::printf("| %-44s | %14s | %-30s |\n", "figure", "value", "target");
+    std::printf("|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(16, '-').c_str(), std::string(32, '-').c_str());
+    auto roadRow = [](const std::string &figure, const std::string &value, const std::string &target) {
+        std::printf("| %-44s | %14s | %-30s |\n", figure.c_str(), value.c_str(), target.c_str());
+    };
+    roadRow("post to datagram p50 (us)", number(r.postP50Us), "");
+    roadRow("post to datagram p99 (us)", number(r.postP99Us), "");
+    roadRow("monitor's hop at p50 (us; minus link p50)", number(r.postP50Us - a.p50Us),
+            "< 100: " + verdict(r.postP50Us - a.p50Us < 100));
+    roadRow("hook's poster process to datagram p50 (ms)", number(r.hookP50Ms, 2), "");
+    roadRow("monitor RSS (MB)", number(r.monitorRssMb), "a few MB: " + verdict(r.monitorRssMb < 16));
+    roadRow("monitor CPU during 5 s idle (ms)", number(r.monitorIdleCpuMs, 2), "~0: " + verdict(r.monitorIdleCpuMs < 1));
+    roadRow("monitor context switches during 5 s idle", std::to_string(r.monitorIdleSwitches),
+            "0: " + verdict(r.monitorIdleSwitches == 0));
+
     std::printf("\nLatency: a line written to the link's socket until its datagram is received, over %zu "
                 "receptions\n(after 100 to warm up). Window shown: measured as the link's connection, which the "
                 "program\nmakes right after showing its window (offscreen platform).\n",

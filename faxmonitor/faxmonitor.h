@@ -50,8 +50,9 @@ public:
 
 private:
     void acceptLinks();
-    void acceptPosts();
+    void takePost(int descriptor);
     void readPost(QLocalSocket *poster);
+    void publishPost(const QByteArray &post);
     void refusePost(QLocalSocket *poster, const QString &why);
     void publish(const QByteArray &line);
 

@@ -41,9 +41,11 @@ class TestFaxMonitor : public QObject
 
     QLocalSocket *link()
     {
+        // Connected once the monitor has taken it in, not merely queued.
+        const qsizetype taken = said.count("a link connected");
         auto *socket = new QLocalSocket(this);
         socket->connectToServer(this->socket(QStringLiteral("orvex-monitor.sock")));
-        if (!socket->waitForConnected(2000))
+        if (!socket->waitForConnected(2000) || !QTest::qWaitFor([&] { return said.count("a link connected") > taken; }))
             qWarning("no link");
         return socket;
     }
