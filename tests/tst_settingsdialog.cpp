@@ -161,9 +161,15 @@ private Q_SLOTS:
 
     void enterPressesOk()
     {
+        // Tabbed there past ｷｬﾝｾﾙ, which is the default button while it has
+        // the focus: in a text box, Enter is OK's again.
         useSettingsDialog([&](Dialog_S *dialog) {
+            QApplication::setActiveWindow(dialog);
+            QVERIFY(QTest::qWaitForWindowActive(dialog));
+            for (int i = 0; i < 3; ++i)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QLineEdit *port = control<QLineEdit>(dialog, "Text2");
-            port->setFocus();
+            QCOMPARE(QApplication::focusWidget(), port);
             port->setText(QStringLiteral("4000"));
             QTest::keyClick(port, Qt::Key_Return);
         });

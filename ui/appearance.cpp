@@ -4,13 +4,19 @@
 
 QFont titleFont()
 {
-    // The pop-style face the title was designed with comes first; where it is
-    // not installed (Linux), heavy or rounded Japanese faces that often are,
-    // then the common gothic ones, then whatever Japanese face there is.
+    // The pop-style face the title was designed with comes first. Where it is
+    // not installed (Linux), a black weight of a Japanese gothic: the title is
+    // drawn twice, 4 pixels apart, and only strokes this thick make the two
+    // read as one title with its shadow (M PLUS 1 Black comes with the
+    // package, and is a small file, so it costs the resident program little).
+    // Then older names of the same faces, rounded ones, the common gothic
+    // ones, and whatever Japanese face there is.
     QFont font;
     font.setFamilies({
         QStringLiteral("HGP創英角ﾎﾟｯﾌﾟ体"),
         QStringLiteral("HG創英角ﾎﾟｯﾌﾟ体"),
+        QStringLiteral("M PLUS 1 Black"),
+        QStringLiteral("M PLUS 2 Black"),
         QStringLiteral("Noto Sans CJK JP Black"),
         QStringLiteral("M+ 1c black"),
         QStringLiteral("Rounded M+ 1c heavy"),

@@ -64,7 +64,9 @@ Dialog_S::Dialog_S(QWidget *parent)
     setTabOrder(okButton, cancelButton);
     setTabOrder(cancelButton, m_address);
     setTabOrder(m_address, m_port);
-    // Enter presses OK wherever the focus is; Escape cancels.
+    // OK is the default button: Enter presses it from the text boxes and from
+    // OK itself. A focused ｷｬﾝｾﾙ takes Enter for itself and cancels, as
+    // buttons in dialogs do. Escape cancels.
     okButton->setDefault(true);
     okButton->setFocus();
 

@@ -88,6 +88,10 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     auto *settingsButton = makeControl<QPushButton>(this, "Command1", QStringLiteral("設定"), twipsRect(2880, 2040, 855, 375));
     auto *quitButton = makeControl<QPushButton>(this, "Command2", QStringLiteral("終了"), twipsRect(4080, 2040, 855, 375));
     auto *testButton = makeControl<QPushButton>(this, "Command3", QStringLiteral("通知ﾃｽﾄ"), twipsRect(1560, 2040, 975, 375));
+    // Enter presses the focused button, as Space does (outside a dialog a
+    // button takes Enter only when it is an auto-default one).
+    for (QPushButton *button : {settingsButton, quitButton, testButton})
+        button->setAutoDefault(true);
     setTabOrder(settingsButton, quitButton);
     setTabOrder(quitButton, testButton);
     settingsButton->setFocus();
