@@ -14,6 +14,9 @@ build_packages=(
     fonts-noto-cjk fonts-mplus
 )
 
+# What building and checking the Debian package needs.
+package_packages=(debhelper dpkg-dev lintian desktop-file-utils)
+
 # What the end-to-end tests need to click through the real program on a
 # virtual screen with a window manager.
 test_packages=(xvfb xdotool openbox)
