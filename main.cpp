@@ -14,6 +14,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-s"));
     QApplication::setWindowIcon(programIcon());
+    QApplication::setFont(interfaceFont(QApplication::font()));
 
     // A second copy would relay every reception again: it shows the running
     // copy's window instead, and ends.

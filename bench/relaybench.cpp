@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -514,6 +515,123 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     return road;
 }
 
+
+// --- Memory on a real X server with a window manager, as a desktop user meets
+// the program: minimised after its start-up, after one relayed line, next to
+// an empty Qt window of the same size on the same server; and where the
+// difference lies, mapping by mapping (/proc/PID/smaps).
+
+struct Mapping
+{
+    long rssKb = 0;
+    long anonKb = 0;
+};
+
+std::map<std::string, Mapping> mappingsOf(pid_t pid)
+{
+    std::map<std::string, Mapping> mappings;
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line;
+    Mapping *current = nullptr;
+    while (std::getline(smaps, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first.back() != ':') {
+            // A mapping's first line: range, permissions, offset, device, inode, name.
+            std::string skip, name;
+            words >> skip >> skip >> skip >> skip;
+            std::getline(words >> std::ws, name);
+            current = &mappings[name.empty() ? "[anonymous]" : name];
+        } else if (current && first == "Rss:") {
+            long kb = 0;
+            words >> kb;
+            current->rssKb += kb;
+        } else if (current && first == "Anonymous:") {
+            long kb = 0;
+            words >> kb;
+            current->anonKb += kb;
+        }
+    }
+    return mappings;
+}
+
+long statusKb(pid_t pid, const char *field)
+{
+    return long(residentMegabytes(pid, field) * 1024 + 0.5);
+}
+
+struct DesktopMemory
+{
+    long rssKb = 0, anonKb = 0, emptyRssKb = 0, emptyAnonKb = 0;
+    std::vector<std::pair<std::string, std::pair<Mapping, Mapping>>> largest; // ours, the empty window's
+};
+
+std::optional<DesktopMemory> measureDesktopMemory(const std::string &configDir, const std::string &runtimeDir)
+{
+    if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/openbox", X_OK) != 0) {
+        std::printf("\nMemory on a desktop: skipped (needs xvfb and openbox)\n");
+        return std::nullopt;
+    }
+    int display = 90;
+    while (access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) == 0)
+        ++display;
+    const std::string displayVariable = "DISPLAY=:" + std::to_string(display);
+    const pid_t server = spawn({"/usr/bin/Xvfb", ":" + std::to_string(display), "-screen", "0", "1024x768x24",
+                                "-nolisten", "tcp"}, {});
+    for (int i = 0; i < 100 && access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) != 0; ++i)
+        sleepFor(50);
+    const pid_t windowManager = spawn({"/usr/bin/openbox"}, {displayVariable});
+    sleepFor(500);
+
+    std::optional<DesktopMemory> result;
+    {
+        Monitor monitor(runtimeDir + "/orvex-monitor.sock");
+        Receiver receiver;
+        {
+            std::ofstream conf(configDir + "/Kavrel.conf");
+            conf << "[Settings]\nIPAddress=127.0.0.1\nPort=" << receiver.port() << "\n";
+        }
+        const std::vector<std::string> environment{displayVariable, "XDG_CONFIG_HOME=" + configDir,
+                                                   "XDG_RUNTIME_DIR=" + runtimeDir};
+        const pid_t program = spawn({KAVREL_PROGRAM}, environment);
+        if (monitor.accept(5000)) {
+            sleepFor(3500); // the start-up wait, then minimised
+            monitor.write(reception(1));
+            if (receiver.waitBeyond(0, 2000)) {
+                sleepFor(1000);
+                DesktopMemory memory;
+                memory.rssKb = statusKb(program, "VmRSS:");
+                memory.anonKb = statusKb(program, "RssAnon:");
+                const std::map<std::string, Mapping> ours = mappingsOf(program);
+                const pid_t empty = spawn({EMPTY_WINDOW}, environment);
+                sleepFor(2000);
+                memory.emptyRssKb = statusKb(empty, "VmRSS:");
+                memory.emptyAnonKb = statusKb(empty, "RssAnon:");
+                std::map<std::string, Mapping> theirs = mappingsOf(empty);
+                stop(empty);
+                for (const auto &[name, mapping] : ours)
+                    memory.largest.push_back({name, {mapping, theirs[name]}});
+                for (const auto &[name, mapping] : theirs) {
+                    if (!ours.count(name))
+                        memory.largest.push_back({name, {Mapping{}, mapping}});
+                }
+                std::sort(memory.largest.begin(), memory.largest.end(), [](const auto &a, const auto &b) {
+                    return a.second.first.rssKb - a.second.second.rssKb > b.second.first.rssKb - b.second.second.rssKb;
+                });
+                memory.largest.resize(std::min<size_t>(memory.largest.size(), 14));
+                result = memory;
+            }
+        }
+        if (!result)
+            std::fprintf(stderr, "relaybench: the program did not relay on the virtual desktop\n");
+        stop(program);
+    }
+    stop(windowManager);
+    stop(server);
+    return result;
+}
+
 double emptyWindowRss(const std::vector<std::string> &command, const std::string &configDir,
                       const std::string &runtimeDir)
 {
@@ -567,6 +685,7 @@ int main(int argc, char *argv[])
     const std::optional<Road> road = measureRoad(configDir, latencyCount);
     const double emptyRss = emptyWindowRss({EMPTY_WINDOW}, configDir, runtimeDir);
     const double japaneseRss = emptyWindowRss({EMPTY_WINDOW, "--japanese-title"}, configDir, runtimeDir);
+    const std::optional<DesktopMemory> desktop = measureDesktopMemory(configDir, runtimeDir);
     std::system(("rm -rf '" + configDir + "' '" + runtimeDir + "'").c_str());
     if (!ours || !reference || !road)
         return 1;
@@ -613,6 +732,28 @@ int main(int argc, char *argv[])
     roadRow("monitor CPU during 5 s idle (ms)", number(r.monitorIdleCpuMs, 2), "~0: " + verdict(r.monitorIdleCpuMs < 1));
     roadRow("monitor context switches during 5 s idle", std::to_string(r.monitorIdleSwitches),
             "0: " + verdict(r.monitorIdleSwitches == 0));
+
+    if (desktop) {
+        const DesktopMemory &m = *desktop;
+        std::printf("\nMemory on a desktop: Xvfb with openbox; kavrel-s minimised after relaying one line, next to an "
+                    "empty Qt\nwindow of the same size on the same server.\n\n");
+        std::printf("| %-44s | %14s | %14s | %-24s |\n", "figure (MB)", "kavrel-s", "empty window", "target");
+        std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(16, '-').c_str(),
+                    std::string(16, '-').c_str(), std::string(26, '-').c_str());
+        std::printf("| %-44s | %14s | %14s | %-24s |\n", "RSS", number(m.rssKb / 1024.0).c_str(),
+                    number(m.emptyRssKb / 1024.0).c_str(),
+                    ("within +6: " + verdict(m.rssKb - m.emptyRssKb <= 6 * 1024)).c_str());
+        std::printf("| %-44s | %14s | %14s | %-24s |\n", "anonymous memory", number(m.anonKb / 1024.0).c_str(),
+                    number(m.emptyAnonKb / 1024.0).c_str(),
+                    ("within +2: " + verdict(m.anonKb - m.emptyAnonKb <= 2 * 1024)).c_str());
+        std::printf("\nWhere the difference lies (RSS in kB, of which anonymous; the largest differences):\n\n");
+        std::printf("| %8s | %8s | %8s | %s\n", "kavrel-s", "empty", "more", "mapping");
+        for (const auto &[name, pair] : m.largest) {
+            std::printf("| %8ld | %8ld | %+8ld | %s%s\n", pair.first.rssKb, pair.second.rssKb,
+                        pair.first.rssKb - pair.second.rssKb, name.c_str(),
+                        pair.first.anonKb ? (" (anonymous " + std::to_string(pair.first.anonKb) + ")").c_str() : "");
+        }
+    }
 
     std::printf("\nLatency: a line written to the link's socket until its datagram is received, over %zu "
                 "receptions\n(after 100 to warm up). Window shown: measured as the link's connection, which the "

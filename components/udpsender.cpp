@@ -3,10 +3,11 @@
 #include "components/shiftjis.h"
 
 #include <QHostInfo>
-#include <QRegularExpression>
 #include <QScopedValueRollback>
 #include <QUdpSocket>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -65,12 +66,45 @@ bool parseIpv4(const QString &name, QHostAddress *address, QString *why)
     return true;
 }
 
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+bool isAsciiLetterOrDigit(QChar c)
+{
+    return isAsciiDigit(c) || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
 // The last label of a host name is never a number; getaddrinfo would read
-// "10.1" or "0x7f.1" as an address.
+// "10.1" or "0x7f.1" as an address. (Checked by hand rather than with a
+// regular expression, whose engine the resident program would otherwise
+// load and keep for this alone.)
 bool looksNumeric(const QString &name)
 {
-    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$|(^|\\.)(0[xX][0-9a-fA-F]*|[0-9]+)\\.?$"));
-    return numeric.match(name).hasMatch();
+    if (!name.isEmpty()
+        && std::all_of(name.cbegin(), name.cend(), [](QChar c) { return isAsciiDigit(c) || c == u'.'; }))
+        return true;
+    QStringView last(name);
+    if (last.endsWith(u'.'))
+        last.chop(1);
+    last = last.mid(last.lastIndexOf(u'.') + 1);
+    if (last.isEmpty())
+        return false;
+    if (std::all_of(last.cbegin(), last.cend(), isAsciiDigit))
+        return true;
+    return last.size() >= 2 && last[0] == u'0' && (last[1] == u'x' || last[1] == u'X')
+        && std::all_of(last.cbegin() + 2, last.cend(),
+                       [](QChar c) { return isAsciiDigit(c) || (c.toLower() >= u'a' && c.toLower() <= u'f'); });
+}
+
+// A label of a host name: 1 to 63 letters, digits and hyphens, not starting
+// or ending with a hyphen.
+bool isValidLabel(QStringView label)
+{
+    return !label.isEmpty() && label.size() <= 63 && isAsciiLetterOrDigit(label.front())
+        && isAsciiLetterOrDigit(label.back())
+        && std::all_of(label.cbegin(), label.cend(), [](QChar c) { return isAsciiLetterOrDigit(c) || c == u'-'; });
 }
 
 bool isValidHostName(const QString &host)
@@ -78,16 +112,11 @@ bool isValidHostName(const QString &host)
     const QByteArray ace = QUrl::toAce(host);
     if (ace.isEmpty() || ace.size() > 253)
         return false;
-    static const QRegularExpression label(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
     QString name = QString::fromLatin1(ace);
     if (name.endsWith(QLatin1Char('.')))
         name.chop(1);
     const QStringList labels = name.split(QLatin1Char('.'));
-    for (const QString &l : labels) {
-        if (!label.match(l).hasMatch())
-            return false;
-    }
-    return true;
+    return std::all_of(labels.cbegin(), labels.cend(), [](const QString &l) { return isValidLabel(l); });
 }
 
 } // namespace

@@ -11,7 +11,7 @@ build_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgl-dev libvulkan-dev libxkbcommon-dev
-    fonts-noto-cjk fonts-mplus
+    fonts-noto-cjk fonts-mplus fonts-vlgothic
 )
 
 # What building and checking the Debian package needs.

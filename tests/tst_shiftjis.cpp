@@ -8,7 +8,7 @@ class TestShiftJis : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Characters are written one by one from a table learnt as they are met;
+    // Characters are written one by one from a table made at build time;
     // the result must be what the converter writes for the text as a whole.
     void sameAsTheConverterForEveryWritableCharacter()
     {

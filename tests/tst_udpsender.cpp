@@ -206,7 +206,7 @@ private Q_SLOTS:
         // forms, no lone number, and nothing that goes nowhere.
         for (const char *host : {"192.168.1.300", "1.2.3.4.5", "bad host", "a..b", "-x.example", "ho$t", "",
                                  " \u3000", "192.168.001.010", "127.000.000.010", "192.168.1", "21825", "0.0.0.0",
-                                 "0x7f.1", "10.0x1", "::", "1::2::3"}) {
+                                 "0x7f.1", "10.0x1", "printer.0xBEEF.", "x-.example", "::", "1::2::3"}) {
             const QString text = QString::fromUtf8(host);
             QCOMPARE(failureNumber([&] { sender.checkDestination(text, 80); }), int(SenderErrors::InvalidPropertyValue));
             QCOMPARE(failureNumber([&] { sender.setRemoteHost(text); }), int(SenderErrors::InvalidPropertyValue));
@@ -217,7 +217,7 @@ private Q_SLOTS:
             QVERIFY2(e.description().contains(QStringLiteral("（例：192.168.1.255）")), qPrintable(e.description()));
         }
         for (const char *host : {"192.168.1.255", "\uff11\uff12\uff17\uff0e\uff10\uff0e\uff10\uff0e\uff11", "::1",
-                                 "fax-receiver.office.test", "x1.example"})
+                                 "fax-receiver.office.test", "x1.example", "0xbeef.example"})
             QCOMPARE(failureNumber([&] { sender.checkDestination(QString::fromUtf8(host), 80); }), 0);
         QCOMPARE(failureNumber([&] { sender.checkDestination(QStringLiteral("127.0.0.1"), 0); }),
                  int(SenderErrors::InvalidPropertyValue));

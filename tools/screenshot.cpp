@@ -37,6 +37,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(programIcon());
+    QApplication::setFont(interfaceFont(QApplication::font()));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
 
     // The window alone: nothing is connected and nothing is sent.

@@ -1,5 +1,7 @@
 #include "ui/appearance.h"
 
+#include <QImageReader>
+#include <QPixmap>
 #include <QStringList>
 
 QFont titleFont()
@@ -39,6 +41,21 @@ QFont titleFont()
     return font;
 }
 
+QFont interfaceFont(const QFont &desktop)
+{
+    QStringList families = desktop.families();
+    if (families.isEmpty())
+        families.append(desktop.family());
+    families.append(QStringLiteral("VL PGothic"));
+    QFont font = desktop;
+    font.setFamilies(families);
+    // Unhinted, as on most other platforms: to hint a Japanese face, the
+    // auto-hinter first reads dozens of reference glyphs from all over the
+    // font file, which then stay in the resident program's memory.
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
 static void initResources()
 {
     // The resources live in a static library, whose initialiser the linker
@@ -50,5 +67,9 @@ QIcon programIcon()
 {
     static const bool initialised = (initResources(), true);
     Q_UNUSED(initialised);
-    return QIcon(QStringLiteral(":/kavrel/kavrel.png"));
+    // Read as the PNG it is: left to guess, the reader would load every image
+    // format plugin there is, and keep them all day.
+    QImageReader reader(QStringLiteral(":/kavrel/kavrel.png"), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QIcon(QPixmap::fromImage(reader.read()));
 }
