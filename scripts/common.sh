@@ -15,7 +15,7 @@ build_packages=(
 )
 
 # What building and checking the Debian package needs.
-package_packages=(debhelper dpkg-dev lintian desktop-file-utils)
+package_packages=(build-essential debhelper dpkg-dev lintian desktop-file-utils)
 
 # What the end-to-end tests need to click through the real program on a
 # virtual screen with a window manager.
