@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -453,7 +454,10 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     const std::string runtimeDir = makeTempDir("road-runtime");
     chmod(runtimeDir.c_str(), 0700);
     const std::string postPath = folder + "/post.sock";
-    symlink((folder + "/orvex-monitor.sock").c_str(), (runtimeDir + "/orvex-monitor.sock").c_str());
+    if (symlink((folder + "/orvex-monitor.sock").c_str(), (runtimeDir + "/orvex-monitor.sock").c_str()) != 0) {
+        std::perror("relaybench: link to the fax monitor's socket");
+        return std::nullopt;
+    }
     Receiver receiver;
     {
         std::ofstream conf(configDir + "/Kavrel.conf");
@@ -511,7 +515,8 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     road.monitorRssMb = residentMegabytes(monitor);
     stop(program);
     stop(monitor);
-    std::system(("rm -rf '" + folder + "' '" + runtimeDir + "'").c_str());
+    std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(runtimeDir);
     return road;
 }
 
@@ -686,7 +691,8 @@ int main(int argc, char *argv[])
     const double emptyRss = emptyWindowRss({EMPTY_WINDOW}, configDir, runtimeDir);
     const double japaneseRss = emptyWindowRss({EMPTY_WINDOW, "--japanese-title"}, configDir, runtimeDir);
     const std::optional<DesktopMemory> desktop = measureDesktopMemory(configDir, runtimeDir);
-    std::system(("rm -rf '" + configDir + "' '" + runtimeDir + "'").c_str());
+    std::filesystem::remove_all(configDir);
+    std::filesystem::remove_all(runtimeDir);
     if (!ours || !reference || !road)
         return 1;
 
