@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <tuple>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +34,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -96,15 +96,21 @@ Usage usageOf(pid_t pid)
     return usage;
 }
 
-double residentMegabytes(pid_t pid, const char *field = "VmRSS:")
+// A "kB" figure of /proc/PID/status.
+long statusKb(pid_t pid, const char *field)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field, 0) == 0)
-            return std::atol(line.substr(std::strlen(field)).c_str()) / 1024.0;
+            return std::atol(line.substr(std::strlen(field)).c_str());
     }
     return 0;
+}
+
+double residentMegabytes(pid_t pid, const char *field = "VmRSS:")
+{
+    return statusKb(pid, field) / 1024.0;
 }
 
 // --- The fax monitor: one listening Unix socket, one link.
@@ -304,6 +310,15 @@ struct Figures
     size_t burstLines = 0;
 };
 
+// The median and the 99th percentile.
+std::pair<double, double> percentiles(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    if (values.empty())
+        return {0, 0};
+    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
+}
+
 std::string reception(long sequence)
 {
     return "2026/12/07,09:05:07,03-1234-5678,株式会社サンプル商事,3," + std::to_string(sequence) + "\n";
@@ -372,11 +387,7 @@ std::optional<Figures> measure(bool isProgram, const std::string &binary, const 
         if (i >= 100) // the first ones warm up
             latencies.push_back(std::chrono::duration<double, std::micro>(receiver.at(before).at - sent).count());
     }
-    std::sort(latencies.begin(), latencies.end());
-    if (!latencies.empty()) {
-        figures.p50Us = latencies[latencies.size() / 2];
-        figures.p99Us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
-    }
+    std::tie(figures.p50Us, figures.p99Us) = percentiles(latencies);
     receiver.take();
 
     // Burst: all lines in one go.
@@ -435,14 +446,6 @@ bool postOnce(const std::string &path, long sequence)
     }
     close(fd);
     return ok;
-}
-
-std::pair<double, double> percentiles(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    if (values.empty())
-        return {0, 0};
-    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
 }
 
 std::optional<Road> measureRoad(const std::string &configDir, size_t count)
@@ -520,7 +523,6 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     return road;
 }
 
-
 // --- Memory on a real X server with a window manager, as a desktop user meets
 // the program: minimised after its start-up, after one relayed line, next to
 // an empty Qt window of the same size on the same server; and where the
@@ -559,11 +561,6 @@ std::map<std::string, Mapping> mappingsOf(pid_t pid)
         }
     }
     return mappings;
-}
-
-long statusKb(pid_t pid, const char *field)
-{
-    return long(residentMegabytes(pid, field) * 1024 + 0.5);
 }
 
 struct DesktopMemory
