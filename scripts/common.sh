@@ -1,25 +1,10 @@
 # Shared by the set-up commands: installs the Debian packages that are missing
-# and builds the program. Sourced, not run.
+# (debian/control's Build-Depends) and builds the program. Sourced, not run.
 
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$top/build"
-
-# Debian packages needed to build the program and run its tests.
-build_packages=(
-    g++ cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-    libgl-dev libvulkan-dev libxkbcommon-dev
-    fonts-noto-cjk fonts-mplus fonts-vlgothic
-)
-
-# What building and checking the Debian package needs.
-package_packages=(build-essential debhelper dpkg-dev lintian desktop-file-utils)
-
-# What the end-to-end tests need to click through the real program on a
-# virtual screen with a window manager.
-test_packages=(xvfb xdotool openbox)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -27,6 +12,13 @@ as_root() {
     else
         sudo "$@"
     fi
+}
+
+# apt-get as root, asking nothing: debconf takes its defaults and dpkg keeps
+# any configuration file changed here.
+apt_get() {
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -y -qq --no-install-recommends \
+        -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
 }
 
 # install_packages NAME...: installs those of the packages that are missing.
@@ -40,8 +32,24 @@ install_packages() {
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+        apt_get update
+        apt_get install "${missing[@]}"
+    fi
+}
+
+# install_build_deps [--without-tests]: installs what debian/control's
+# Build-Depends lists and is missing; --without-tests leaves out what only the
+# test suite needs (marked <!nocheck>). debian/control is the one list of
+# what the build needs. Nothing runs as root, and apt's lists are not updated,
+# when nothing is missing.
+install_build_deps() {
+    local profile=() unmet
+    [ "${1-}" != --without-tests ] || profile=(-P nocheck)
+    install_packages dpkg-dev build-essential
+    if ! unmet=$(dpkg-checkbuilddeps "${profile[@]}" "$top/debian/control" 2>&1); then
+        echo "Installing: ${unmet##*dependencies: }"
+        apt_get update
+        (cd "$top" && apt_get build-dep "${profile[@]}" ./)
     fi
 }
 
