@@ -1,5 +1,8 @@
 #include "components/socketfaxlink.h"
+#include "components/testdelays.h"
 #include "components/udpsender.h"
+#include "server/notificationserver.h"
+#include "server/seams.h"
 #include "server/singleinstance.h"
 #include "ui/appearance.h"
 #include "ui/form1.h"
@@ -8,6 +11,13 @@
 #include <QTimer>
 
 #include <cstdio>
+
+namespace {
+
+const QString InstanceUnknownMessage =
+    QStringLiteral("ほかに起動している受信通知サーバがあるかどうか確かめられませんでした。このまま起動します。");
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -18,14 +28,33 @@ int main(int argc, char *argv[])
 
     // A second copy would relay every reception again: it shows the running
     // copy's window instead, and ends.
-    SingleInstance instance;
-    if (!instance.claim()) {
-        if (!instance.activateRunning())
-            std::fprintf(stderr, "kavrel-s: another copy is running, but did not answer\n");
-        return 0;
+    SingleInstance instance(QStringLiteral("kavrel-s"));
+    QString why;
+    switch (instance.claim(&why)) {
+    case SingleInstance::Claim::HeldByAnother:
+        QObject::connect(&instance, &SingleInstance::activationAnswered, &app, [](bool answered) {
+            if (!answered)
+                std::fprintf(stderr, "kavrel-s: another copy is running, but did not answer\n");
+            QCoreApplication::exit(answered ? 0 : 1);
+        });
+        instance.activateRunning();
+        return app.exec();
+    case SingleInstance::Claim::Failed:
+        // Better a reception relayed twice than none at all.
+        Seams::showMessage(nullptr, InstanceUnknownMessage + QStringLiteral("\r\n") + why);
+        break;
+    case SingleInstance::Claim::Claimed:
+        break;
     }
 
-    Form1 form(new SocketFaxLink, new UdpSender);
+    auto *link = new SocketFaxLink;
+    SocketFaxLink::Timing timing;
+    timing.connectTimeout = TestDelays::value("connect", timing.connectTimeout);
+    timing.connectPause = TestDelays::value("pause", timing.connectPause);
+    timing.firstRetryDelay = TestDelays::value("retry", timing.firstRetryDelay);
+    link->setTiming(timing);
+    Form1 form(link, new UdpSender);
+    form.server()->setStartUpWait(TestDelays::value("wait", -1));
     QObject::connect(&instance, &SingleInstance::activationRequested, &form, &Form1::bringToFront);
     // The start-up sequence runs inside the event loop, so that closing the
     // window while it waits ends the program as any close does.

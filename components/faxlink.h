@@ -11,11 +11,15 @@ class FaxLink : public QObject
 public:
     explicit FaxLink(QObject *parent = nullptr);
 
-    // One attempt to reach the monitor; true when connected.
-    virtual bool Connect() = 0;
+    // One call to reach the monitor. It never blocks: the answer comes as
+    // ConnectFinished(), at once or after the call has tried for a while
+    // (a monitor that starts together with the program).
+    virtual void Connect() = 0;
     virtual void Disconnect() = 0;
 
 Q_SIGNALS:
+    // The answer to one Connect() call.
+    void ConnectFinished(bool connected);
     // One reception; text is the fax product's line, as it came.
     void FaxReceived(const QString &text);
 };

@@ -1,10 +1,11 @@
 #include "components/socketfaxlink.h"
 
-#include <QDeadlineTimer>
+#include "components/runtimefolder.h"
+
+#include <QDir>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QLocalSocket>
-#include <QStandardPaths>
-#include <QThread>
 
 namespace {
 
@@ -12,80 +13,223 @@ namespace {
 // monitor can make the link hold.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
 
+QStringList defaultSocketPaths()
+{
+    QStringList paths{SocketFaxLink::defaultSocketPath(), SocketFaxLink::systemSocketPath()};
+    paths.removeAll(QString());
+    return paths;
+}
+
+// The folder that will hold path, or the nearest one above it that exists:
+// the system monitor's folder is made only when its service starts.
+QString watchableFolder(const QString &path)
+{
+    QDir folder = QFileInfo(path).absoluteDir();
+    while (!folder.exists() && !folder.isRoot())
+        folder.setPath(QFileInfo(folder.absolutePath()).absolutePath());
+    return folder.absolutePath();
+}
+
 } // namespace
 
 SocketFaxLink::SocketFaxLink(QObject *parent)
-    : SocketFaxLink(defaultSocketPath(), systemSocketPath(), parent)
+    : SocketFaxLink(defaultSocketPaths(), parent)
 {
 }
 
-SocketFaxLink::SocketFaxLink(const QString &socketPath, const QString &fallbackPath, QObject *parent)
+SocketFaxLink::SocketFaxLink(const QStringList &socketPaths, QObject *parent)
     : FaxLink(parent)
-    , m_path(socketPath)
-    , m_fallbackPath(fallbackPath)
+    , m_paths(socketPaths)
     , m_socket(new QLocalSocket(this))
 {
     m_socket->setReadBufferSize(ReadBufferSize);
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, &SocketFaxLink::retry);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { startRound(); });
     connect(m_socket, &QLocalSocket::readyRead, this, &SocketFaxLink::readLines);
-    // Both a lost connection and a failed attempt end in the unconnected state.
-    connect(m_socket, &QLocalSocket::stateChanged, this, [this](QLocalSocket::LocalSocketState state) {
-        if (state == QLocalSocket::UnconnectedState)
-            lost();
-        else if (state == QLocalSocket::ConnectedState)
-            m_retryDelay = FirstRetryDelay;
-    });
+    connect(m_socket, &QLocalSocket::stateChanged, this, &SocketFaxLink::socketStateChanged);
 }
 
 QString SocketFaxLink::defaultSocketPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
-        + QStringLiteral("/orvex-monitor.sock");
+    const QString folder = RuntimeFolder::path();
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/orvex-monitor.sock");
 }
 
 QString SocketFaxLink::systemSocketPath()
 {
-    return QStringLiteral("/run/kavrel-faxmon/orvex-monitor.sock");
+    // The test suite keeps a system fax monitor that may run on the machine
+    // out of its way.
+    const QString test = qEnvironmentVariable("KAVREL_TEST_SYSTEM_SOCKET");
+    return test.isEmpty() ? QStringLiteral("/run/kavrel-faxmon/orvex-monitor.sock") : test;
 }
 
-QString SocketFaxLink::currentPath() const
+void SocketFaxLink::Connect()
 {
-    if (m_fallbackPath.isEmpty() || QFileInfo::exists(m_path))
-        return m_path;
-    return m_fallbackPath;
-}
-
-bool SocketFaxLink::Connect()
-{
-    if (m_socket->state() == QLocalSocket::ConnectedState) {
+    if (m_connected) {
         m_wanted = true;
-        return true;
+        Q_EMIT ConnectFinished(true);
+        return;
     }
-    // Whatever was under way is dropped (lost() clears what was half read).
+    // Whatever was under way is dropped.
     Disconnect();
-    // No events are processed here: the caller counts on calls that follow
-    // one another with nothing in between. A socket that is missing or
-    // refuses answers at once, so the attempts are paced by a short sleep.
-    const QDeadlineTimer deadline(ConnectTimeout);
-    for (;;) {
-        m_socket->connectToServer(currentPath());
-        if (m_socket->waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
-            m_wanted = true;
-            return true;
-        }
-        m_socket->abort();
-        if (deadline.remainingTime() <= 0)
-            return false;
-        QThread::msleep(ulong(qMin<qint64>(ConnectPause, deadline.remainingTime())));
-    }
+    m_calling = true;
+    m_callDeadline.setRemainingTime(m_timing.connectTimeout);
+    watchFolders(true);
+    startRound();
 }
 
 void SocketFaxLink::Disconnect()
 {
     m_wanted = false;
-    m_retryTimer.stop();
+    m_calling = false;
+    m_connected = false;
+    m_candidate = -1;
+    m_timer.stop();
+    watchFolders(false);
     m_socket->abort();
+    m_partial.clear();
+    m_skipping = false;
+}
+
+void SocketFaxLink::startRound(bool probe)
+{
+    if (m_connected || m_candidate >= 0)
+        return;
+    m_probing = probe;
+    if (!probe)
+        m_timer.stop();
+    m_candidate = 0;
+    tryCandidate();
+}
+
+void SocketFaxLink::tryCandidate()
+{
+    while (m_candidate >= 0 && m_candidate < m_paths.size()) {
+        m_inAttempt = true;
+        m_socket->connectToServer(m_paths.at(m_candidate));
+        m_inAttempt = false;
+        switch (m_socket->state()) {
+        case QLocalSocket::ConnectedState:
+            roundSucceeded();
+            return;
+        case QLocalSocket::UnconnectedState:
+            m_socket->abort();
+            ++m_candidate;
+            break;
+        default:
+            // The monitor's queue is full: the answer comes as a signal.
+            return;
+        }
+    }
+    if (m_candidate >= 0)
+        roundFailed();
+}
+
+void SocketFaxLink::attemptFailed()
+{
+    m_socket->abort();
+    ++m_candidate;
+    tryCandidate();
+}
+
+void SocketFaxLink::roundSucceeded()
+{
+    m_candidate = -1;
+    m_connected = true;
+    m_retryDelay = 0;
+    m_timer.stop();
+    watchFolders(false);
+    if (std::exchange(m_calling, false)) {
+        m_wanted = true;
+        Q_EMIT ConnectFinished(true);
+    }
+}
+
+void SocketFaxLink::roundFailed()
+{
+    m_candidate = -1;
+    // A look after a change in a folder: the pause under way goes on.
+    if (std::exchange(m_probing, false) && m_timer.isActive())
+        return;
+    if (m_calling) {
+        if (m_callDeadline.hasExpired()) {
+            m_calling = false;
+            watchFolders(false);
+            Q_EMIT ConnectFinished(false);
+            return;
+        }
+        m_timer.start(int(qMin<qint64>(m_timing.connectPause, m_callDeadline.remainingTime())));
+        return;
+    }
+    if (!m_wanted)
+        return;
+    // Each failure doubles the pause, up to its cap; success starts over.
+    m_retryDelay = m_retryDelay == 0 ? m_timing.firstRetryDelay : qMin(m_retryDelay * 2, m_timing.maxRetryDelay);
+    m_timer.start(m_retryDelay);
+    Q_EMIT ReconnectScheduled(m_retryDelay);
+}
+
+void SocketFaxLink::socketStateChanged()
+{
+    if (m_inAttempt)
+        return; // tryCandidate() looks at the outcome itself
+    const QLocalSocket::LocalSocketState state = m_socket->state();
+    if (m_candidate >= 0) {
+        // An attempt that had to wait has its answer.
+        if (state == QLocalSocket::ConnectedState)
+            roundSucceeded();
+        else if (state == QLocalSocket::UnconnectedState)
+            attemptFailed();
+        return;
+    }
+    if (state == QLocalSocket::UnconnectedState && std::exchange(m_connected, false))
+        lost();
+}
+
+void SocketFaxLink::lost()
+{
+    m_partial.clear();
+    m_skipping = false;
+    if (!m_wanted)
+        return;
+    watchFolders(true);
+    roundFailed();
+}
+
+void SocketFaxLink::folderChanged()
+{
+    // A socket may have appeared: a look at once, between the attempts.
+    if (m_connected || m_candidate >= 0 || !(m_calling || m_wanted))
+        return;
+    watchFolders(true); // a folder that was missing may be there now
+    startRound(true);
+}
+
+void SocketFaxLink::watchFolders(bool on)
+{
+    QStringList wanted;
+    if (on) {
+        for (const QString &path : std::as_const(m_paths)) {
+            const QString folder = watchableFolder(path);
+            if (!wanted.contains(folder))
+                wanted.append(folder);
+        }
+    }
+    if (!m_watcher) {
+        if (wanted.isEmpty())
+            return;
+        m_watcher = new QFileSystemWatcher(this);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &SocketFaxLink::folderChanged);
+    }
+    const QStringList watched = m_watcher->directories();
+    for (const QString &folder : watched) {
+        if (!wanted.contains(folder))
+            m_watcher->removePath(folder);
+    }
+    for (const QString &folder : std::as_const(wanted)) {
+        if (!watched.contains(folder))
+            m_watcher->addPath(folder);
+    }
 }
 
 void SocketFaxLink::readLines()
@@ -123,23 +267,4 @@ void SocketFaxLink::readLines()
             continue;
         Q_EMIT FaxReceived(QString::fromUtf8(line));
     }
-}
-
-void SocketFaxLink::lost()
-{
-    m_partial.clear();
-    m_skipping = false;
-    if (m_wanted && !m_retryTimer.isActive()) {
-        m_retryTimer.start(m_retryDelay);
-        m_retryDelay = qMin(m_retryDelay * 2, MaxRetryDelay);
-    }
-}
-
-void SocketFaxLink::retry()
-{
-    if (!m_wanted || m_socket->state() != QLocalSocket::UnconnectedState)
-        return;
-    // In the background: the answer comes as connected() or as an error,
-    // which schedules the next attempt.
-    m_socket->connectToServer(currentPath());
 }

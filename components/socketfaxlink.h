@@ -3,21 +3,28 @@
 #include "components/faxlink.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QStringList>
 #include <QTimer>
 
+class QFileSystemWatcher;
 class QLocalSocket;
 
 // The fax link on Linux: the fax product's monitor listens on a Unix-domain
 // stream socket and writes one reception a line, UTF-8, ended by LF (a CR
 // before the LF is part of the line ending).
 //
-// The link looks for the monitor first in the user's runtime folder (where a
-// simulator or a monitor of the user's own listens), then at the system fax
-// monitor's socket, which serves every user of the machine.
+// The link tries its sockets in order, every time it connects: the one in the
+// user's runtime folder (where a simulator or a monitor of the user's own
+// listens), then the system fax monitor's, which serves every user of the
+// machine. A socket that does not answer (its monitor was stopped, or it is
+// not a socket at all) is passed over for the next.
 //
 // Once connected, the link stays connected: when the monitor goes away (it
 // restarts, say), the link reconnects in the background, waiting a little
-// longer after each failed attempt, until Disconnect().
+// longer after each failed attempt, until Disconnect(). It also watches the
+// sockets' folders, so a monitor that comes back is found at once, not
+// after the pause.
 class SocketFaxLink : public FaxLink
 {
     Q_OBJECT
@@ -27,42 +34,64 @@ public:
     // datagram can carry (the sender decides on that, counting the bytes it
     // sends), while still bounding what a runaway monitor makes the link hold.
     static constexpr qsizetype MaxLineLength = 512 * 1024;
-    // How long one Connect() call waits for a monitor that is not there yet
-    // or refuses (one that is starting together with the program at login),
-    // in milliseconds, and the pause between its attempts.
-    static constexpr int ConnectTimeout = 1000;
-    static constexpr int ConnectPause = 50;
-    static constexpr int FirstRetryDelay = 100;
-    static constexpr int MaxRetryDelay = 3000;
 
-    // The link to the monitor at <runtime folder>/orvex-monitor.sock, or
-    // else to the system fax monitor.
+    // Milliseconds. A Connect() call keeps trying for connectTimeout, pausing
+    // connectPause between attempts; reconnecting waits firstRetryDelay after
+    // the link was lost, doubling after each failure up to maxRetryDelay.
+    struct Timing {
+        int connectTimeout = 1000;
+        int connectPause = 50;
+        int firstRetryDelay = 100;
+        int maxRetryDelay = 3000;
+    };
+
+    // The monitor in the user's runtime folder, or else the system fax
+    // monitor.
     explicit SocketFaxLink(QObject *parent = nullptr);
-    // The link to a monitor listening at socketPath (tools and tests), or,
-    // when that socket is not there, at fallbackPath if one is given.
-    explicit SocketFaxLink(const QString &socketPath, const QString &fallbackPath = QString(),
-                           QObject *parent = nullptr);
+    // The monitors at socketPaths, tried in this order (tools and tests).
+    explicit SocketFaxLink(const QStringList &socketPaths, QObject *parent = nullptr);
 
+    // <runtime folder>/orvex-monitor.sock, or the empty text when the user
+    // has no usable runtime folder.
     static QString defaultSocketPath();
     static QString systemSocketPath();
-    QString socketPath() const { return m_path; }
+    QStringList socketPaths() const { return m_paths; }
 
-    bool Connect() override;
+    void setTiming(const Timing &timing) { m_timing = timing; }
+
+    void Connect() override;
     void Disconnect() override;
 
-private:
-    void readLines();
-    void lost();
-    void retry();
-    // The socket to try now: the first one while it exists.
-    QString currentPath() const;
+Q_SIGNALS:
+    // The link was lost, or a reconnection failed: the next attempt comes
+    // after delay milliseconds (or sooner, when a socket appears).
+    void ReconnectScheduled(int delay);
 
-    QString m_path;
-    QString m_fallbackPath;
+private:
+    void startRound(bool probe = false);
+    void tryCandidate();
+    void attemptFailed();
+    void roundSucceeded();
+    void roundFailed();
+    void socketStateChanged();
+    void lost();
+    void folderChanged();
+    void watchFolders(bool on);
+    void readLines();
+
+    QStringList m_paths;
+    Timing m_timing;
     QLocalSocket *m_socket;
-    QTimer m_retryTimer;
-    int m_retryDelay = FirstRetryDelay;
-    bool m_wanted = false;     // connected once and not disconnected since
-    QByteArray m_partial;      // the start of a line not yet ended
-    bool m_skipping = false;   // inside an over-long line, until its end
+    QFileSystemWatcher *m_watcher = nullptr;
+    QTimer m_timer;              // the pause before the next round
+    QDeadlineTimer m_callDeadline;
+    int m_retryDelay = 0;
+    qsizetype m_candidate = -1;  // the socket being tried, -1 outside a round
+    bool m_inAttempt = false;    // inside connectToServer(): its signals wait
+    bool m_probing = false;      // this round looks after a change in a folder
+    bool m_calling = false;      // a Connect() call awaits its answer
+    bool m_connected = false;
+    bool m_wanted = false;       // connected once and not disconnected since
+    QByteArray m_partial;        // the start of a line not yet ended
+    bool m_skipping = false;     // inside an over-long line, until its end
 };

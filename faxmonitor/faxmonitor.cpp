@@ -1,19 +1,21 @@
 #include "faxmonitor.h"
 
+#include "refusallog.h"
+
 #include <QDateTime>
 #include <QFile>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <functional>
 
 namespace {
 
@@ -51,26 +53,13 @@ QString receptionTime(const QString &received)
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
 }
 
-// Hands each post's connection over as it is accepted, as a bare
-// descriptor, so that a post can be read without setting up a socket object.
-class PostServer : public QLocalServer
+QString userName(uid_t uid)
 {
-public:
-    using Take = std::function<void(int)>;
-    PostServer(Take take, QObject *parent)
-        : QLocalServer(parent)
-        , m_take(std::move(take))
-    {
-    }
+    const passwd *user = getpwuid(uid);
+    return user ? QFile::decodeName(user->pw_name) : QString::number(uid);
+}
 
-protected:
-    void incomingConnection(quintptr descriptor) override { m_take(int(descriptor)); }
-
-private:
-    Take m_take;
-};
-
-void say(const QString &text)
+void sayOnStandardError(const QString &text)
 {
     std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(text));
     std::fflush(stderr);
@@ -78,12 +67,44 @@ void say(const QString &text)
 
 } // namespace
 
-FaxMonitor::FaxMonitor(QObject *parent)
+const QString FaxMonitor::BlankErrorText = QStringLiteral("受信エラー");
+
+FaxMonitor::FaxMonitor(Say say, QObject *parent)
     : QObject(parent)
-    , m_links(new QLocalServer(this))
-    , m_posts(new PostServer([this](int descriptor) { takePost(descriptor); }, this))
+    , m_say(say ? std::move(say) : Say(sayOnStandardError))
+    , m_refusals(new RefusalLog(m_say, 60000, this))
 {
-    connect(m_links, &QLocalServer::newConnection, this, &FaxMonitor::acceptLinks);
+    connect(&m_links, &LinkServer::linkConnected, this, [this](uint uid, int count) {
+        m_say(QStringLiteral("a link of user %1 connected (%2 now)").arg(userName(uid)).arg(count));
+    });
+    connect(&m_links, &LinkServer::linkLeft, this,
+            [this](int count) { m_say(QStringLiteral("a link went away (%1 now)").arg(count)); });
+    connect(&m_links, &LinkServer::linkDropped, this, [this](uint uid, const QString &why) {
+        m_say(QStringLiteral("dropped a link of user %1: %2").arg(userName(uid), why));
+    });
+    connect(&m_links, &LinkServer::linkRefused, this, [this](uint uid, const QString &why) {
+        m_refusals->note(QStringLiteral("link %1").arg(uid),
+                         QStringLiteral("refused a link of user %1: %2").arg(userName(uid), why));
+    });
+    connect(&m_links, &LinkServer::acceptFailed, this, [this](const QString &why) {
+        m_refusals->note(QStringLiteral("accept links"), QStringLiteral("turned a link away: %1").arg(why));
+    });
+    connect(&m_posts, &UnixListener::acceptFailed, this, [this](const QString &why) {
+        m_refusals->note(QStringLiteral("accept posts"), QStringLiteral("turned a post away: %1").arg(why));
+    });
+    connect(&m_links, &LinkServer::socketLost, this, [this] { socketLost(QStringLiteral("links")); });
+    connect(&m_posts, &UnixListener::socketLost, this, [this] { socketLost(QStringLiteral("posts")); });
+    connect(&m_posts, &UnixListener::accepted, this, &FaxMonitor::takePost);
+
+    LinkServer::Limits limits;
+    limits.holdTime = HoldTime;
+    m_links.setLimits(limits);
+}
+
+void FaxMonitor::setRefusalWindow(int milliseconds)
+{
+    delete m_refusals;
+    m_refusals = new RefusalLog(m_say, milliseconds, this);
 }
 
 QString FaxMonitor::defaultFolder()
@@ -94,35 +115,74 @@ QString FaxMonitor::defaultFolder()
 bool FaxMonitor::listen(const QString &folder, const QStringList &posters, const QString &linkGroup,
                         QString *error)
 {
+    m_folder = folder;
+    m_linkGroup = linkGroup;
     m_posters = {0, geteuid()};
+    QStringList names{QStringLiteral("root")};
+    if (geteuid() != 0)
+        names.append(userName(geteuid()));
+    QStringList missing;
     for (const QString &name : posters) {
-        if (const passwd *user = getpwnam(QFile::encodeName(name).constData()))
+        if (const passwd *user = getpwnam(QFile::encodeName(name).constData())) {
             m_posters.append(user->pw_uid);
-        else
-            say(QStringLiteral("no user %1; posts are taken from root only").arg(name));
+            names.append(name);
+        } else {
+            missing.append(name);
+        }
     }
+    for (const QString &name : std::as_const(missing))
+        m_say(QStringLiteral("there is no user %1; posts are taken from %2 only").arg(name, names.join(QStringLiteral(", "))));
 
-    const QString linkPath = folder + QLatin1Char('/') + linkSocketName();
-    const QString postPath = folder + QLatin1Char('/') + postSocketName();
-    QLocalServer::removeServer(linkPath);
-    QLocalServer::removeServer(postPath);
-    m_links->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
-    // Anyone may reach the post socket; the poster's credentials decide.
-    m_posts->setSocketOptions(QLocalServer::WorldAccessOption);
-    if (!m_links->listen(linkPath)) {
-        *error = QStringLiteral("cannot listen at %1: %2").arg(linkPath, m_links->errorString());
+    const QByteArray native = QFile::encodeName(folder);
+    if (::mkdir(native.constData(), 0755) != 0 && errno != EEXIST) {
+        *error = QStringLiteral("cannot make the folder %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    if (!m_posts->listen(postPath)) {
-        *error = QStringLiteral("cannot listen at %1: %2").arg(postPath, m_posts->errorString());
+    if (!listenForLinks(error))
         return false;
-    }
-    if (!linkGroup.isEmpty()) {
-        const group *fax = getgrnam(QFile::encodeName(linkGroup).constData());
-        if (!fax || chown(QFile::encodeName(linkPath).constData(), uid_t(-1), fax->gr_gid) != 0)
-            say(QStringLiteral("cannot give %1 to the group %2; only its owner may listen").arg(linkPath, linkGroup));
+    if (!listenForPosts(error)) {
+        m_links.close();
+        return false;
     }
     return true;
+}
+
+bool FaxMonitor::listenForLinks(QString *error)
+{
+    const QString path = m_folder + QLatin1Char('/') + linkSocketName();
+    if (!m_links.listen(path, 0660, error))
+        return false;
+    if (m_linkGroup.isEmpty())
+        return true;
+    const group *fax = getgrnam(QFile::encodeName(m_linkGroup).constData());
+    const QString owner = userName(geteuid());
+    const QString who = owner == QLatin1String("root") ? owner : QStringLiteral("root and %1").arg(owner);
+    if (!fax)
+        m_say(QStringLiteral("there is no group %1; only %2 may listen at %3").arg(m_linkGroup, who, path));
+    else if (::chown(QFile::encodeName(path).constData(), uid_t(-1), fax->gr_gid) != 0)
+        m_say(QStringLiteral("cannot give %1 to the group %2 (%3); only %4 may listen")
+                  .arg(path, m_linkGroup, QString::fromLocal8Bit(std::strerror(errno)), who));
+    return true;
+}
+
+bool FaxMonitor::listenForPosts(QString *error)
+{
+    // Anyone may reach the post socket; the poster's credentials decide.
+    return m_posts.listen(m_folder + QLatin1Char('/') + postSocketName(), 0666, error);
+}
+
+void FaxMonitor::socketLost(const QString &which)
+{
+    // Somebody removed or replaced a socket file: nobody could reach the
+    // monitor there any more. Listening again keeps the links that are
+    // connected; if that fails, the monitor ends so that it is restarted.
+    m_say(QStringLiteral("the socket for %1 was removed; listening again").arg(which));
+    QString error;
+    const bool again = which == QLatin1String("links") ? listenForLinks(&error) : listenForPosts(&error);
+    if (!again) {
+        m_say(error);
+        Q_EMIT failed(error);
+    }
 }
 
 QByteArray FaxMonitor::notificationLine(const QList<QByteArray> &fields)
@@ -131,39 +191,31 @@ QByteArray FaxMonitor::notificationLine(const QList<QByteArray> &fields)
     for (const QByteArray &field : fields)
         cleaned.append(cleanField(field));
     cleaned.resize(PostFields);
-    const QString &error = cleaned.at(5);
+    // OK only when HylaFAX gave no message at all: a message of blanks or
+    // control characters, or one that reads OK, is still a failure.
+    QString status = QStringLiteral("OK");
+    if (fields.size() >= PostFields && !fields.at(5).isEmpty()) {
+        status = cleaned.at(5);
+        if (status.isEmpty())
+            status = BlankErrorText;
+        else if (status == QLatin1String("OK"))
+            status = BlankErrorText + QStringLiteral("：") + status;
+    }
     const QStringList line{receptionTime(cleaned.at(0)), cleaned.at(1), cleaned.at(2), cleaned.at(3), cleaned.at(4),
-                           error.isEmpty() ? QStringLiteral("OK") : error};
+                           status};
     return line.join(QLatin1Char(',')).toUtf8();
 }
 
-void FaxMonitor::acceptLinks()
+void FaxMonitor::takePost(int descriptor, uint uid, int pid)
 {
-    while (QLocalSocket *link = m_links->nextPendingConnection()) {
-        m_connected.append(link);
-        say(QStringLiteral("a link connected (%1 now)").arg(m_connected.size()));
-        connect(link, &QLocalSocket::disconnected, this, [this, link] {
-            if (m_connected.removeAll(link))
-                say(QStringLiteral("a link went away (%1 now)").arg(m_connected.size()));
-            link->deleteLater();
-        });
-        // Links only listen: whatever they write is dropped.
-        connect(link, &QLocalSocket::readyRead, link, [link] { link->readAll(); });
-    }
-}
-
-void FaxMonitor::takePost(int descriptor)
-{
-    ucred peer{};
-    socklen_t length = sizeof peer;
     QString refusal;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
-        refusal = QStringLiteral("its sender cannot be told");
-    else if (!m_posters.contains(peer.uid))
-        refusal = QStringLiteral("user %1 (process %2) may not post receptions").arg(peer.uid).arg(peer.pid);
+    if (!m_posters.contains(uid_t(uid)))
+        refusal = QStringLiteral("user %1 (process %2) may not post receptions").arg(userName(uid)).arg(pid);
+    else if (m_pendingPosts >= MaxPendingPosts)
+        refusal = QStringLiteral("%1 posts are being read already").arg(m_pendingPosts);
     if (!refusal.isEmpty()) {
-        say(QStringLiteral("refused a post: %1").arg(refusal));
         ::close(descriptor);
+        m_refusals->note(QStringLiteral("post %1").arg(uid), QStringLiteral("refused a post: %1").arg(refusal));
         return;
     }
 
@@ -182,11 +234,13 @@ void FaxMonitor::takePost(int descriptor)
     auto *poster = new QLocalSocket(this);
     poster->setSocketDescriptor(descriptor);
     poster->setProperty("post", post);
+    ++m_pendingPosts;
+    connect(poster, &QObject::destroyed, this, [this] { --m_pendingPosts; });
     connect(poster, &QLocalSocket::disconnected, poster, &QObject::deleteLater);
     connect(poster, &QLocalSocket::readyRead, this, [this, poster] { readPost(poster); });
     // A poster that goes quiet is not waited for, and one that hangs up
     // early has posted nothing.
-    QTimer::singleShot(PostTimeout, poster, [this, poster] { refusePost(poster, QStringLiteral("it was not finished in time")); });
+    QTimer::singleShot(m_postTimeout, poster, [this, poster] { refusePost(poster, QStringLiteral("it was not finished in time")); });
     connect(poster, &QLocalSocket::readChannelFinished, poster, [this, poster] {
         if (!poster->property("done").toBool())
             refusePost(poster, QStringLiteral("fields are missing"));
@@ -217,7 +271,7 @@ void FaxMonitor::publishPost(const QByteArray &post)
 {
     QList<QByteArray> fields = post.split('\0');
     fields.resize(PostFields);
-    publish(notificationLine(fields));
+    m_links.publish(notificationLine(fields) + '\n');
 }
 
 void FaxMonitor::refusePost(QLocalSocket *poster, const QString &why)
@@ -225,33 +279,7 @@ void FaxMonitor::refusePost(QLocalSocket *poster, const QString &why)
     if (poster->property("done").toBool())
         return;
     poster->setProperty("done", true);
-    say(QStringLiteral("refused a post: %1").arg(why));
+    m_say(QStringLiteral("refused a post: %1").arg(why));
     poster->abort();
     poster->deleteLater();
-}
-
-void FaxMonitor::publish(const QByteArray &line)
-{
-    const QByteArray bytes = line + '\n';
-    const QList<QLocalSocket *> links = m_connected;
-    for (QLocalSocket *link : links) {
-        if (link->bytesToWrite() + bytes.size() > MaxQueuedPerLink) {
-            say(QStringLiteral("dropped a link that does not read (%1 bytes waiting)").arg(link->bytesToWrite()));
-            m_connected.removeAll(link);
-            link->abort();
-            link->deleteLater();
-            continue;
-        }
-        // Straight to the socket when nothing waits before it (Qt would
-        // write it on the next turn of the event loop); what does not fit
-        // waits in the link's buffer, after anything already waiting.
-        qsizetype sent = 0;
-        if (link->bytesToWrite() == 0) {
-            const ssize_t n = ::send(int(link->socketDescriptor()), bytes.constData(), size_t(bytes.size()),
-                                     MSG_DONTWAIT | MSG_NOSIGNAL);
-            sent = n > 0 ? n : 0;
-        }
-        if (sent < bytes.size())
-            link->write(bytes.constData() + sent, bytes.size() - sent);
-    }
 }

@@ -1,22 +1,29 @@
 #pragma once
 
+#include "components/linkserver.h"
+#include "components/unixlistener.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <sys/types.h>
 
-class QLocalServer;
+#include <functional>
+
 class QLocalSocket;
+class RefusalLog;
 
 // The fax monitor: what every running kavrel-s's fax link connects to. The
 // fax server's reception hook posts each reception on one socket; the monitor
 // turns it into one notification line and writes that line to every link
 // connected on the other socket.
 //
-// Only root and the fax server's user may post; who may listen is decided
-// by the link socket's permissions (owner and the fax group).
+// Only root, the monitor's own user and the named posters may post; who may
+// listen is decided by the link socket's permissions (owner and the fax
+// group), and how many links each user may have by the link server's limits.
 class FaxMonitor : public QObject
 {
     Q_OBJECT
@@ -26,21 +33,34 @@ public:
     static constexpr int PostFields = 6;
     // A longer post is refused: HylaFAX's fields are short.
     static constexpr qsizetype MaxPostSize = 16 * 1024;
-    // What may wait to be written to one link before the link is dropped
-    // (it does not read; it reconnects on its own and gets what comes next).
-    static constexpr qint64 MaxQueuedPerLink = 1024 * 1024;
-    // How long a poster may take to send its post.
-    static constexpr int PostTimeout = 2000;
+    // Posts being read at one time, at most; each holds a descriptor.
+    static constexpr int MaxPendingPosts = 32;
+    // What a kavrel-s that connects gets of the receptions posted before:
+    // those of the last ten seconds, so that one coming back after the
+    // monitor restarted (a package upgrade) misses nothing.
+    static constexpr int HoldTime = 10000;
+    // The last field of a failed reception whose message is blank.
+    static const QString BlankErrorText;
 
-    explicit FaxMonitor(QObject *parent = nullptr);
+    using Say = std::function<void(const QString &)>;
+
+    // Says what it does through say (the journal: standard error).
+    explicit FaxMonitor(Say say = Say(), QObject *parent = nullptr);
 
     static QString defaultFolder();
     static QString linkSocketName() { return QStringLiteral("orvex-monitor.sock"); }
     static QString postSocketName() { return QStringLiteral("post.sock"); }
 
-    // Listens in folder; posts are taken from root, from this process's own
-    // user and from the users in posters. The link socket's group becomes
-    // linkGroup where it exists.
+    // Milliseconds a poster may take to send its post.
+    void setPostTimeout(int milliseconds) { m_postTimeout = milliseconds; }
+    // Refusals are summed up once per window (milliseconds).
+    void setRefusalWindow(int milliseconds);
+    LinkServer &links() { return m_links; }
+
+    // Listens in folder (made when it is missing); posts are taken from
+    // root, from this process's own user and from the users in posters. The
+    // link socket's group becomes linkGroup where it exists. Refuses when
+    // another monitor serves the folder.
     bool listen(const QString &folder, const QStringList &posters, const QString &linkGroup, QString *error);
 
     // The notification line for a post's fields (without the line end):
@@ -48,16 +68,27 @@ public:
     // and OK or the reception's error.
     static QByteArray notificationLine(const QList<QByteArray> &fields);
 
+Q_SIGNALS:
+    // The monitor cannot serve any more (its sockets were taken away and
+    // cannot be made again); it should end, so that it is started afresh.
+    void failed(const QString &why);
+
 private:
-    void acceptLinks();
-    void takePost(int descriptor);
+    bool listenForLinks(QString *error);
+    bool listenForPosts(QString *error);
+    void socketLost(const QString &which);
+    void takePost(int descriptor, uint uid, int pid);
     void readPost(QLocalSocket *poster);
     void publishPost(const QByteArray &post);
     void refusePost(QLocalSocket *poster, const QString &why);
-    void publish(const QByteArray &line);
 
-    QLocalServer *m_links;
-    QLocalServer *m_posts;
-    QList<QLocalSocket *> m_connected;
+    Say m_say;
+    RefusalLog *m_refusals;
+    LinkServer m_links;
+    UnixListener m_posts;
+    QString m_folder;
+    QString m_linkGroup;
     QList<uid_t> m_posters;
+    int m_pendingPosts = 0;
+    int m_postTimeout = 2000;
 };

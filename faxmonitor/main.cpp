@@ -8,6 +8,8 @@
 
 #include "faxmonitor.h"
 
+#include "components/testdelays.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QLocalSocket>
@@ -72,6 +74,12 @@ int main(int argc, char *argv[])
         return post(folder, parser.positionalArguments());
 
     FaxMonitor monitor;
+    monitor.setPostTimeout(TestDelays::value("post", 2000));
+    monitor.setRefusalWindow(TestDelays::value("refusals", 60000));
+    LinkServer::Limits limits = monitor.links().limits();
+    limits.holdTime = TestDelays::value("hold", limits.holdTime);
+    monitor.links().setLimits(limits);
+    QObject::connect(&monitor, &FaxMonitor::failed, &app, [] { QCoreApplication::exit(1); });
     QString error;
     if (!monitor.listen(folder, parser.values(posterOption), parser.value(groupOption), &error)) {
         std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(error));

@@ -5,7 +5,6 @@
 #include "server/seams.h"
 #include "settings/portconversion.h"
 
-#include <QEventLoop>
 #include <QTimer>
 #include <QWidget>
 
@@ -37,43 +36,81 @@ NotificationServer::NotificationServer(QWidget *window, FaxLink *faxLink, Datagr
     , m_faxLink(faxLink)
     , m_sender(sender)
 {
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, &NotificationServer::waitOver);
+    connect(m_faxLink, &FaxLink::ConnectFinished, this, &NotificationServer::connectFinished);
 }
 
 void NotificationServer::startUp()
 {
+    if (m_stage != Stage::NotStarted)
+        return;
+    m_stage = Stage::Connecting;
     m_window->show();
     m_window->repaint();
+    m_connectCalls = 1;
+    m_faxLink->Connect();
+}
 
-    // Calls follow one another at once: no pause, no events between them.
-    bool connected = false;
-    for (int call = 0; call < ConnectAttempts && !connected; ++call)
-        connected = m_faxLink->Connect();
+void NotificationServer::connectFinished(bool connected)
+{
+    // Only the start-up's own calls are answered here.
+    if (m_stage != Stage::Connecting)
+        return;
     if (!connected) {
+        // The calls follow one another at once.
+        if (m_connectCalls < ConnectAttempts) {
+            ++m_connectCalls;
+            m_faxLink->Connect();
+            return;
+        }
+        m_stage = Stage::Running;
         Seams::showMessage(m_window, ConnectFailedMessage);
         Seams::exitProcess(1);
         return;
     }
+    m_stage = Stage::Waiting;
     m_window->repaint();
 
     // The sender is configured before the wait, so that a reception arriving
     // during the wait already has somewhere to go.
-    QString failure;
-    const bool protocolSet = setProtocol(&failure);
-    bool configured = protocolSet && applyStoredDestination(&failure);
-    if (!waitAboutTwoSeconds())
-        return;
+    m_protocolSet = setProtocol(&m_configureFailure);
+    m_configured = m_protocolSet && applyStoredDestination(&m_configureFailure);
+    m_wait.start(m_fixedWait >= 0 ? m_fixedWait : startUpWait(monotonicSeconds()));
+}
+
+int NotificationServer::startUpWait(double nowSeconds)
+{
+    const double waitStart = std::nearbyint(nowSeconds);
+    return qMax(0, static_cast<int>(std::ceil((waitStart + 2 - nowSeconds) * 1000)));
+}
+
+void NotificationServer::waitOver()
+{
+    m_stage = Stage::Running;
     // The user may have fixed the settings with the dialog meanwhile.
-    if (protocolSet && !configured)
-        configured = applyStoredDestination(&failure);
+    if (m_protocolSet && !m_configured)
+        m_configured = applyStoredDestination(&m_configureFailure);
     if (!m_window || !m_window->isVisible())
         return;
-    if (configured) {
-        m_window->setWindowState(m_window->windowState() | Qt::WindowMinimized);
-    } else {
+    if (!m_configured) {
         // Every reception would be lost: the user must hear of it. The window
         // stays up, with the settings button at hand.
-        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + failure);
+        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + m_configureFailure);
+    } else if (!m_keepShown) {
+        m_window->setWindowState(m_window->windowState() | Qt::WindowMinimized);
     }
+}
+
+void NotificationServer::bringToFront()
+{
+    if (m_stage != Stage::Running)
+        m_keepShown = true;
+    m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
 }
 
 bool NotificationServer::setProtocol(QString *reason)
@@ -130,26 +167,6 @@ void NotificationServer::applySettings()
     QString reason;
     if (!applyStoredDestination(&reason))
         Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + reason);
-}
-
-bool NotificationServer::waitAboutTwoSeconds()
-{
-    // The wait starts at the nearest whole second (halves to even) and ends
-    // two seconds after it: between 1.5 and 2.5 seconds from now.
-    const double waitStart = std::nearbyint(monotonicSeconds());
-    for (double now = monotonicSeconds(); now < waitStart + 2; now = monotonicSeconds()) {
-        QEventLoop loop;
-        bool timeUp = false;
-        const auto remaining = static_cast<int>(std::ceil((waitStart + 2 - now) * 1000));
-        QTimer::singleShot(remaining, Qt::PreciseTimer, &loop, [&] {
-            timeUp = true;
-            loop.quit();
-        });
-        loop.exec();
-        if (!timeUp)
-            return false; // the application is quitting
-    }
-    return true;
 }
 
 void NotificationServer::relay(const QString &text)

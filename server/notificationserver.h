@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 class DatagramSender;
 class FaxLink;
@@ -27,10 +28,20 @@ public:
 
     // Shows the window, connects the fax link (or tells the user and ends the
     // process), configures the sender from the stored settings, waits about
-    // two seconds with the window responsive, and minimises the window when
-    // the sender could be configured; when it could not, the user is told
-    // and the window stays up.
+    // two seconds, and minimises the window when the sender could be
+    // configured; when it could not, the user is told and the window stays
+    // up. Runs once; it never blocks: each step starts the next from the
+    // event loop, so the window answers clicks all the while.
     void startUp();
+    // The wait's length in milliseconds when it starts at nowSeconds on the
+    // clock: until two seconds after the nearest whole second (halves to
+    // even), so between 1.5 and 2.5 seconds.
+    static int startUpWait(double nowSeconds);
+    // Makes every wait last this many milliseconds instead (tests).
+    void setStartUpWait(int milliseconds) { m_fixedWait = milliseconds; }
+    // Brings the window up for the user; asked for during the start-up, it
+    // also keeps the start-up from minimising it afterwards.
+    void bringToFront();
     // Passes one reception on as one datagram; a failure is ignored.
     void relay(const QString &text);
     // Sends "Test Receive Message" and the time of day along the same road as
@@ -50,16 +61,25 @@ public:
     void shutDown();
 
 private:
+    enum class Stage { NotStarted, Connecting, Waiting, Running };
+
+    void connectFinished(bool connected);
+    void waitOver();
     bool setProtocol(QString *reason);
     // Gives the stored address, then the stored port, to the sender: both, or
     // (with the reason) neither.
     bool applyStoredDestination(QString *reason);
-    // Processes events for about two seconds; false when the application is
-    // quitting meanwhile.
-    bool waitAboutTwoSeconds();
 
     QPointer<QWidget> m_window;
     FaxLink *m_faxLink;
     DatagramSender *m_sender;
     SettingsStore m_store;
+    Stage m_stage = Stage::NotStarted;
+    int m_connectCalls = 0;
+    QTimer m_wait;
+    int m_fixedWait = -1;
+    bool m_protocolSet = false;
+    bool m_configured = false;
+    QString m_configureFailure;
+    bool m_keepShown = false; // the user asked for the window during start-up
 };

@@ -1,35 +1,40 @@
 #include "server/singleinstance.h"
 
-#include <QDeadlineTimer>
+#include "components/runtimefolder.h"
+
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QStandardPaths>
-#include <QThread>
+#include <QLockFile>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
 const QByteArray ShowRequest = "show\n";
 
-QString runtimeFolder()
+QString lockFailure(const QString &path, QLockFile::LockError error)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    switch (error) {
+    case QLockFile::PermissionError:
+        return QStringLiteral("%1 を作れません（権限がありません）。").arg(path);
+    default:
+        return QStringLiteral("%1 を作れません。").arg(path);
+    }
 }
 
 } // namespace
 
-SingleInstance::SingleInstance(QObject *parent)
-    : SingleInstance(runtimeFolder(), parent)
+SingleInstance::SingleInstance(const QString &name, QObject *parent)
+    : SingleInstance(name, RuntimeFolder::preferred(), parent)
 {
 }
 
-SingleInstance::SingleInstance(const QString &folder, QObject *parent)
+SingleInstance::SingleInstance(const QString &name, const QStringList &folders, QObject *parent)
     : QObject(parent)
-    , m_socketPath(folder + QStringLiteral("/kavrel-s.instance"))
-    , m_lock(folder + QStringLiteral("/kavrel-s.lock"))
+    , m_name(name)
+    , m_folders(folders)
 {
-    // Held for the life of the process: never stale by age, only when the
-    // process that wrote it is gone.
-    m_lock.setStaleLockTime(0);
 }
 
 SingleInstance::~SingleInstance()
@@ -38,13 +43,51 @@ SingleInstance::~SingleInstance()
         m_server->close();
 }
 
-bool SingleInstance::claim()
+QString SingleInstance::socketPath() const
 {
-    if (!m_lock.tryLock(0))
-        return false;
+    return m_folder + QLatin1Char('/') + m_name + QStringLiteral(".instance");
+}
+
+SingleInstance::Claim SingleInstance::claim(QString *why)
+{
+    QStringList reasons;
+    for (const QString &folder : std::as_const(m_folders)) {
+        QString reason;
+        if (!RuntimeFolder::prepare(folder, &reason)) {
+            reasons.append(reason);
+            continue;
+        }
+        m_folder = folder;
+        auto lock = std::make_unique<QLockFile>(folder + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
+        // Held for the life of the process: never stale by age, only when
+        // the process that wrote it is gone.
+        lock->setStaleLockTime(0);
+        if (!lock->tryLock(0)) {
+            if (lock->error() == QLockFile::LockFailedError)
+                return Claim::HeldByAnother;
+            reasons.append(lockFailure(lock->fileName(), lock->error()));
+            continue;
+        }
+        m_lock = std::move(lock);
+        if (listen(&reason))
+            return Claim::Claimed;
+        // A claim nobody can reach would leave later starts waiting for an
+        // answer: the next place is better.
+        m_lock.reset();
+        reasons.append(reason);
+    }
+    m_folder.clear();
+    if (why)
+        *why = reasons.isEmpty() ? QStringLiteral("実行時フォルダがありません。") : reasons.join(QStringLiteral("\r\n"));
+    return Claim::Failed;
+}
+
+bool SingleInstance::listen(QString *why)
+{
     // The socket of a copy that was killed may still be there; the claim
     // says it is ours to replace.
-    QLocalServer::removeServer(m_socketPath);
+    QLocalServer::removeServer(socketPath());
+    delete m_server;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
@@ -59,29 +102,44 @@ bool SingleInstance::claim()
             });
         }
     });
-    if (!m_server->listen(m_socketPath))
-        qWarning("kavrel-s: cannot listen at %s: %s", qPrintable(m_socketPath), qPrintable(m_server->errorString()));
-    return true;
+    if (m_server->listen(socketPath()))
+        return true;
+    *why = QStringLiteral("%1 で待ち受けられません（%2）。").arg(socketPath(), m_server->errorString());
+    delete m_server;
+    m_server = nullptr;
+    return false;
 }
 
-bool SingleInstance::activateRunning()
+void SingleInstance::activateRunning()
 {
-    // The running copy may have just claimed and not be listening yet, so
-    // attempts are repeated for a while, paced by a short sleep: nothing else
-    // is going on in this process.
-    const QDeadlineTimer deadline(ActivationTimeout);
-    QLocalSocket socket;
-    do {
-        socket.connectToServer(m_socketPath);
-        if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
-            socket.write(ShowRequest);
-            // Answered when the running copy has read the request and hung up.
-            return socket.waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime())))
-                && (socket.state() == QLocalSocket::UnconnectedState
-                    || socket.waitForDisconnected(int(qMax<qint64>(1, deadline.remainingTime()))));
-        }
-        socket.abort();
-        QThread::msleep(50);
-    } while (!deadline.hasExpired());
-    return false;
+    m_askDeadline.setRemainingTime(ActivationTimeout);
+    m_asking = new QLocalSocket(this);
+    auto connected = std::make_shared<bool>(false);
+    auto timedOut = std::make_shared<bool>(false);
+    connect(m_asking, &QLocalSocket::connected, this, [this, connected] {
+        *connected = true;
+        m_asking->write(ShowRequest);
+    });
+    connect(m_asking, &QLocalSocket::stateChanged, this, [this, connected, timedOut](QLocalSocket::LocalSocketState state) {
+        if (state != QLocalSocket::UnconnectedState)
+            return;
+        // Answered when the running copy has read the request and hung up.
+        if (*connected && !*timedOut)
+            Q_EMIT activationAnswered(true);
+        else if (*timedOut || m_askDeadline.hasExpired())
+            Q_EMIT activationAnswered(false);
+        else // the running copy may have just claimed and not listen yet
+            QTimer::singleShot(50, this, &SingleInstance::askRunning);
+    });
+    QTimer::singleShot(ActivationTimeout, m_asking, [this, timedOut] {
+        *timedOut = true;
+        if (m_asking->state() != QLocalSocket::UnconnectedState)
+            m_asking->abort();
+    });
+    askRunning();
+}
+
+void SingleInstance::askRunning()
+{
+    m_asking->connectToServer(socketPath());
 }

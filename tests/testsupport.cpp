@@ -1,10 +1,12 @@
 #include "testsupport.h"
 
+#include "components/linkserver.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLocalSocket>
+#include <QTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,21 +35,27 @@ void removeTree(const std::string &path)
     QDir(QString::fromStdString(path)).removeRecursively();
 }
 
-// Set up before main, so that nothing in the test can see the real folders.
+// Set up before main, so that nothing in the test can see the real folders,
+// nor a system fax monitor that may run on the machine.
 struct Folders
 {
     std::string config = makeTempDir("config");
     std::string runtime = makeTempDir("runtime");
+    std::string cache = makeTempDir("cache");
+    std::string data = makeTempDir("data");
     Folders()
     {
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        setenv("KAVREL_TEST_SYSTEM_SOCKET", (runtime + "/system-monitor.sock").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
     ~Folders()
     {
-        removeTree(config);
-        removeTree(runtime);
+        for (const std::string &folder : {config, runtime, cache, data})
+            removeTree(folder);
     }
 } folders;
 
@@ -71,6 +79,7 @@ namespace TestSupport {
 
 QString configDir() { return QString::fromStdString(folders.config); }
 QString runtimeDir() { return QString::fromStdString(folders.runtime); }
+QString dataDir() { return QString::fromStdString(folders.data); }
 QString settingsFile() { return configDir() + QStringLiteral("/Kavrel.conf"); }
 void clearSettings()
 {
@@ -155,60 +164,44 @@ QList<QByteArray> FastUdpReceiver::datagrams() const
 
 TestMonitor::TestMonitor(const QString &path)
     : m_path(path)
+    , m_server(std::make_unique<LinkServer>())
 {
+    // Tests write far more at once than a monitor would.
+    LinkServer::Limits limits;
+    limits.maxQueuedPerLink = limits.maxQueuedTotal = 256 * 1024 * 1024;
+    m_server->setLimits(limits);
     listen();
 }
 
-TestMonitor::~TestMonitor()
-{
-    stop();
-}
+TestMonitor::~TestMonitor() = default;
 
 bool TestMonitor::listen()
 {
-    QLocalServer::removeServer(m_path);
-    return m_server.listen(m_path);
+    QString error;
+    if (m_server->listen(m_path, 0600, &error))
+        return true;
+    qWarning("test monitor: %s", qPrintable(error));
+    return false;
 }
 
 void TestMonitor::stop()
 {
-    for (QLocalSocket *link : std::as_const(m_links))
-        link->abort();
-    qDeleteAll(m_links);
-    m_links.clear();
-    m_server.close();
+    m_server->close();
 }
 
 bool TestMonitor::waitForLink(int timeout)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (m_links.isEmpty() && timer.elapsed() < timeout) {
-        if (m_server.waitForNewConnection(50)) {
-            while (QLocalSocket *link = m_server.nextPendingConnection())
-                m_links.append(link);
-        }
-        QCoreApplication::processEvents();
-    }
-    return !m_links.isEmpty();
+    return QTest::qWaitFor([this] { return m_server->linkCount() > 0; }, timeout);
 }
 
-int TestMonitor::linkCount()
+int TestMonitor::linkCount() const
 {
-    while (QLocalSocket *link = m_server.nextPendingConnection())
-        m_links.append(link);
-    int count = 0;
-    for (QLocalSocket *link : std::as_const(m_links))
-        count += link->state() == QLocalSocket::ConnectedState;
-    return count;
+    return m_server->linkCount();
 }
 
 void TestMonitor::write(const QByteArray &bytes)
 {
-    for (QLocalSocket *link : std::as_const(m_links)) {
-        link->write(bytes);
-        link->flush();
-    }
+    m_server->publish(bytes);
 }
 
 ReadOnly::ReadOnly(const QString &path, unsigned clearedBits)

@@ -3,23 +3,26 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
-#include <QLocalServer>
 #include <QString>
 #include <QUdpSocket>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 
-class QLocalSocket;
+class LinkServer;
 
-// Every test program runs in folders of its own: XDG_CONFIG_HOME and
-// XDG_RUNTIME_DIR point at fresh temporary folders (set up before main), so no
-// test reads or writes a real user's files.
+// Every test program runs in folders of its own: XDG_CONFIG_HOME,
+// XDG_RUNTIME_DIR, XDG_CACHE_HOME and XDG_DATA_HOME point at fresh temporary
+// folders (set up before main), so no test reads or writes a real user's
+// files; and the fax link's system monitor socket is one in the runtime
+// folder, so none reaches a fax monitor running on the machine.
 namespace TestSupport {
 
 QString configDir();
 QString runtimeDir();
+QString dataDir();
 QString settingsFile();
 // Removes the settings file (or whatever stands in its place), so the next read finds nothing stored.
 void clearSettings();
@@ -66,7 +69,7 @@ private:
 };
 
 // A stand-in for the fax product's monitor on the fax link's socket; the test
-// writes lines through it to every link that has connected.
+// writes bytes through it to every link that has connected.
 class TestMonitor
 {
 public:
@@ -77,14 +80,12 @@ public:
     void stop();
     // Waits (processing events) until a link has connected.
     bool waitForLink(int timeout = 10000);
-    // Links connected now (takes in those waiting to be accepted).
-    int linkCount();
+    int linkCount() const;
     void write(const QByteArray &bytes);
 
 private:
     QString m_path;
-    QLocalServer m_server;
-    QList<QLocalSocket *> m_links;
+    std::unique_ptr<LinkServer> m_server;
 };
 
 // Makes a file or folder read-only (or, with other bits cleared, unreadable)

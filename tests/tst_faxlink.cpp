@@ -10,8 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
 
 using TestSupport::TestMonitor;
 
@@ -25,6 +23,34 @@ QStringList texts(const QSignalSpy &spy)
     return result;
 }
 
+QString socketPath(const char *name = "orvex-monitor.sock")
+{
+    return TestSupport::runtimeDir() + QLatin1Char('/') + QLatin1String(name);
+}
+
+// One Connect() call, and its answer.
+bool connectLink(SocketFaxLink &link)
+{
+    QSignalSpy answered(&link, &FaxLink::ConnectFinished);
+    link.Connect();
+    if (!QTest::qWaitFor([&] { return !answered.isEmpty(); }, 10000))
+        return false;
+    return answered.first().first().toBool();
+}
+
+// A bare listening socket the test controls: closing it leaves its file in
+// place, as a monitor that was killed does.
+int listenAt(const QString &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
+        qWarning("cannot listen at %s", qPrintable(path));
+    return fd;
+}
+
 } // namespace
 
 class TestFaxLink : public QObject
@@ -32,48 +58,77 @@ class TestFaxLink : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void linkAtRuntimeFolder()
+    void init() { QFile::remove(socketPath()); }
+
+    void socketsInOrder()
     {
-        QCOMPARE(SocketFaxLink().socketPath(), TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock"));
+        QCOMPARE(SocketFaxLink().socketPaths(),
+                 (QStringList{socketPath(), socketPath("system-monitor.sock")}));
     }
 
-    void connectWaitsForAMonitorComingUp()
+    // A call never blocks; it keeps trying for its time, so a monitor that
+    // comes up meanwhile is found, and one that never does is answered no.
+    void connectCallKeepsTryingWithoutBlocking()
     {
-        SocketFaxLink link;
-        QElapsedTimer timer;
-        timer.start();
-        QVERIFY(!link.Connect());
-        QVERIFY2(timer.elapsed() >= SocketFaxLink::ConnectTimeout - 50, qPrintable(QString::number(timer.elapsed())));
+        SocketFaxLink link({socketPath()});
+        SocketFaxLink::Timing timing;
+        timing.connectTimeout = 50;
+        link.setTiming(timing);
+        QSignalSpy answered(&link, &FaxLink::ConnectFinished);
+        link.Connect();
+        QVERIFY(answered.isEmpty());
+        QTRY_COMPARE(answered.size(), 1);
+        QCOMPARE(answered.first().first().toBool(), false);
 
-        // A monitor that starts listening while the call waits (no event
-        // loop runs meanwhile, so it listens from a thread of its own).
-        const QByteArray path = QFile::encodeName(link.socketPath());
-        int listener = -1;
-        std::thread late([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
-            listener = socket(AF_UNIX, SOCK_STREAM, 0);
-            ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
-            ::listen(listener, 4);
-        });
-        const bool connected = link.Connect();
-        late.join();
-        QVERIFY(connected);
-        link.Disconnect();
-        ::close(listener);
-        QFile::remove(link.socketPath());
+        timing.connectTimeout = 60000;
+        link.setTiming(timing);
+        link.Connect();
+        std::unique_ptr<TestMonitor> monitor;
+        QTimer::singleShot(100, this, [&] { monitor = std::make_unique<TestMonitor>(socketPath()); });
+        QTRY_COMPARE(answered.size(), 2);
+        QCOMPARE(answered.last().first().toBool(), true);
+        QVERIFY(monitor->waitForLink());
+    }
+
+    // A socket in the runtime folder that does not answer is passed over
+    // for the system monitor's, at the first connect and at reconnects.
+    void deadUserSocketIsPassedOver_data()
+    {
+        QTest::addColumn<bool>("plainFile");
+        QTest::newRow("stale socket") << false;
+        QTest::newRow("plain file") << true;
+    }
+
+    void deadUserSocketIsPassedOver()
+    {
+        QFETCH(bool, plainFile);
+        const QString user = socketPath(), system = socketPath("system.sock");
+        if (plainFile) {
+            QFile file(user);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else {
+            ::close(listenAt(user));
+        }
+        SocketFaxLink link({user, system});
+        QSignalSpy spy(&link, &FaxLink::FaxReceived);
+        auto systemMonitor = std::make_unique<TestMonitor>(system);
+        QVERIFY(connectLink(link));
+        QVERIFY(systemMonitor->waitForLink());
+        systemMonitor.reset();
+        systemMonitor = std::make_unique<TestMonitor>(system);
+        QVERIFY(systemMonitor->waitForLink());
+        systemMonitor->write("after the restart\n");
+        QTRY_COMPARE(texts(spy), QStringList{QStringLiteral("after the restart")});
+        QFile::remove(system);
     }
 
     void fallsBackToTheSystemMonitor()
     {
-        const QString user = TestSupport::runtimeDir() + QStringLiteral("/user.sock");
-        const QString system = TestSupport::runtimeDir() + QStringLiteral("/system.sock");
-        SocketFaxLink link(user, system);
+        const QString user = socketPath(), system = socketPath("system.sock");
+        SocketFaxLink link({user, system});
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
         auto systemMonitor = std::make_unique<TestMonitor>(system);
-        QVERIFY(link.Connect());
+        QVERIFY(connectLink(link));
         QVERIFY(systemMonitor->waitForLink());
         // Once the user's own monitor is there, it is the one used.
         TestMonitor userMonitor(user);
@@ -101,10 +156,10 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, written);
         QFETCH(QStringList, received);
-        SocketFaxLink link;
-        TestMonitor monitor(link.socketPath());
+        SocketFaxLink link({socketPath()});
+        TestMonitor monitor(socketPath());
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        QVERIFY(link.Connect());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor.waitForLink());
         monitor.write(written);
         QTRY_COMPARE(texts(spy), received);
@@ -114,10 +169,10 @@ private Q_SLOTS:
 
     void lineSplitAcrossWrites()
     {
-        SocketFaxLink link;
-        TestMonitor monitor(link.socketPath());
+        SocketFaxLink link({socketPath()});
+        TestMonitor monitor(socketPath());
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        QVERIFY(link.Connect());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor.waitForLink());
         const QByteArray line = QStringLiteral("受信,テスト\r\n").toUtf8();
         for (char byte : line) {
@@ -129,10 +184,10 @@ private Q_SLOTS:
 
     void burstArrivesCompleteAndInOrder()
     {
-        SocketFaxLink link;
-        TestMonitor monitor(link.socketPath());
+        SocketFaxLink link({socketPath()});
+        TestMonitor monitor(socketPath());
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        QVERIFY(link.Connect());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor.waitForLink());
         QByteArray burst;
         const int count = 20000;
@@ -146,10 +201,10 @@ private Q_SLOTS:
 
     void overLongLineIsDropped()
     {
-        SocketFaxLink link;
-        TestMonitor monitor(link.socketPath());
+        SocketFaxLink link({socketPath()});
+        TestMonitor monitor(socketPath());
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        QVERIFY(link.Connect());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor.waitForLink());
         const QByteArray longest(SocketFaxLink::MaxLineLength, 'x');
         monitor.write("before\n");
@@ -168,39 +223,72 @@ private Q_SLOTS:
         QCOMPARE(spy.at(3).first().toString(), QStringLiteral("after"));
     }
 
+    // A monitor that comes back is found at once (the folder is watched),
+    // not after the pause before the next attempt; half a line from before
+    // is not glued to the next one.
     void reconnectsWhenTheMonitorRestarts()
     {
-        SocketFaxLink link;
+        SocketFaxLink link({socketPath()});
+        SocketFaxLink::Timing timing;
+        timing.firstRetryDelay = timing.maxRetryDelay = 600000;
+        link.setTiming(timing);
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        auto monitor = std::make_unique<TestMonitor>(link.socketPath());
-        QVERIFY(link.Connect());
+        QSignalSpy scheduled(&link, &SocketFaxLink::ReconnectScheduled);
+        auto monitor = std::make_unique<TestMonitor>(socketPath());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor->waitForLink());
         monitor->write("first\n");
         QTRY_COMPARE(spy.size(), 1);
 
         monitor->write("half a li");
-        monitor->stop();
         monitor.reset();
-        // Away long enough for several attempts to fail.
-        QTest::qWait(700);
-        monitor = std::make_unique<TestMonitor>(link.socketPath());
+        QTRY_VERIFY(!scheduled.isEmpty());
+        monitor = std::make_unique<TestMonitor>(socketPath());
         QVERIFY(monitor->waitForLink());
         monitor->write("second\n");
         QTRY_COMPARE(texts(spy), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
     }
 
+    // Each failed reconnection doubles the pause up to its cap; after a
+    // success the pauses start over from the first.
+    void reconnectPausesAreCappedAndStartOver()
+    {
+        SocketFaxLink link({socketPath()});
+        link.setTiming({1000, 10, 1, 8});
+        QSignalSpy scheduled(&link, &SocketFaxLink::ReconnectScheduled);
+        int listener = listenAt(socketPath());
+        QVERIFY(connectLink(link));
+        ::close(listener); // its file stays: nothing for the watch to see
+        QTRY_VERIFY(scheduled.size() >= 6);
+        QList<int> pauses;
+        for (int i = 0; i < 6; ++i)
+            pauses.append(scheduled.at(i).first().toInt());
+        QCOMPARE(pauses, (QList<int>{1, 2, 4, 8, 8, 8}));
+
+        QFile::remove(socketPath());
+        listener = listenAt(socketPath());
+        int accepted = -1;
+        QVERIFY(QTest::qWaitFor([&] { return (accepted = ::accept4(listener, nullptr, nullptr, 0)) >= 0; }));
+        scheduled.clear();
+        ::close(accepted);
+        ::close(listener);
+        QTRY_VERIFY(!scheduled.isEmpty());
+        QCOMPARE(scheduled.first().first().toInt(), 1);
+    }
+
     void disconnectStopsReconnecting()
     {
-        SocketFaxLink link;
+        SocketFaxLink link({socketPath()});
+        link.setTiming({1000, 10, 1, 8});
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
-        auto monitor = std::make_unique<TestMonitor>(link.socketPath());
-        QVERIFY(link.Connect());
+        auto monitor = std::make_unique<TestMonitor>(socketPath());
+        QVERIFY(connectLink(link));
         QVERIFY(monitor->waitForLink());
         link.Disconnect();
-        monitor->stop();
-        monitor = std::make_unique<TestMonitor>(link.socketPath());
-        // Longer than the first few pauses between attempts.
-        QVERIFY(!monitor->waitForLink(SocketFaxLink::FirstRetryDelay * 8));
+        monitor.reset();
+        monitor = std::make_unique<TestMonitor>(socketPath());
+        // Longer than several pauses between attempts.
+        QVERIFY(!monitor->waitForLink(200));
         QCOMPARE(spy.size(), 0);
     }
 };

@@ -1,6 +1,7 @@
 // The fax monitor as a process: receptions posted on its post socket reach
 // every link as one line; what is malformed or comes from the wrong user goes
-// nowhere, and a link that does not read cannot make it grow.
+// nowhere, a link that does not read cannot make it grow, nobody can flood
+// its journal or take its sockets, and a restart loses no reception.
 
 #include "testsupport.h"
 
@@ -12,11 +13,39 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 const QString MonitorPath = QStringLiteral(KAVREL_FAXMON);
+const QString ProgramPath = QStringLiteral(KAVREL_PROGRAM);
+
+// As the user nobody, count connections to the socket at path, each closed
+// again at once; from a child process, which ends afterwards.
+bool connectAsNobody(const QString &path, int count)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            _exit(2);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, native.constData(), sizeof address.sun_path);
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            ::close(fd);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 qint64 rssKiB(qint64 pid)
 {
@@ -42,10 +71,10 @@ class TestFaxMonitor : public QObject
     QLocalSocket *link()
     {
         // Connected once the monitor has taken it in, not merely queued.
-        const qsizetype taken = said.count("a link connected");
+        const qsizetype taken = said.count(" connected (");
         auto *socket = new QLocalSocket(this);
         socket->connectToServer(this->socket(QStringLiteral("orvex-monitor.sock")));
-        if (!socket->waitForConnected(2000) || !QTest::qWaitFor([&] { return said.count("a link connected") > taken; }))
+        if (!socket->waitForConnected(2000) || !QTest::qWaitFor([&] { return said.count(" connected (") > taken; }))
             qWarning("no link");
         return socket;
     }
@@ -86,6 +115,18 @@ class TestFaxMonitor : public QObject
         return lines;
     }
 
+    // Receptions are held for links that come later only where a test says
+    // so: the tests' links come and go all the time.
+    void startMonitor(const QString &delays = QStringLiteral("post=300,refusals=300,hold=0"))
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), delays);
+        monitor.setProcessEnvironment(environment);
+        said.clear();
+        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path()});
+        QTRY_VERIFY(said.contains("listening"));
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -93,8 +134,7 @@ private Q_SLOTS:
         QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                                  | QFileDevice::ReadOther | QFileDevice::ExeOther);
         connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
-        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path()});
-        QTRY_VERIFY(said.contains("listening"));
+        startMonitor();
     }
 
     void cleanupTestCase()
@@ -115,6 +155,15 @@ private Q_SLOTS:
                                               << QStringLiteral("^2026/12/07 06:38:44,a b  c,1,x,3,e f$");
         QTest::newRow("time unknown") << fields({"", "s", "", "", "", ""})
                                       << QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d,s,,,,OK$");
+        // A failure is never read as a success.
+        QTest::newRow("error of blanks") << fields({"2026:12:07 06:38:44", "", "", "", "1", "\xe3\x80\x80\n\t"})
+                                         << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー$");
+        QTest::newRow("error reading OK") << fields({"2026:12:07 06:38:44", "", "", "", "1", " OK"})
+                                          << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー：OK$");
+        QTest::newRow("impossible date") << fields({"2026:02:30 06:38:44", "s", "", "", "", ""})
+                                         << QStringLiteral("^(?!2026/02/30)\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d,s,,,,OK$");
+        QTest::newRow("impossible time") << fields({"2026:12:07 24:00:00", "s", "", "", "", ""})
+                                         << QStringLiteral("^(?!2026/12/07 24)\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d,s,,,,OK$");
         QTest::newRow("not UTF-8") << fields({"2026:12:07 06:38:44", "\x83\x54\xff", "", "", "", ""})
                                    << QStringLiteral("^2026/12/07 06:38:44,\uFFFDT\uFFFD,,,,OK$");
     }
@@ -142,10 +191,27 @@ private Q_SLOTS:
         const int refusedBefore = said.count("refused a post");
         QVERIFY(!post(fields({"2026:12:07 06:38:44", "s", "n"})));
         QVERIFY(!post(QByteArray(64 * 1024, 'x')));
+        // Posts in pieces: bounded in size, and in time.
+        QLocalSocket large, slow;
+        for (QLocalSocket *poster : {&large, &slow}) {
+            poster->connectToServer(socket(QStringLiteral("post.sock")));
+            QVERIFY(poster->waitForConnected(2000));
+        }
+        slow.write(fields({"2026:12:07 06:38:44", "slow"}));
+        for (int i = 0; i < 4; ++i) {
+            large.write(QByteArray(5000, 'x'));
+            large.flush();
+            QTest::qWait(20);
+        }
+        large.write(fields({"", "", "", "", "", ""}));
+        for (QLocalSocket *poster : {&large, &slow})
+            QTRY_COMPARE(poster->state(), QLocalSocket::UnconnectedState);
         QVERIFY(post(fields({"2026:12:07 06:38:44", "good", "", "", "", ""})));
         const QList<QByteArray> lines = readLines(listener, 1);
         QCOMPARE(lines, QList<QByteArray>{"2026/12/07 06:38:44,good,,,,OK"});
-        QTRY_COMPARE(said.count("refused a post"), refusedBefore + 2);
+        QTRY_COMPARE(said.count("refused a post"), refusedBefore + 4);
+        QVERIFY(said.contains("over 16384 bytes"));
+        QVERIFY(said.contains("not finished in time"));
         delete listener;
     }
 
@@ -162,8 +228,67 @@ private Q_SLOTS:
                                                  QString(), QString(), QString(), QString()});
         QVERIFY(poster.waitForFinished(5000));
         QCOMPARE(poster.exitCode(), 1);
-        QTRY_VERIFY(said.contains("user 65534"));
+        QTRY_VERIFY(said.contains("user nobody"));
         QVERIFY(!listener->waitForReadyRead(300));
+        delete listener;
+    }
+
+    // Thousands of refused posts make a line or two in the journal, not one
+    // each.
+    void refusalsAreSummedUp()
+    {
+        const qsizetype before = said.count("refused a post");
+        QVERIFY(connectAsNobody(socket(QStringLiteral("post.sock")), 3000));
+        QTRY_VERIFY(said.contains("more like this"));
+        QVERIFY(said.count("refused a post") - before <= 3);
+        QVERIFY2(QRegularExpression(QStringLiteral("\\d+ more like this")).match(QString::fromUtf8(said)).hasMatch(),
+                 said.right(300).constData());
+    }
+
+    // The monitor as its unit runs it, as the fax user: root may post too.
+    void rootMayPostToAMonitorOfTheFaxUser()
+    {
+        QTemporaryDir other;
+        QFile::setPermissions(other.path(), QFile::permissions(other.path()) | QFileDevice::ReadOther
+                                                | QFileDevice::WriteOther | QFileDevice::ExeOther);
+        QProcess asUucp;
+        asUucp.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=uucp"), QStringLiteral("--regid=uucp"),
+                                                 QStringLiteral("--clear-groups"), MonitorPath,
+                                                 QStringLiteral("--folder"), other.path()});
+        QTRY_VERIFY(QFile::exists(other.filePath(QStringLiteral("post.sock"))));
+        QProcess poster;
+        poster.start(MonitorPath, {QStringLiteral("--post"), QStringLiteral("--folder"), other.path(), QStringLiteral("--"),
+                                   QStringLiteral("2026:12:07 06:38:44"), QStringLiteral("s"), QString(), QString(),
+                                   QString(), QString()});
+        QVERIFY(poster.waitForFinished(5000));
+        QCOMPARE(poster.exitCode(), 0);
+        asUucp.kill();
+        asUucp.waitForFinished();
+    }
+
+    // A second monitor on the same folder leaves the first one's sockets
+    // alone and says why it does not start.
+    void secondMonitorRefusesToStart()
+    {
+        QLocalSocket *listener = link();
+        QProcess second;
+        second.start(MonitorPath, {QStringLiteral("--folder"), folder.path()});
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(second.readAllStandardError().contains("another process is listening"));
+        QVERIFY(post(fields({"2026:12:07 06:38:44", "still served", "", "", "", ""})));
+        QCOMPARE(readLines(listener, 1), QList<QByteArray>{"2026/12/07 06:38:44,still served,,,,OK"});
+        delete listener;
+    }
+
+    // A socket removed behind the monitor's back is made again.
+    void removedSocketIsMadeAgain()
+    {
+        QVERIFY(QFile::remove(socket(QStringLiteral("orvex-monitor.sock"))));
+        QTRY_VERIFY(said.contains("listening again"));
+        QLocalSocket *listener = link();
+        QVERIFY(post(fields({"2026:12:07 06:38:44", "again", "", "", "", ""})));
+        QCOMPARE(readLines(listener, 1), QList<QByteArray>{"2026/12/07 06:38:44,again,,,,OK"});
         delete listener;
     }
 
@@ -187,11 +312,45 @@ private Q_SLOTS:
         }
         lines += readLines(reader, count - lines.size());
         QCOMPARE(lines.size(), count);
-        QTRY_VERIFY(said.contains("dropped a link that does not read"));
+        QTRY_VERIFY(said.contains("it does not read"));
         const qint64 grown = rssKiB(monitor.processId()) - before;
         QVERIFY2(grown < 4 * 1024, qPrintable(QStringLiteral("the monitor grew by %1 KiB").arg(grown)));
         delete stuck;
         delete reader;
+    }
+
+    // A restart (a package upgrade) with kavrel-s running: every reception
+    // posted from the moment the new monitor listens is relayed, once.
+    void restartLosesNoReception()
+    {
+        TestSupport::FastUdpReceiver receiver;
+        QFile settings(TestSupport::settingsFile());
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("[Settings]\nIPAddress=127.0.0.1\nPort=" + QByteArray::number(receiver.port()) + "\n");
+        settings.close();
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KAVREL_TEST_SYSTEM_SOCKET"), socket(QStringLiteral("orvex-monitor.sock")));
+        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("wait=0"));
+        program.setProcessEnvironment(environment);
+        program.start(ProgramPath, QStringList());
+        QTRY_VERIFY(said.contains(" connected ("));
+
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(5000));
+        startMonitor(QStringLiteral("post=300"));
+        for (int i = 0; i < 40; ++i) {
+            QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "", ""})));
+            QTest::qWait(50);
+        }
+        QTRY_COMPARE(receiver.count(), 40);
+        QTest::qWait(200);
+        const QList<QByteArray> datagrams = receiver.datagrams();
+        QCOMPARE(datagrams.size(), 40);
+        for (int i = 0; i < 40; ++i)
+            QCOMPARE(datagrams.at(i), "2026/12/07 06:38:44," + QByteArray::number(i) + ",,,,OK");
+        program.kill();
+        program.waitForFinished();
     }
 };
 

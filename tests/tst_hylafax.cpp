@@ -118,7 +118,7 @@ private Q_SLOTS:
                             TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock")));
         program.setProcessChannelMode(QProcess::ForwardedChannels);
         program.start(QStringLiteral(KAVREL_PROGRAM), QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(said.contains("a link connected"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(said.contains(" connected ("), 10000);
     }
 
     void cleanupTestCase()

@@ -31,6 +31,7 @@ private Q_SLOTS:
         QTest::newRow("negative half") << QStringLiteral("-2.5") << -2;
         QTest::newRow("negative 3.5") << QStringLiteral("-3.5") << -4;
         QTest::newRow("just over half") << QStringLiteral("2.5000001") << 3;
+        QTest::newRow("second digit counts") << QStringLiteral("2.51") << 3;
         QTest::newRow("just under half") << QStringLiteral("2.4999999999") << 2;
         QTest::newRow("point only fraction") << QStringLiteral(".5") << 0;
         QTest::newRow("trailing point") << QStringLiteral("80.") << 80;

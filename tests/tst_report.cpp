@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "server/notificationserver.h"
 #include "server/seams.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
@@ -64,9 +65,11 @@ private Q_SLOTS:
         auto *sender = new FakeSender(&log);
         sender->failing = QStringLiteral("SendData");
         Form1 form(new FakeFaxLink(&log, {true}), sender);
+        form.server()->setStartUpWait(0);
         form.startUp();
+        QTRY_COMPARE(messages.size(), 1); // the start-up told of the port
         QVERIFY(!form.isMinimized());
-        messages.clear(); // the start-up told of the port
+        messages.clear();
         clickTest(form);
         QCOMPARE(log.last(), QStringLiteral("SendData=Test Receive Message\r\n09:05:07 (failed)"));
         QTest::qWait(50);

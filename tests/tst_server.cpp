@@ -43,30 +43,53 @@ private Q_SLOTS:
         Seams::setExit([this](int status) { exits.append(status); });
     }
 
+    // Runs the start-up with a short wait and waits for its end.
+    static void startUp(Form1 &form, int wait = 0)
+    {
+        form.server()->setStartUpWait(wait);
+        form.startUp();
+    }
+
+    void startUpWaitEndsTwoSecondsAfterTheNearestWholeSecond_data()
+    {
+        QTest::addColumn<double>("now");
+        QTest::addColumn<int>("wait");
+        QTest::newRow("half, to even below") << 100.5 << 1500;
+        QTest::newRow("half, to even above") << 101.5 << 2500;
+        QTest::newRow("below half") << 100.2 << 1800;
+        QTest::newRow("above half") << 100.7 << 2300;
+        QTest::newRow("whole") << 7.0 << 2000;
+    }
+
+    void startUpWaitEndsTwoSecondsAfterTheNearestWholeSecond()
+    {
+        QFETCH(double, now);
+        QFETCH(int, wait);
+        QCOMPARE(NotificationServer::startUpWait(now), wait);
+    }
+
     void connectSucceedsOnTheFourthCall()
     {
         Form1 form(new FakeFaxLink(&log, {false, false, false, true}), new FakeSender(&log));
-        QElapsedTimer timer;
-        timer.start();
-        form.startUp();
-        const qint64 waited = timer.elapsed();
-        QVERIFY2(waited >= 1450 && waited <= 2700, qPrintable(QString::number(waited)));
+        startUp(form, 100);
+        // Configured at once; minimised only once the wait is over.
         QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Connect"), QStringLiteral("Connect"),
                                    QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
                                    QStringLiteral("RemoteHost=127.0.0.1"), QStringLiteral("RemotePort=21825")}));
+        QVERIFY(!form.isMinimized());
+        QTRY_VERIFY(form.isMinimized());
         QVERIFY(messages.isEmpty());
         QVERIFY(exits.isEmpty());
-        QVERIFY(form.isMinimized());
+        // Started once only.
+        form.startUp();
+        QCOMPARE(log.count(QStringLiteral("Connect")), 4);
     }
 
     void connectFailsFourTimes()
     {
         {
             Form1 form(new FakeFaxLink(&log, {false, false, false, false, true}), new FakeSender(&log));
-            QElapsedTimer timer;
-            timer.start();
-            form.startUp();
-            QVERIFY(timer.elapsed() < 1000);
+            startUp(form);
             QCOMPARE(log, QStringList(4, QStringLiteral("Connect")));
             QCOMPARE(messages, QStringList{QStringLiteral("Ｏｒｖｅｘとのコネクトに失敗しました。動作環境を確認してください。")});
             QCOMPARE(exits.size(), 1);
@@ -78,11 +101,39 @@ private Q_SLOTS:
         QCOMPARE(log, (QStringList{QStringLiteral("Close"), QStringLiteral("Disconnect")}));
     }
 
+    // While the link is still trying, the window answers: a click on quit
+    // ends the program there and then.
+    void quitWhileConnecting()
+    {
+        auto *link = new SocketFaxLink({TestSupport::runtimeDir() + QStringLiteral("/nobody.sock")});
+        SocketFaxLink::Timing timing;
+        timing.connectTimeout = 60000;
+        link->setTiming(timing);
+        Form1 form(link, new FakeSender(&log));
+        form.startUp();
+        QTimer::singleShot(50, &form, [&form] { form.findChild<QPushButton *>(QStringLiteral("Command2"))->click(); });
+        QTRY_COMPARE(exits, QList<int>{0});
+        QVERIFY(messages.isEmpty());
+    }
+
+    // A later start asks for the window while this one is still starting: it
+    // stays up rather than being minimised at the end of the wait.
+    void windowAskedForDuringStartUpStaysUp()
+    {
+        Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        startUp(form, 20);
+        form.bringToFront();
+        QTest::qWait(300);
+        QVERIFY(!form.isMinimized());
+        QVERIFY(form.isVisible());
+    }
+
     void storedSettingsConfigureTheSender()
     {
         store(QStringLiteral("127.255.255.255"), QStringLiteral("２１８２６"));
         Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
-        form.startUp();
+        startUp(form);
+        QTRY_VERIFY(form.isMinimized());
         QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1"),
                                    QStringLiteral("RemoteHost=127.255.255.255"), QStringLiteral("RemotePort=21826")}));
         QVERIFY(form.isMinimized());
@@ -101,6 +152,7 @@ private Q_SLOTS:
         QTest::newRow("folder in the file's place") << QStringLiteral("folder") << QString() << QStringLiteral("フォルダ");
         QTest::newRow("not a regular file") << QStringLiteral("fifo") << QString() << QStringLiteral("通常のファイル");
         QTest::newRow("far too large") << QStringLiteral("large") << QString() << QStringLiteral("バイトを超えて");
+        QTest::newRow("link to nothing") << QStringLiteral("dangling") << QString() << QStringLiteral("リンク先がありません");
     }
 
     void failedConfigurationIsToldWindowNormal()
@@ -113,6 +165,8 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(file));
         } else if (port == QStringLiteral("fifo")) {
             QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else if (port == QStringLiteral("dangling")) {
+            QVERIFY(QFile::link(TestSupport::configDir() + QStringLiteral("/gone"), file));
         } else if (port == QStringLiteral("large")) {
             QFile large(file);
             QVERIFY(large.open(QIODevice::WriteOnly));
@@ -124,7 +178,8 @@ private Q_SLOTS:
         sender->failing = failing;
         {
             Form1 form(new FakeFaxLink(&log, {true}), sender);
-            form.startUp();
+            startUp(form);
+            QTRY_COMPARE(messages.size(), 1);
             // Neither half of the destination is taken.
             QCOMPARE(log, (QStringList{QStringLiteral("Connect"), QStringLiteral("Protocol=1")}));
             QVERIFY(form.isVisible());
@@ -141,10 +196,25 @@ private Q_SLOTS:
     {
         auto *link = new FakeFaxLink(&log, {true});
         Form1 form(link, new FakeSender(&log));
-        QTimer::singleShot(300, link, [link] { link->receive(QStringLiteral("during the wait")); });
-        form.startUp();
+        startUp(form, 100);
+        QVERIFY(!form.isMinimized());
+        link->receive(QStringLiteral("during the wait"));
         QCOMPARE(log.last(), QStringLiteral("SendData=during the wait"));
         QCOMPARE(log.indexOf(QStringLiteral("RemotePort=21825")), 3);
+        QTRY_VERIFY(form.isMinimized());
+    }
+
+    // Settings that could not be used at first, fixed (with the dialog)
+    // while the start-up waits, are used when the wait is over.
+    void settingsFixedDuringTheWaitAreUsed()
+    {
+        store(QStringLiteral("127.0.0.1"), QStringLiteral("abc"));
+        Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        startUp(form, 100);
+        store(QStringLiteral("127.0.0.1"), QStringLiteral("21826"));
+        QTRY_VERIFY(form.isMinimized());
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(log.last(), QStringLiteral("RemotePort=21826"));
     }
 
     void relayPassesTextUnchangedAndIgnoresFailures()
@@ -183,16 +253,13 @@ private Q_SLOTS:
     {
         TestSupport::UdpReceiver receiver;
         store(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
-        auto *link = new SocketFaxLink;
-        QLocalServer::removeServer(link->socketPath());
-        QLocalServer monitor;
-        QVERIFY(monitor.listen(link->socketPath()));
-        Form1 form(link, new UdpSender);
-        form.startUp();
-        QVERIFY(form.isMinimized());
-        QVERIFY(monitor.waitForNewConnection(1000));
-        QLocalSocket *peer = monitor.nextPendingConnection();
-        peer->write(QStringLiteral("2026/12/07,09:05,03-1234-5678,株式会社サンプル〜商事,3\r\n\nnext\n").toUtf8());
+        const QString path = SocketFaxLink::defaultSocketPath();
+        TestSupport::TestMonitor monitor(path);
+        Form1 form(new SocketFaxLink({path}), new UdpSender);
+        startUp(form);
+        QTRY_VERIFY(form.isMinimized());
+        QVERIFY(monitor.waitForLink());
+        monitor.write(QStringLiteral("2026/12/07,09:05,03-1234-5678,株式会社サンプル〜商事,3\r\n\nnext\n").toUtf8());
         QTRY_COMPARE(receiver.datagrams().size(), 2);
         QCOMPARE(receiver.datagrams().at(0),
                  QByteArray("2026/12/07,09:05,03-1234-5678,\x8a\x94\x8e\xae\x89\xef\x8e\xd0\x83\x54\x83\x93\x83\x76"

@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "server/notificationserver.h"
 #include "server/seams.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
@@ -248,11 +249,29 @@ private Q_SLOTS:
                 type(dialog, "Text2", QStringLiteral("6000"));
                 click(dialog, "OKButton");
             });
+            // The new file can be read back, whatever the old one allowed.
+            QString failure;
+            QCOMPARE(SettingsStore().read(SettingsStore::PortKey, QString(), &failure), QStringLiteral("6000"));
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
         }
         QCOMPARE(shown, QStringLiteral("21825"));
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages.first().startsWith(Dialog_S::ReadFailedMessage + QStringLiteral("\r\n")), qPrintable(messages.first()));
         QCOMPARE(SettingsStore().read(SettingsStore::PortKey, QString()), QStringLiteral("6000"));
+    }
+
+    // Cancelled over settings that cannot be read: the sender cannot be
+    // given a destination, and the user hears of it.
+    void cancelOverUnreadableSettingsIsTold()
+    {
+        SettingsStore store;
+        QVERIFY(store.write(SettingsStore::PortKey, QStringLiteral("5000")));
+        TestSupport::ReadOnly unreadable(TestSupport::settingsFile(), 0444);
+        QVERIFY(unreadable.ok());
+        useSettingsDialog([&](Dialog_S *dialog) { click(dialog, "CancelButton"); });
+        QCOMPARE(messages.size(), 2);
+        QVERIFY2(messages.last().startsWith(NotificationServer::ApplyFailedMessage + QStringLiteral("\r\n")),
+                 qPrintable(messages.last()));
     }
 
     void unwritableSettingsKeepTheDialogOpen()

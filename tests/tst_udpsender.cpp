@@ -5,6 +5,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using TestSupport::UdpReceiver;
 
 namespace {
@@ -157,6 +160,12 @@ private Q_SLOTS:
         QTRY_COMPARE(receiver.datagrams().size(), 1);
         QCOMPARE(receiver.datagrams().first(), QByteArray("d"));
         QCOMPARE(errors.size(), 1);
+
+        // Another unknown name is told of again.
+        sender.setRemoteHost(QStringLiteral("otherreceiver"));
+        sender.sendData(QStringLiteral("e"));
+        QTRY_COMPARE(errors.size(), 2);
+        QVERIFY(errors.last().at(1).toString().contains(QStringLiteral("otherreceiver")));
     }
 
     void lookupOfReplacedHostIsIgnored()
@@ -174,7 +183,9 @@ private Q_SLOTS:
         QCOMPARE(errors.size(), 0);
     }
 
-    void socketErrorsOutsideCallsAreRaised()
+    // A socket error inside a send fails that send and is not raised as
+    // well; one the socket notices on its own is raised.
+    void socketErrorsAreRaisedOnlyOutsideCalls()
     {
         UdpReceiver receiver;
         UdpSender sender;
@@ -183,10 +194,18 @@ private Q_SLOTS:
         sender.sendData(QStringLiteral("x"));
         auto *socket = sender.findChild<QUdpSocket *>();
         QVERIFY(socket);
+        const int saved = ::dup(int(socket->socketDescriptor()));
+        const int notASocket = ::open("/dev/null", O_RDONLY);
+        ::dup2(notASocket, int(socket->socketDescriptor()));
+        QVERIFY(failureNumber([&] { sender.sendData(QStringLiteral("y")); }) != 0);
+        ::dup2(saved, int(socket->socketDescriptor()));
+        ::close(saved);
+        ::close(notASocket);
+        QCOMPARE(errors.size(), 0);
         // As the socket reports an error it noticed on its own.
         Q_EMIT socket->errorOccurred(QAbstractSocket::NetworkError);
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.first().at(0).toInt(), int(SenderErrors::SocketError));
+        QVERIFY(errors.first().at(0).toInt() != 0);
         QVERIFY(!errors.first().at(1).toString().isEmpty());
         sender.close();
         Q_EMIT socket->errorOccurred(QAbstractSocket::NetworkError);
@@ -206,7 +225,8 @@ private Q_SLOTS:
         // forms, no lone number, and nothing that goes nowhere.
         for (const char *host : {"192.168.1.300", "1.2.3.4.5", "bad host", "a..b", "-x.example", "ho$t", "",
                                  " \u3000", "192.168.001.010", "127.000.000.010", "192.168.1", "21825", "0.0.0.0",
-                                 "0x7f.1", "10.0x1", "printer.0xBEEF.", "x-.example", "::", "1::2::3"}) {
+                                 "0x7f.1", "10.0x1", "printer.0xBEEF.", "x-.example", "::", "1::2::3",
+                                 "192.168.01.1", "192.168.1.256"}) {
             const QString text = QString::fromUtf8(host);
             QCOMPARE(failureNumber([&] { sender.checkDestination(text, 80); }), int(SenderErrors::InvalidPropertyValue));
             QCOMPARE(failureNumber([&] { sender.setRemoteHost(text); }), int(SenderErrors::InvalidPropertyValue));
@@ -260,6 +280,14 @@ private Q_SLOTS:
         QCOMPARE(failureNumber([&] { oversize.sendData(QString(UdpSender::MaxDatagramSize / 2 + 1, QChar(0x3042))); }),
                  int(SenderErrors::MessageTooLong));
         oversize.sendData(QString(UdpSender::MaxDatagramSize, QLatin1Char('y')));
+
+        // While a name is being looked up, sends wait, up to a bound.
+        ScriptedLookupSender slow;
+        slow.unanswered.append(QStringLiteral("slow.office.test"));
+        configure(slow, QStringLiteral("slow.office.test"), port);
+        for (int i = 0; i < UdpSender::MaxHeldDatagrams; ++i)
+            slow.sendData(QStringLiteral("held"));
+        QCOMPARE(failureNumber([&] { slow.sendData(QStringLiteral("one too many")); }), int(SenderErrors::NoBufferSpace));
 
         UdpSender closed;
         configure(closed, QStringLiteral("127.0.0.1"), port);

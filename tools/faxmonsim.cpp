@@ -5,15 +5,16 @@
 //
 //   faxmonsim [--socket PATH] [--interval SECONDS] [--count N]
 //
-// Lines read while no link is connected are kept for the first one to come.
+// What comes while no link is connected is kept for ten seconds, for the
+// links that connect then.
 
+#include "components/linkserver.h"
 #include "components/socketfaxlink.h"
+#include "faxmonitor.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -22,63 +23,16 @@
 
 namespace {
 
-class Monitor : public QObject
-{
-public:
-    explicit Monitor(QObject *parent = nullptr)
-        : QObject(parent)
-    {
-        connect(&m_server, &QLocalServer::newConnection, this, &Monitor::accept);
-    }
-
-    bool listen(const QString &path)
-    {
-        QLocalServer::removeServer(path);
-        return m_server.listen(path);
-    }
-
-    void send(const QByteArray &line)
-    {
-        if (m_links.isEmpty()) {
-            m_waiting.append(line);
-            return;
-        }
-        for (QLocalSocket *link : std::as_const(m_links))
-            link->write(line);
-    }
-
-private:
-    void accept()
-    {
-        while (QLocalSocket *link = m_server.nextPendingConnection()) {
-            link->setParent(this);
-            m_links.append(link);
-            std::fprintf(stderr, "faxmonsim: a link connected (%lld now)\n", qlonglong(m_links.size()));
-            connect(link, &QLocalSocket::disconnected, this, [this, link] {
-                m_links.removeAll(link);
-                link->deleteLater();
-                std::fprintf(stderr, "faxmonsim: a link went away (%lld now)\n", qlonglong(m_links.size()));
-            });
-            for (const QByteArray &line : std::exchange(m_waiting, {}))
-                link->write(line);
-        }
-    }
-
-    QLocalServer m_server;
-    QList<QLocalSocket *> m_links;
-    QList<QByteArray> m_waiting;
-};
-
+// A reception as the fax monitor writes it; now and then one that failed.
 QByteArray sampleReception(int number)
 {
     static const char *const senders[] = {"株式会社サンプル商事", "山田工務店", "ﾃｽﾄ物産（本社）"};
-    const QDateTime now = QDateTime::currentDateTime();
-    return QStringLiteral("%1,%2,03-1234-%3,%4,%5\n")
-        .arg(now.toString(QStringLiteral("yyyy/MM/dd")), now.toString(QStringLiteral("HH:mm:ss")))
-        .arg(5670 + number % 10, 4, 10, QLatin1Char('0'))
-        .arg(QString::fromUtf8(senders[number % 3]))
-        .arg(1 + number % 5)
-        .toUtf8();
+    const QByteArray received = QDateTime::currentDateTime().toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toUtf8();
+    const QByteArray tsi = "81 3 1234 " + QByteArray::number(5670 + number % 10);
+    const QByteArray callerNumber = "031234" + QByteArray::number(5670 + number % 10);
+    const QByteArray pages = QByteArray::number(1 + number % 5);
+    const QByteArray error = number % 7 == 6 ? "RSPREC error/got DCN" : "";
+    return FaxMonitor::notificationLine({received, tsi, callerNumber, senders[number % 3], pages, error}) + '\n';
 }
 
 } // namespace
@@ -99,10 +53,21 @@ int main(int argc, char *argv[])
     parser.addOptions({socketOption, intervalOption, countOption});
     parser.process(app);
 
-    Monitor monitor;
+    LinkServer monitor;
+    LinkServer::Limits limits;
+    limits.holdTime = 10000;
+    monitor.setLimits(limits);
+    QObject::connect(&monitor, &LinkServer::linkConnected, &monitor, [](uint, int links) {
+        std::fprintf(stderr, "faxmonsim: a link connected (%d now)\n", links);
+    });
+    QObject::connect(&monitor, &LinkServer::linkLeft, &monitor, [](int links) {
+        std::fprintf(stderr, "faxmonsim: a link went away (%d now)\n", links);
+    });
     const QString path = parser.value(socketOption);
-    if (!monitor.listen(path)) {
-        std::fprintf(stderr, "faxmonsim: cannot listen at %s\n", qPrintable(path));
+    QString error;
+    if (path.isEmpty() || !monitor.listen(path, 0600, &error)) {
+        std::fprintf(stderr, "faxmonsim: cannot listen at %s: %s\n", qPrintable(path),
+                     qPrintable(path.isEmpty() ? QStringLiteral("no runtime folder") : error));
         return 1;
     }
     std::fprintf(stderr, "faxmonsim: listening at %s\n", qPrintable(path));
@@ -119,7 +84,7 @@ int main(int argc, char *argv[])
         pending.append(buffer, got);
         const qsizetype end = pending.lastIndexOf('\n');
         if (end >= 0) {
-            monitor.send(pending.left(end + 1));
+            monitor.publish(pending.left(end + 1));
             pending.remove(0, end + 1);
         }
     });
@@ -133,7 +98,7 @@ int main(int argc, char *argv[])
                 samples.stop();
                 return;
             }
-            monitor.send(sampleReception(sent++));
+            monitor.publish(sampleReception(sent++));
         });
         samples.start(static_cast<int>(parser.value(intervalOption).toDouble() * 1000));
     }

@@ -133,8 +133,5 @@ void Form1::startUp()
 
 void Form1::bringToFront()
 {
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    show();
-    raise();
-    activateWindow();
+    m_server->bringToFront();
 }

@@ -24,6 +24,7 @@ public:
     void startUp();
     // Restores the window from the taskbar, raises and activates it.
     void bringToFront();
+    NotificationServer *server() const { return m_server; }
 
 private:
     // The settings button: the dialog, then the stored values to the sender.

@@ -1,0 +1,77 @@
+#include "components/runtimefolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+namespace RuntimeFolder {
+
+QStringList preferred()
+{
+    QStringList places;
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        places.append(runtime);
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!cache.isEmpty())
+        places.append(cache + QStringLiteral("/kavrel-runtime"));
+    return places;
+}
+
+bool prepare(const QString &folder, QString *why)
+{
+    auto fail = [&](const QString &reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (folder.isEmpty())
+        return fail(QStringLiteral("実行時フォルダがありません。"));
+    QDir().mkpath(QFileInfo(folder).absolutePath());
+    const QByteArray path = QFile::encodeName(folder);
+    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return fail(QStringLiteral("%1 を作れません（%2）。").arg(folder, systemReason()));
+    struct stat st;
+    if (lstat(path.constData(), &st) != 0)
+        return fail(QStringLiteral("%1 を調べられません（%2）。").arg(folder, systemReason()));
+    if (!S_ISDIR(st.st_mode))
+        return fail(QStringLiteral("%1 はフォルダではありません。").arg(folder));
+    if (st.st_uid != geteuid())
+        return fail(QStringLiteral("%1 はほかのユーザーのフォルダです。").arg(folder));
+    if ((st.st_mode & 077) != 0 && chmod(path.constData(), st.st_mode & 0700) != 0)
+        return fail(QStringLiteral("%1 をほかのユーザーから閉じられません（%2）。").arg(folder, systemReason()));
+    if (access(path.constData(), W_OK | X_OK) != 0)
+        return fail(QStringLiteral("%1 に書き込めません（%2）。").arg(folder, systemReason()));
+    return true;
+}
+
+QString path(QString *why)
+{
+    QStringList reasons;
+    for (const QString &folder : preferred()) {
+        QString reason;
+        if (prepare(folder, &reason))
+            return folder;
+        reasons.append(reason);
+    }
+    if (why)
+        *why = reasons.isEmpty() ? QStringLiteral("実行時フォルダがありません。") : reasons.join(QStringLiteral("\r\n"));
+    return QString();
+}
+
+} // namespace RuntimeFolder
