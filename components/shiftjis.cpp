@@ -7,6 +7,7 @@
 // running the converter over it, and keeps the converter out of the resident
 // program.
 extern const quint16 Cp932Table[0x10000];
+extern const char16_t Cp932Decode[256 + 128 * 256];
 
 namespace {
 
@@ -61,4 +62,39 @@ QByteArray toWindowsShiftJis(QStringView text)
     }
     bytes.truncate(out - bytes.constData());
     return bytes;
+}
+
+QString fromWindowsShiftJis(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar *out = text.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const quint8 byte = quint8(bytes[i]);
+        if (byte < 0x80) {
+            *out++ = QLatin1Char(char(byte));
+            continue;
+        }
+        const bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+        if (!lead) {
+            const char16_t c = Cp932Decode[byte];
+            *out++ = c == 0xFFFF ? QChar::ReplacementCharacter : QChar(c);
+            continue;
+        }
+        if (i + 1 < bytes.size()) {
+            const quint8 trail = quint8(bytes[i + 1]);
+            const char16_t c = Cp932Decode[256 + (byte - 0x80) * 256 + trail];
+            if (c != 0xFFFF) {
+                *out++ = QChar(c);
+                ++i;
+                continue;
+            }
+            // Not a character: an ASCII byte after the lead is read on its
+            // own, so that a damaged pair does not take a comma with it.
+            if (trail >= 0x80)
+                ++i;
+        }
+        *out++ = QChar::ReplacementCharacter;
+    }
+    text.truncate(out - text.constData());
+    return text;
 }

@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QTimer>
@@ -32,10 +34,9 @@ QString cleanField(const QByteArray &raw)
     return text.trimmed();
 }
 
-// HylaFAX writes the time of reception as "2026:12:07 06:38:44", local time,
-// and the line carries it as "2026/12/07 06:38:44". Read by hand: a
-// QDateTime format parse costs tens of microseconds a post.
-QString receptionTime(const QString &received)
+// HylaFAX writes the time of reception as "2026:12:07 06:38:44", local time.
+// Read by hand: a QDateTime format parse costs tens of microseconds a post.
+QDateTime receptionTime(const QString &received)
 {
     static const QRegularExpression form(
         QStringLiteral("^([0-9]{4}):([0-9]{2}):([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2})$"));
@@ -44,13 +45,14 @@ QString receptionTime(const QString &received)
         int parts[6];
         for (int i = 0; i < 6; ++i)
             parts[i] = match.capturedView(i + 1).toInt();
-        if (QDate(parts[0], parts[1], parts[2]).isValid() && QTime(parts[3], parts[4], parts[5]).isValid())
-            return QString::asprintf("%04d/%02d/%02d %02d:%02d:%02d", parts[0], parts[1], parts[2], parts[3],
-                                     parts[4], parts[5]);
+        const QDate date(parts[0], parts[1], parts[2]);
+        const QTime time(parts[3], parts[4], parts[5]);
+        if (date.isValid() && time.isValid())
+            return QDateTime(date, time);
     }
     // Not given or not readable: the post comes as the reception ends, so
     // the time of the post is the time of the reception, give or take.
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    return QDateTime::currentDateTime();
 }
 
 QString userName(uid_t uid)
@@ -185,25 +187,56 @@ void FaxMonitor::socketLost(const QString &which)
     }
 }
 
-QByteArray FaxMonitor::notificationLine(const QList<QByteArray> &fields)
+Reception FaxMonitor::reception(const QList<QByteArray> &fields)
 {
     QStringList cleaned;
     for (const QByteArray &field : fields)
         cleaned.append(cleanField(field));
     cleaned.resize(PostFields);
+    Reception reception;
+    reception.received = receptionTime(cleaned.at(0));
+    reception.tsi = cleaned.at(1);
+    reception.number = cleaned.at(2);
+    reception.name = cleaned.at(3);
+    reception.pages = cleaned.at(4);
     // OK only when HylaFAX gave no message at all: a message of blanks or
     // control characters, or one that reads OK, is still a failure.
-    QString status = QStringLiteral("OK");
+    reception.status = QStringLiteral("OK");
     if (fields.size() >= PostFields && !fields.at(5).isEmpty()) {
-        status = cleaned.at(5);
-        if (status.isEmpty())
-            status = BlankErrorText;
-        else if (status == QLatin1String("OK"))
-            status = BlankErrorText + QStringLiteral("：") + status;
+        reception.status = cleaned.at(5);
+        if (reception.status.isEmpty())
+            reception.status = BlankErrorText;
+        else if (reception.status == QLatin1String("OK"))
+            reception.status = BlankErrorText + QStringLiteral("：") + reception.status;
     }
-    const QStringList line{receptionTime(cleaned.at(0)), cleaned.at(1), cleaned.at(2), cleaned.at(3), cleaned.at(4),
-                           status};
-    return line.join(QLatin1Char(',')).toUtf8();
+    return reception;
+}
+
+QByteArray Reception::line() const
+{
+    const QStringList fields{received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")), tsi, number, name, pages, status};
+    return fields.join(QLatin1Char(',')).toUtf8();
+}
+
+QByteArray Reception::json() const
+{
+    const int offset = received.offsetFromUtc();
+    const QString zone = QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', qAbs(offset) / 3600,
+                                           qAbs(offset) % 3600 / 60);
+    bool numeric = false;
+    const int pageCount = pages.toInt(&numeric);
+    const bool ok = status == QLatin1String("OK");
+    QJsonObject object{
+        {QStringLiteral("received"), received.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + zone},
+        {QStringLiteral("tsi"), tsi},
+        {QStringLiteral("number"), number},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("pages"), numeric ? QJsonValue(pageCount) : QJsonValue()},
+        {QStringLiteral("status"), ok ? QStringLiteral("OK") : QStringLiteral("error")},
+        {QStringLiteral("error"), ok ? QString() : status},
+        {QStringLiteral("line"), QString::fromUtf8(line())},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 void FaxMonitor::takePost(int descriptor, uint uid, int pid)
@@ -271,7 +304,9 @@ void FaxMonitor::publishPost(const QByteArray &post)
 {
     QList<QByteArray> fields = post.split('\0');
     fields.resize(PostFields);
-    m_links.publish(notificationLine(fields) + '\n');
+    const Reception posted = reception(fields);
+    m_links.publish(posted.line() + '\n');
+    Q_EMIT received(posted);
 }
 
 void FaxMonitor::refusePost(QLocalSocket *poster, const QString &why)

@@ -4,6 +4,7 @@
 #include "components/unixlistener.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -15,6 +16,25 @@
 
 class QLocalSocket;
 class RefusalLog;
+
+// One reception as the monitor passes it on: to the links as a line, and to
+// the relays (datagrams with the same line, MQTT as JSON).
+struct Reception
+{
+    QDateTime received; // local time
+    QString tsi;
+    QString number;
+    QString name;
+    QString pages;      // as HylaFAX gave it
+    QString status;     // OK, or the message of a reception that failed
+
+    // The six fields, comma-separated, UTF-8, without a line end.
+    QByteArray line() const;
+    // The same with named fields, for other tools: received (ISO 8601 with
+    // its offset), tsi, number, name, pages (a number, or null), status (OK
+    // or error), error, and the line itself.
+    QByteArray json() const;
+};
 
 // The fax monitor: what every running kavrel-s's fax link connects to. The
 // fax server's reception hook posts each reception on one socket; the monitor
@@ -63,12 +83,17 @@ public:
     // another monitor serves the folder.
     bool listen(const QString &folder, const QStringList &posters, const QString &linkGroup, QString *error);
 
-    // The notification line for a post's fields (without the line end):
-    // reception time, sender's TSI, caller's number, caller's name, pages,
-    // and OK or the reception's error.
-    static QByteArray notificationLine(const QList<QByteArray> &fields);
+    // The reception a post's fields stand for: reception time, sender's
+    // TSI, caller's number, caller's name, pages, and the error (none for a
+    // reception that succeeded).
+    static Reception reception(const QList<QByteArray> &fields);
+    // Its line (without the line end).
+    static QByteArray notificationLine(const QList<QByteArray> &fields) { return reception(fields).line(); }
 
 Q_SIGNALS:
+    // Each reception, as it is passed on to the links.
+    void received(const Reception &reception);
+
     // The monitor cannot serve any more (its sockets were taken away and
     // cannot be made again); it should end, so that it is started afresh.
     void failed(const QString &why);

@@ -1,12 +1,14 @@
 // kavrel-faxmon: the fax monitor that kavrel-s's fax link connects to.
 //
-//   kavrel-faxmon [--folder DIR] [--poster USER]... [--link-group GROUP]
+//   kavrel-faxmon [--folder DIR] [--poster USER]... [--link-group GROUP] [--config FILE]
 //       serves: links connect at DIR/orvex-monitor.sock, receptions are
-//       posted at DIR/post.sock (DIR is /run/kavrel-faxmon unless given).
+//       posted at DIR/post.sock (DIR is /run/kavrel-faxmon unless given);
+//       FILE (/etc/kavrel-faxmon.conf) sets up datagrams and MQTT.
 //   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG
 //       posts one reception, as the fax server's reception hook does.
 
 #include "faxmonitor.h"
+#include "relays.h"
 
 #include "components/testdelays.h"
 
@@ -63,8 +65,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption groupOption(QStringLiteral("link-group"),
                                          QStringLiteral("The group whose members may listen."),
                                          QStringLiteral("GROUP"), QStringLiteral("fax"));
+    const QCommandLineOption configOption(QStringLiteral("config"),
+                                          QStringLiteral("The relays' configuration (datagrams, MQTT)."),
+                                          QStringLiteral("FILE"), Relays::defaultConfigFile());
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
-    parser.addOptions({folderOption, posterOption, groupOption, postOption});
+    parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption});
     parser.addPositionalArgument(QStringLiteral("fields"),
                                  QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG"));
     parser.process(app);
@@ -87,5 +92,13 @@ int main(int argc, char *argv[])
     }
     std::fprintf(stderr, "kavrel-faxmon: listening in %s\n", qPrintable(folder));
     std::fflush(stderr);
+
+    Relays relays([](const QString &text) {
+        std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(text));
+        std::fflush(stderr);
+    });
+    relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
+    relays.load(parser.value(configOption));
+    QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);
     return app.exec();
 }

@@ -1,5 +1,6 @@
 #include "server/seams.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -7,11 +8,15 @@
 
 namespace {
 
-const QString ApplicationTitle = QStringLiteral("kavrel-s");
-
 Seams::MessageBox &messageBoxHook()
 {
     static Seams::MessageBox hook;
+    return hook;
+}
+
+Seams::Confirm &confirmHook()
+{
+    static Seams::Confirm hook;
     return hook;
 }
 
@@ -37,8 +42,18 @@ void showMessage(QWidget *parent, const QString &text)
         messageBoxHook()(parent, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle, text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool confirm(QWidget *parent, const QString &question)
+{
+    if (confirmHook())
+        return confirmHook()(parent, question);
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), question,
+                    QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
 }
 
 void exitProcess(int status)
@@ -57,6 +72,7 @@ QTime timeOfDay()
 }
 
 void setMessageBox(MessageBox messageBox) { messageBoxHook() = std::move(messageBox); }
+void setConfirm(Confirm confirm) { confirmHook() = std::move(confirm); }
 void setExit(Exit exit) { exitHook() = std::move(exit); }
 void setClock(Clock clock) { clockHook() = std::move(clock); }
 

@@ -7,23 +7,28 @@
 
 class QWidget;
 
-// The few places where the program meets the user or the system in ways a
+// The few places where a program meets the user or the system in ways a
 // test must not: modal message boxes, ending the process, and the time of
 // day. Tests replace them; an empty function restores the real one.
 namespace Seams {
 
 using MessageBox = std::function<void(QWidget *parent, const QString &text)>;
+using Confirm = std::function<bool(QWidget *parent, const QString &question)>;
 using Exit = std::function<void(int status)>;
 using Clock = std::function<QTime()>;
 
-// Every message box the program shows: modal, OK only, captioned "kavrel-s".
+// Every message box the program shows: modal, OK only, captioned with the
+// program's name ("kavrel-s").
 void showMessage(QWidget *parent, const QString &text);
+// A question before something that cannot be undone: OK or Cancel.
+bool confirm(QWidget *parent, const QString &question);
 // Ends the process at once: nothing more runs, no window is closed.
 void exitProcess(int status);
 // The local time of day.
 QTime timeOfDay();
 
 void setMessageBox(MessageBox messageBox);
+void setConfirm(Confirm confirm);
 void setExit(Exit exit);
 void setClock(Clock clock);
 

@@ -6,7 +6,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -227,6 +231,180 @@ ReadOnly::~ReadOnly()
     if (m_capsLowered)
         setDacCapabilities(true);
     chmod(QFile::encodeName(m_path).constData(), m_mode);
+}
+
+} // namespace TestSupport
+
+namespace TestSupport {
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool runQuietly(const QString &program, const QStringList &arguments, const QString &folder)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A CA and, when server is given, a certificate it signs for localhost.
+bool makeAuthority(const QString &folder, const QString &name, bool server)
+{
+    const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+    if (!runQuietly(QStringLiteral("openssl"),
+                    QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
+                        + QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"), QStringLiteral("-out"),
+                                      name + QStringLiteral(".crt"), QStringLiteral("-days"), QStringLiteral("2"),
+                                      QStringLiteral("-subj"), QStringLiteral("/CN=kavrel test ") + name},
+                    folder))
+        return false;
+    if (!server)
+        return true;
+    QFile extensions(folder + QStringLiteral("/server.ext"));
+    if (!extensions.open(QIODevice::WriteOnly))
+        return false;
+    extensions.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    extensions.close();
+    return runQuietly(QStringLiteral("openssl"),
+                      QStringList{QStringLiteral("req")} + ec
+                          + QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"), QStringLiteral("-out"),
+                                        QStringLiteral("server.csr"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")},
+                      folder)
+        && runQuietly(QStringLiteral("openssl"),
+                      {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), QStringLiteral("server.csr"),
+                       QStringLiteral("-CA"), name + QStringLiteral(".crt"), QStringLiteral("-CAkey"),
+                       name + QStringLiteral(".key"), QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
+                       QStringLiteral("server.crt"), QStringLiteral("-days"), QStringLiteral("2"),
+                       QStringLiteral("-extfile"), QStringLiteral("server.ext")},
+                      folder);
+}
+
+} // namespace
+
+TestBroker::TestBroker()
+    : m_dir(std::make_unique<QTemporaryDir>())
+{
+    for (const char *tool : {"mosquitto", "mosquitto_passwd", "mosquitto_sub", "openssl"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            m_missing += QLatin1String(tool) + QLatin1Char(' ');
+    }
+    if (!m_missing.isEmpty())
+        return;
+    const QString dir = m_dir->path();
+    if (!runQuietly(QStringLiteral("mosquitto_passwd"),
+                    {QStringLiteral("-b"), QStringLiteral("-c"), QStringLiteral("passwd"), user(), password()}, dir)
+        || !makeAuthority(dir, QStringLiteral("ca"), true) || !makeAuthority(dir, QStringLiteral("other-ca"), false)) {
+        m_missing = QStringLiteral("the broker's files could not be made");
+        return;
+    }
+    m_port = freePort();
+    m_tlsPort = freePort();
+    QFile config(dir + QStringLiteral("/mosquitto.conf"));
+    if (!config.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray folder = QFile::encodeName(dir);
+    const QByteArray self = qgetenv("USER").isEmpty() ? QByteArray("root") : qgetenv("USER");
+    config.write("user " + self + "\n"
+                 "allow_anonymous false\n"
+                 "password_file " + folder + "/passwd\n"
+                 "persistence true\n"
+                 "persistence_location " + folder + "/\n"
+                 "log_dest stderr\n"
+                 "listener " + QByteArray::number(m_port) + " 127.0.0.1\n"
+                 "listener " + QByteArray::number(m_tlsPort) + " 127.0.0.1\n"
+                 "cafile " + folder + "/ca.crt\n"
+                 "certfile " + folder + "/server.crt\n"
+                 "keyfile " + folder + "/server.key\n");
+}
+
+TestBroker::~TestBroker()
+{
+    stop();
+}
+
+QString TestBroker::folder() const { return m_dir->path(); }
+QString TestBroker::caFile() const { return m_dir->filePath(QStringLiteral("ca.crt")); }
+QString TestBroker::otherCaFile() const { return m_dir->filePath(QStringLiteral("other-ca.crt")); }
+
+bool TestBroker::start()
+{
+    if (!m_missing.isEmpty())
+        return false;
+    m_broker.setProcessChannelMode(QProcess::MergedChannels);
+    m_broker.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), m_dir->filePath(QStringLiteral("mosquitto.conf"))});
+    if (!m_broker.waitForStarted(5000))
+        return false;
+    // Listening once a client can connect.
+    return QTest::qWaitFor([this] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        return probe.waitForConnected(100);
+    }, 10000);
+}
+
+void TestBroker::stop()
+{
+    if (m_broker.state() == QProcess::NotRunning)
+        return;
+    m_broker.terminate();
+    if (!m_broker.waitForFinished(5000))
+        m_broker.kill();
+    m_broker.waitForFinished(1000);
+}
+
+TestSubscriber::TestSubscriber(const TestBroker &broker, const QString &topic)
+    : m_broker(broker)
+    , m_topic(topic)
+{
+    static int number = 0;
+    m_process.start(QStringLiteral("mosquitto_sub"),
+                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(broker.port()),
+                     QStringLiteral("-u"), TestBroker::user(), QStringLiteral("-P"), TestBroker::password(),
+                     QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-c"), QStringLiteral("-i"),
+                     QStringLiteral("kavrel-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++number),
+                     QStringLiteral("-t"), topic, QStringLiteral("-t"), QStringLiteral("kavrel-test/probe"),
+                     QStringLiteral("-v")});
+    m_process.waitForStarted(5000);
+}
+
+TestSubscriber::~TestSubscriber()
+{
+    m_process.kill();
+    m_process.waitForFinished(3000);
+}
+
+bool TestSubscriber::ready()
+{
+    return QTest::qWaitFor([this] {
+        QProcess::execute(QStringLiteral("mosquitto_pub"),
+                          {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                           QString::number(m_broker.port()), QStringLiteral("-u"), TestBroker::user(), QStringLiteral("-P"),
+                           TestBroker::password(), QStringLiteral("-t"), QStringLiteral("kavrel-test/probe"),
+                           QStringLiteral("-m"), QStringLiteral("probe")});
+        QTest::qWait(50);
+        m_output += m_process.readAllStandardOutput();
+        return m_output.contains("kavrel-test/probe probe");
+    }, 10000);
+}
+
+QList<QByteArray> TestSubscriber::messages()
+{
+    m_output += m_process.readAllStandardOutput();
+    QList<QByteArray> found;
+    const QByteArray prefix = m_topic.toUtf8() + ' ';
+    for (const QByteArray &line : m_output.split('\n')) {
+        if (line.startsWith(prefix))
+            found.append(line.mid(prefix.size()));
+    }
+    return found;
 }
 
 } // namespace TestSupport

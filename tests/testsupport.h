@@ -1,7 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
 #include <QList>
 #include <QString>
 #include <QUdpSocket>
@@ -107,5 +112,222 @@ private:
     bool m_ok = false;
     bool m_capsLowered = false;
 };
+
+// A real mosquitto broker on loopback ports of its own: one plain, with a
+// user and a password (anonymous clients are refused), and one with TLS,
+// whose certificate (for localhost and 127.0.0.1) a CA made by the test
+// signs. It keeps its sessions over a restart, so a subscriber that asked to
+// be remembered gets what was published while it was away.
+class TestBroker
+{
+public:
+    static QString user() { return QStringLiteral("faxserver"); }
+    static QString password() { return QStringLiteral("fax-secret"); }
+
+    TestBroker();
+    ~TestBroker();
+    // What is missing to run it (mosquitto, openssl), or the empty text.
+    QString missing() const { return m_missing; }
+    bool start();
+    void stop();
+    quint16 port() const { return m_port; }
+    quint16 tlsPort() const { return m_tlsPort; }
+    QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
+    QString tlsUrl() const { return QStringLiteral("mqtts://localhost:%1").arg(m_tlsPort); }
+    QString caFile() const;
+    // A CA that did not sign the broker's certificate.
+    QString otherCaFile() const;
+    QString folder() const;
+
+private:
+    QString m_missing;
+    std::unique_ptr<class QTemporaryDir> m_dir;
+    QProcess m_broker;
+    quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
+};
+
+// mosquitto_sub on a broker of the tests: the messages of a topic, one a
+// line. It asks the broker to remember it (QoS 1, a session of its own), so
+// it misses nothing while the broker restarts.
+class TestSubscriber
+{
+public:
+    TestSubscriber(const TestBroker &broker, const QString &topic);
+    ~TestSubscriber();
+    // Subscribed, as a message on a probe topic of its own shows.
+    bool ready();
+    QList<QByteArray> messages();
+
+private:
+    const TestBroker &m_broker;
+    QString m_topic;
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+// A virtual screen with a window manager, and xdotool to act as the user.
+class Desktop
+{
+public:
+    Desktop()
+    {
+        for (const char *tool : {"Xvfb", "openbox", "xdotool"}) {
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+                m_missing.append(QLatin1String(tool));
+            }
+        }
+        if (!m_missing.isEmpty())
+            return;
+        for (int number = 90; number < 140 && m_display.isEmpty(); ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
+                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+                continue;
+            const QString display = QStringLiteral(":%1").arg(number);
+            m_xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
+                                                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                                  QStringLiteral("tcp")});
+            if (!m_xvfb.waitForStarted(5000))
+                break;
+            QElapsedTimer timer;
+            timer.start();
+            while (timer.elapsed() < 5000 && m_xvfb.state() == QProcess::Running
+                   && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+                QTest::qWait(20);
+            if (m_xvfb.state() == QProcess::Running)
+                m_display = display;
+            else
+                m_xvfb.waitForFinished(1000);
+        }
+        if (m_display.isEmpty()) {
+            m_missing.append(QStringLiteral("a free X display"));
+            return;
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), m_display);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
+        m_windowManager.setProcessEnvironment(environment);
+        m_windowManager.start(QStringLiteral("openbox"), QStringList());
+        m_windowManager.waitForStarted();
+        QTest::qWait(300);
+    }
+    ~Desktop()
+    {
+        for (QProcess *process : {&m_bus, &m_windowManager, &m_xvfb}) {
+            process->terminate();
+            if (!process->waitForFinished(3000))
+                process->kill();
+        }
+    }
+
+    QString missing() const { return m_missing.join(QStringLiteral(", ")); }
+    QString display() const { return m_display; }
+
+    // A private session bus that starts the services described in
+    // serviceFolder (the tests put dunst's there, and take it away); the
+    // empty text when it could not be started.
+    QString startSessionBus(const QString &serviceFolder)
+    {
+        QFile config(serviceFolder + QStringLiteral(".conf"));
+        if (!config.open(QIODevice::WriteOnly))
+            return QString();
+        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                     " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                     "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                     "<servicedir>" + QFile::encodeName(serviceFolder) + "</servicedir>"
+                     "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close();
+        // What the bus starts (dunst) shows on this desktop.
+        m_bus.setProcessEnvironment(environment());
+        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
+                                                    QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (!m_bus.waitForStarted(5000) || !m_bus.waitForReadyRead(5000))
+            return QString();
+        m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+        return m_busAddress;
+    }
+
+    // The environment of a program on this desktop (and its session bus).
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), m_display);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        if (!m_busAddress.isEmpty())
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_busAddress);
+        else
+            environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        return environment;
+    }
+
+    // A tool run on this desktop and its bus; its standard output.
+    QString run(const QString &program, const QStringList &arguments) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(program, arguments);
+        if (!process.waitForFinished(10000))
+            process.kill();
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    QString xdotool(const QStringList &arguments) const { return run(QStringLiteral("xdotool"), arguments); }
+
+    // The window of process pid with that title, once it is there.
+    QString window(qint64 pid, const QString &title, bool visibleOnly = false, int timeout = 10000) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        do {
+            QStringList arguments{QStringLiteral("search")};
+            if (visibleOnly)
+                arguments << QStringLiteral("--onlyvisible");
+            arguments << QStringLiteral("--pid") << QString::number(pid);
+            const QStringList ids = xdotool(arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            for (const QString &id : ids) {
+                if (xdotool({QStringLiteral("getwindowname"), id}) == title)
+                    return id;
+            }
+            QTest::qWait(100);
+        } while (timer.elapsed() < timeout);
+        return QString();
+    }
+
+    void activate(const QString &window) const
+    {
+        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
+        QTest::qWait(200);
+    }
+
+    // A click at x, y (logical pixels) inside the window's client area.
+    void click(const QString &window, int x, int y) const
+    {
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
+                 QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
+        QTest::qWait(200);
+    }
+
+    void key(const QString &keys) const
+    {
+        xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
+        QTest::qWait(200);
+    }
+
+    void type(const QString &text) const
+    {
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+        QTest::qWait(200);
+    }
+
+private:
+    QStringList m_missing;
+    QString m_display;
+    QProcess m_xvfb;
+    QProcess m_windowManager;
+    QProcess m_bus;
+    QString m_busAddress;
+};
+
 
 } // namespace TestSupport

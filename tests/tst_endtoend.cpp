@@ -70,128 +70,6 @@ private:
     QProcess m_process;
 };
 
-// A virtual screen with a window manager, and xdotool to act as the user.
-class Desktop
-{
-public:
-    Desktop()
-    {
-        for (const char *tool : {"Xvfb", "openbox", "xdotool"}) {
-            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
-                m_missing.append(QLatin1String(tool));
-            }
-        }
-        if (!m_missing.isEmpty())
-            return;
-        for (int number = 90; number < 140 && m_display.isEmpty(); ++number) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
-                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
-                continue;
-            const QString display = QStringLiteral(":%1").arg(number);
-            m_xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
-                                                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                                  QStringLiteral("tcp")});
-            if (!m_xvfb.waitForStarted(5000))
-                break;
-            QElapsedTimer timer;
-            timer.start();
-            while (timer.elapsed() < 5000 && m_xvfb.state() == QProcess::Running
-                   && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
-                QTest::qWait(20);
-            if (m_xvfb.state() == QProcess::Running)
-                m_display = display;
-            else
-                m_xvfb.waitForFinished(1000);
-        }
-        if (m_display.isEmpty()) {
-            m_missing.append(QStringLiteral("a free X display"));
-            return;
-        }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), m_display);
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), TestSupport::configDir());
-        m_windowManager.setProcessEnvironment(environment);
-        m_windowManager.start(QStringLiteral("openbox"), QStringList());
-        m_windowManager.waitForStarted();
-        QTest::qWait(300);
-    }
-    ~Desktop()
-    {
-        for (QProcess *process : {&m_windowManager, &m_xvfb}) {
-            process->terminate();
-            if (!process->waitForFinished(3000))
-                process->kill();
-        }
-    }
-
-    QString missing() const { return m_missing.join(QStringLiteral(", ")); }
-    QString display() const { return m_display; }
-
-    QString xdotool(const QStringList &arguments) const
-    {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), m_display);
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral("xdotool"), arguments);
-        if (!process.waitForFinished(10000))
-            process.kill();
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    }
-
-    // The window of process pid with that title, once it is there.
-    QString window(qint64 pid, const QString &title, bool visibleOnly = false, int timeout = 10000) const
-    {
-        QElapsedTimer timer;
-        timer.start();
-        do {
-            QStringList arguments{QStringLiteral("search")};
-            if (visibleOnly)
-                arguments << QStringLiteral("--onlyvisible");
-            arguments << QStringLiteral("--pid") << QString::number(pid);
-            const QStringList ids = xdotool(arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-            for (const QString &id : ids) {
-                if (xdotool({QStringLiteral("getwindowname"), id}) == title)
-                    return id;
-            }
-            QTest::qWait(100);
-        } while (timer.elapsed() < timeout);
-        return QString();
-    }
-
-    void activate(const QString &window) const
-    {
-        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
-        QTest::qWait(200);
-    }
-
-    // A click at x, y (logical pixels) inside the window's client area.
-    void click(const QString &window, int x, int y) const
-    {
-        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
-                 QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
-        QTest::qWait(200);
-    }
-
-    void key(const QString &keys) const
-    {
-        xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
-        QTest::qWait(200);
-    }
-
-    void type(const QString &text) const
-    {
-        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
-        QTest::qWait(200);
-    }
-
-private:
-    QStringList m_missing;
-    QString m_display;
-    QProcess m_xvfb;
-    QProcess m_windowManager;
-};
-
 // Centres of the controls, in logical pixels of their window's client area.
 constexpr int SettingsButtonX = (2880 + 855 / 2) / 15, ButtonsY = (2040 + 375 / 2) / 15;
 constexpr int TestButtonX = (1560 + 975 / 2) / 15;
@@ -203,12 +81,12 @@ class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<Desktop> desktop;
+    std::unique_ptr<TestSupport::Desktop> desktop;
 
     bool haveDesktop()
     {
         if (!desktop)
-            desktop = std::make_unique<Desktop>();
+            desktop = std::make_unique<TestSupport::Desktop>();
         return desktop->missing().isEmpty();
     }
 
@@ -279,7 +157,7 @@ private Q_SLOTS:
         QTRY_COMPARE(receiver.count(), 1);
 
         monitor.reset();
-        QTest::qWait(1000);
+        QTest::qWait(300);
         monitor = std::make_unique<TestMonitor>(socketPath());
         QVERIFY(monitor->waitForLink());
         monitor->write("after\n");

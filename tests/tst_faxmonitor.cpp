@@ -123,7 +123,8 @@ class TestFaxMonitor : public QObject
         environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), delays);
         monitor.setProcessEnvironment(environment);
         said.clear();
-        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path()});
+        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
+                                    folder.filePath(QStringLiteral("no-relays.conf"))});
         QTRY_VERIFY(said.contains("listening"));
     }
 
@@ -254,7 +255,8 @@ private Q_SLOTS:
         QProcess asUucp;
         asUucp.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=uucp"), QStringLiteral("--regid=uucp"),
                                                  QStringLiteral("--clear-groups"), MonitorPath,
-                                                 QStringLiteral("--folder"), other.path()});
+                                                 QStringLiteral("--folder"), other.path(), QStringLiteral("--config"),
+                                                 other.filePath(QStringLiteral("no-relays.conf"))});
         QTRY_VERIFY(QFile::exists(other.filePath(QStringLiteral("post.sock"))));
         QProcess poster;
         poster.start(MonitorPath, {QStringLiteral("--post"), QStringLiteral("--folder"), other.path(), QStringLiteral("--"),
@@ -272,7 +274,8 @@ private Q_SLOTS:
     {
         QLocalSocket *listener = link();
         QProcess second;
-        second.start(MonitorPath, {QStringLiteral("--folder"), folder.path()});
+        second.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
+                                   folder.filePath(QStringLiteral("no-relays.conf"))});
         QVERIFY(second.waitForFinished(5000));
         QCOMPARE(second.exitCode(), 1);
         QVERIFY(second.readAllStandardError().contains("another process is listening"));

@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -105,7 +107,8 @@ private Q_SLOTS:
 
         connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
         monitor.start(QStringLiteral(KAVREL_FAXMON), {QStringLiteral("--folder"), monitorFolder, QStringLiteral("--poster"),
-                                                       QStringLiteral("uucp")});
+                                                       QStringLiteral("uucp"), QStringLiteral("--config"),
+                                                       work.filePath(QStringLiteral("no-relays.conf"))});
         QTRY_VERIFY(said.contains("listening"));
 
         // kavrel-s finds the monitor through its runtime folder.
@@ -165,6 +168,45 @@ private Q_SLOTS:
         qint64 with = 0;
         QCOMPARE(faxrcvd(QString(), &with), 0);
         QVERIFY2(with - without < 1000, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(with).arg(without)));
+    }
+
+    // A fax server with nobody at a desktop: no kavrel-s, the monitor sends
+    // the datagram and the MQTT message itself.
+    void relaysWithNoDesktop()
+    {
+        program.kill();
+        program.waitForFinished();
+        TestSupport::TestBroker broker;
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
+        TestSupport::TestSubscriber subscriber(broker, QStringLiteral("kavrel/fax/received"));
+        QVERIFY(subscriber.ready());
+        TestSupport::FastUdpReceiver alone;
+        QFile config(work.filePath(QStringLiteral("relays.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(alone.port()) + "\n[MQTT]\nBroker="
+                     + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8() + "\nPasswordFile="
+                     + QFile::encodeName(work.filePath(QStringLiteral("password"))) + "\n");
+        config.close();
+        QFile password(work.filePath(QStringLiteral("password")));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write(broker.password().toUtf8());
+        password.close();
+        said.clear();
+        monitor.start(QStringLiteral(KAVREL_FAXMON), {QStringLiteral("--folder"), monitorFolder, QStringLiteral("--poster"),
+                                                       QStringLiteral("uucp"), QStringLiteral("--config"), config.fileName()});
+        QTRY_VERIFY(said.contains("connected to the broker"));
+        useHook(true);
+        qint64 elapsed = 0;
+        QCOMPARE(faxrcvd(QString(), &elapsed), 0);
+        QTRY_COMPARE(alone.count(), 1);
+        QCOMPARE(alone.datagrams().first(),
+                 QByteArray("2026/12/07 06:38:44,81 3 1234 5678,0312345678,\xd4\xcf\xc0\xde\xbc\xae\xb3\xbc\xde,1,OK"));
+        QTRY_COMPARE(subscriber.messages().size(), 1);
+        const QJsonObject json = QJsonDocument::fromJson(subscriber.messages().first()).object();
+        QCOMPARE(json.value(QStringLiteral("name")).toString(), QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"));
+        QCOMPARE(json.value(QStringLiteral("number")).toString(), QStringLiteral("0312345678"));
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("OK"));
     }
 };
 

@@ -1,8 +1,9 @@
-// Used by the build: writes the C++ source of the table that the program
-// writes Shift_JIS (code page 932) from, learnt from the converter here,
-// once, so that the program never loads the converter.
+// Used by the build: writes the C++ source of the tables that the programs
+// write and read Shift_JIS (code page 932) with, learnt from the converter
+// here, once, so that the programs never load the converter.
 //   cp932table OUTPUT.cpp
 #include <QFile>
+#include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <cstdio>
@@ -38,6 +39,42 @@ int main(int argc, char *argv[])
         source += "0x" + QByteArray::number(entry, 16) + (c % 16 == 15 ? ",\n" : ",");
     }
     source += "};\n";
+
+    // Reading: each single byte, and each pair of a lead byte (0x80 to 0xFF)
+    // and a trail byte, to the UTF-16 code unit the converter reads it as;
+    // 0xFFFF where it reads none.
+    source += "\n// For each byte, and each pair of bytes whose first is 0x80 or above\n"
+              "// (at [256 + (lead - 0x80) * 256 + trail]), the character code page 932\n"
+              "// reads; 0xFFFF where there is none.\n"
+              "extern const char16_t Cp932Decode[256 + 128 * 256];\n"
+              "const char16_t Cp932Decode[256 + 128 * 256] = {\n";
+    int readable = 0;
+    auto entryFor = [](const QByteArray &bytes) -> char16_t {
+        QStringDecoder decoder("windows-31j");
+        const QString text = decoder.decode(bytes);
+        if (decoder.hasError() || text.size() != 1 || text.at(0) == QChar::ReplacementCharacter
+            || text.at(0).unicode() == 0x001A)
+            return 0xFFFF;
+        return text.at(0).unicode();
+    };
+    for (int index = 0; index < 256 + 128 * 256; ++index) {
+        QByteArray bytes;
+        if (index < 256) {
+            bytes.append(char(index));
+        } else {
+            bytes.append(char(0x80 + (index - 256) / 256));
+            bytes.append(char((index - 256) % 256));
+        }
+        // A lead byte alone is not a character.
+        const char16_t entry = index < 0x80 ? char16_t(index) : entryFor(bytes);
+        readable += index >= 256 && entry != 0xFFFF;
+        source += "0x" + QByteArray::number(uint(entry), 16) + (index % 16 == 15 ? ",\n" : ",");
+    }
+    source += "};\n";
+    if (readable < 7000) {
+        std::fprintf(stderr, "cp932table: only %d pairs read; not code page 932\n", readable);
+        return 1;
+    }
     // JIS X 0208 and the Windows extensions: a converter without them is not
     // the one wanted.
     if (writable < 7000) {

@@ -1,8 +1,8 @@
 // Makes the desktop's icons from the program's own 32 x 32 icon: a scalable
 // SVG, one square per pixel (runs of one colour joined), and PNGs at the
 // theme's sizes made of the same squares, so that every size looks alike.
-//   makeicons ICON.png OUTDIR SIZE...
-// writes OUTDIR/kavrel-s.svg and OUTDIR/NxN/apps/kavrel-s.png.
+//   makeicons ICON.png OUTDIR NAME SIZE...
+// writes OUTDIR/NAME.svg and OUTDIR/NxN/apps/NAME.png.
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -70,8 +70,8 @@ QImage drawn(const QImage &icon, int size)
 
 int main(int argc, char *argv[])
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: makeicons ICON.png OUTDIR SIZE...\n");
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: makeicons ICON.png OUTDIR NAME SIZE...\n");
         return 2;
     }
     const QImage icon = QImage(QString::fromLocal8Bit(argv[1])).convertToFormat(QImage::Format_ARGB32);
@@ -80,19 +80,20 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString out = QString::fromLocal8Bit(argv[2]);
+    const QString name = QString::fromLocal8Bit(argv[3]);
     const QList<Run> runs = runsOf(icon);
 
-    QFile svg(out + QStringLiteral("/kavrel-s.svg"));
+    QFile svg(out + QLatin1Char('/') + name + QStringLiteral(".svg"));
     if (!QDir().mkpath(out) || !svg.open(QIODevice::WriteOnly) || svg.write(svgOf(icon, runs)) < 0) {
         std::fprintf(stderr, "makeicons: cannot write %s\n", qPrintable(svg.fileName()));
         return 1;
     }
-    for (int i = 3; i < argc; ++i) {
+    for (int i = 4; i < argc; ++i) {
         const int size = QByteArray(argv[i]).toInt();
         const QString folder = out + QStringLiteral("/%1x%1/apps").arg(size);
         // At the icon's own size, the icon itself, pixel for pixel.
         const QImage image = size == icon.width() ? icon : drawn(icon, size);
-        if (size <= 0 || !QDir().mkpath(folder) || !image.save(folder + QStringLiteral("/kavrel-s.png"))) {
+        if (size <= 0 || !QDir().mkpath(folder) || !image.save(folder + QLatin1Char('/') + name + QStringLiteral(".png"))) {
             std::fprintf(stderr, "makeicons: cannot write the %s px icon\n", argv[i]);
             return 1;
         }

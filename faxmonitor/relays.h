@@ -1,0 +1,73 @@
+#pragma once
+
+#include "faxmonitor.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class MqttClient;
+class RefusalLog;
+class UdpSender;
+
+// The fax monitor's own relays, for a fax server with no desktop (and so no
+// kavrel-s) or an office beyond one subnet, set up in
+// /etc/kavrel-faxmon.conf:
+//
+//   [Datagrams]
+//   Destinations=192.168.1.255:21825, 192.168.2.255:21825
+//
+//   [MQTT]
+//   Broker=mqtts://broker.office.example:8883
+//   CAFile=/etc/ssl/certs/office-ca.pem
+//   Topic=kavrel/fax/received
+//   ClientId=kavrel-faxmon
+//   User=faxserver
+//   PasswordFile=/etc/kavrel-faxmon.password
+//
+// Each reception goes as one datagram to every destination, with exactly
+// the bytes kavrel-s sends (the same sender), and as one JSON message to the
+// broker. Nothing here ever holds up a post: sends are immediate and the
+// broker is served from a thread of its own. What cannot be used is said at
+// start; the monitor serves its links all the same. Secrets are never said.
+class Relays : public QObject
+{
+    Q_OBJECT
+
+public:
+    static QString defaultConfigFile() { return QStringLiteral("/etc/kavrel-faxmon.conf"); }
+    static QString defaultTopic() { return QStringLiteral("kavrel/fax/received"); }
+
+    explicit Relays(FaxMonitor::Say say, QObject *parent = nullptr);
+    ~Relays() override;
+
+    // Reads the configuration at path and sets the relays up. A file that
+    // is missing sets up nothing; one that cannot be read, and every key
+    // that is unknown or cannot be used, is said.
+    void load(const QString &path);
+    // Milliseconds between attempts to reach the broker, at most (tests).
+    void setMaxRetryDelay(int milliseconds) { m_maxRetryDelay = milliseconds; }
+
+    void relay(const Reception &reception);
+
+    int destinations() const { return int(m_senders.size()); }
+    MqttClient *mqtt() const { return m_mqtt; }
+
+private:
+    struct Destination {
+        QString name;
+        UdpSender *sender;
+        bool failing = false; // said, until a send works again
+    };
+
+    void addDestination(const QString &text);
+    void setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
+                   const QString &user, const QString &passwordFile);
+
+    FaxMonitor::Say m_say;
+    QList<Destination> m_senders;
+    MqttClient *m_mqtt = nullptr;
+    RefusalLog *m_drops = nullptr;
+    QString m_topic;
+    int m_maxRetryDelay = 30000;
+};

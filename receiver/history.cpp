@@ -1,0 +1,301 @@
+#include "history.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+namespace {
+
+int nextConnection = 0;
+
+} // namespace
+
+History::History(const QString &path, QObject *parent)
+    : QObject(parent)
+    , m_path(path)
+    , m_connection(QStringLiteral("history-%1").arg(++nextConnection))
+{
+    m_writeTimer.setSingleShot(true);
+    connect(&m_writeTimer, &QTimer::timeout, this, &History::flush);
+}
+
+History::~History()
+{
+    flush();
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+QString History::defaultPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/kavrel-r/history.sqlite");
+}
+
+bool History::exec(const QString &statement, QString *why)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (query.exec(statement))
+        return true;
+    if (why)
+        *why = query.lastError().text();
+    return false;
+}
+
+bool History::open()
+{
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    QString why;
+    if (openFile(&why))
+        return true;
+    // Damaged, or not a database at all: kept aside, and a new one begun.
+    const bool existed = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
+    if (existed) {
+        moveAside(why);
+        if (openFile(&why))
+            return true;
+    }
+    // Nowhere to keep it: in memory, for as long as the program runs.
+    const QString path = m_path;
+    m_path = QStringLiteral(":memory:");
+    openFile(nullptr);
+    m_path = path;
+    Q_EMIT problem(QStringLiteral("受信履歴を %1 に保存できません（%2）。受信は続けますが、履歴は終了すると消えます。")
+                       .arg(QDir::toNativeSeparators(path), why));
+    return false;
+}
+
+bool History::openFile(QString *why)
+{
+    {
+        QSqlDatabase old = QSqlDatabase::database(m_connection, false);
+        if (old.isValid())
+            old.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(m_path);
+    if (!db.open()) {
+        if (why)
+            *why = db.lastError().text();
+        return false;
+    }
+    QSqlQuery check(db);
+    if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()
+        || check.value(0).toString() != QLatin1String("ok")) {
+        if (why)
+            *why = check.lastError().isValid() ? check.lastError().text() : check.value(0).toString();
+        db.close();
+        return false;
+    }
+    check.finish();
+    if (!createSchema(why)) {
+        db.close();
+        return false;
+    }
+    if (m_maxPages > 0)
+        exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_maxPages));
+    QSqlQuery state(db);
+    if (state.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0), COALESCE(SUM(unread), 0) FROM receptions")) && state.next()) {
+        m_nextId = state.value(0).toLongLong() + 1;
+        m_unread = state.value(1).toInt();
+    }
+    m_open = true;
+    return true;
+}
+
+bool History::createSchema(QString *why)
+{
+    return exec(QStringLiteral("PRAGMA journal_mode=WAL"), why) && exec(QStringLiteral("PRAGMA synchronous=NORMAL"), why)
+        && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS receptions ("
+                               " id INTEGER PRIMARY KEY,"
+                               " arrived INTEGER NOT NULL,"
+                               " source TEXT NOT NULL,"
+                               " text TEXT NOT NULL,"
+                               " copies INTEGER NOT NULL DEFAULT 1,"
+                               " unread INTEGER NOT NULL DEFAULT 1)"),
+                why)
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), why);
+}
+
+void History::moveAside(const QString &why)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    const QString aside = m_path + QStringLiteral(".broken-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    if (!QFile::rename(m_path, aside))
+        return;
+    // The journal of a damaged file goes with it.
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        QFile::rename(m_path + suffix, aside + suffix);
+    Q_EMIT problem(QStringLiteral("受信履歴 %1 を読めなかったため（%2）、%3 に移して新しい履歴を始めました。")
+                       .arg(QDir::toNativeSeparators(m_path), why, QDir::toNativeSeparators(aside)));
+}
+
+void History::setMaxPages(int pages)
+{
+    m_maxPages = pages;
+    if (m_open && pages > 0)
+        exec(QStringLiteral("PRAGMA max_page_count=%1").arg(pages));
+}
+
+qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text)
+{
+    Entry entry;
+    entry.id = m_nextId++;
+    entry.arrived = arrived;
+    entry.source = source;
+    entry.text = text;
+    m_pending.append(entry);
+    ++m_unread;
+    scheduleWrite();
+    return entry.id;
+}
+
+void History::addCopy(qint64 id)
+{
+    for (Entry &entry : m_pending) {
+        if (entry.id == id) {
+            ++entry.copies;
+            return;
+        }
+    }
+    ++m_pendingCopies[id];
+    scheduleWrite();
+}
+
+void History::scheduleWrite()
+{
+    if (!m_writeTimer.isActive())
+        m_writeTimer.start(WriteDelay);
+}
+
+void History::flush()
+{
+    m_writeTimer.stop();
+    if (!m_open || (m_pending.isEmpty() && m_pendingCopies.isEmpty()))
+        return;
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QString why;
+    bool written = db.transaction();
+    if (written) {
+        QSqlQuery insert(db);
+        insert.prepare(QStringLiteral("INSERT INTO receptions (id, arrived, source, text, copies, unread)"
+                                      " VALUES (?, ?, ?, ?, ?, ?)"));
+        for (const Entry &entry : std::as_const(m_pending)) {
+            insert.addBindValue(entry.id);
+            insert.addBindValue(entry.arrived.toMSecsSinceEpoch());
+            insert.addBindValue(entry.source);
+            insert.addBindValue(entry.text);
+            insert.addBindValue(entry.copies);
+            insert.addBindValue(entry.unread ? 1 : 0);
+            if (!insert.exec()) {
+                why = insert.lastError().text();
+                written = false;
+                break;
+            }
+        }
+        QSqlQuery copies(db);
+        copies.prepare(QStringLiteral("UPDATE receptions SET copies = copies + ? WHERE id = ?"));
+        for (auto it = m_pendingCopies.cbegin(); written && it != m_pendingCopies.cend(); ++it) {
+            copies.addBindValue(it.value());
+            copies.addBindValue(it.key());
+            if (!copies.exec()) {
+                why = copies.lastError().text();
+                written = false;
+            }
+        }
+        written = written ? db.commit() : (db.rollback(), false);
+        if (!written && why.isEmpty())
+            why = db.lastError().text();
+    } else {
+        why = db.lastError().text();
+    }
+    if (!written) {
+        // Kept for the next try; the user hears of it once.
+        if (!std::exchange(m_writeFailed, true))
+            Q_EMIT problem(QStringLiteral("受信履歴を書き込めません（%1）。受信と通知は続けます。").arg(why));
+        m_writeTimer.start(WriteDelay * 10);
+        return;
+    }
+    m_writeFailed = false;
+    m_pending.clear();
+    m_pendingCopies.clear();
+    prune();
+    Q_EMIT changed();
+}
+
+void History::prune()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
+    query.addBindValue(QDateTime::currentDateTime().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+    query.exec();
+    query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= (SELECT id FROM receptions ORDER BY id DESC"
+                                 " LIMIT 1 OFFSET ?)"));
+    query.addBindValue(MaxEntries);
+    query.exec();
+    QSqlQuery unread(QSqlDatabase::database(m_connection));
+    if (unread.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0) FROM receptions")) && unread.next())
+        m_unread = unread.value(0).toInt() + int(m_pending.size());
+}
+
+QList<History::Entry> History::entries(int limit) const
+{
+    QList<Entry> list;
+    for (auto it = m_pending.crbegin(); it != m_pending.crend() && list.size() < limit; ++it)
+        list.append(*it);
+    if (!m_open)
+        return list;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT id, arrived, source, text, copies, unread FROM receptions"
+                                 " ORDER BY id DESC LIMIT ?"));
+    query.addBindValue(limit - int(list.size()));
+    if (!query.exec())
+        return list;
+    while (query.next()) {
+        Entry entry;
+        entry.id = query.value(0).toLongLong();
+        entry.arrived = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong());
+        entry.source = query.value(2).toString();
+        entry.text = query.value(3).toString();
+        entry.copies = query.value(4).toInt() + m_pendingCopies.value(entry.id);
+        entry.unread = query.value(5).toBool();
+        list.append(entry);
+    }
+    return list;
+}
+
+void History::markAllRead()
+{
+    for (Entry &entry : m_pending)
+        entry.unread = false;
+    if (m_open)
+        exec(QStringLiteral("UPDATE receptions SET unread = 0 WHERE unread = 1"));
+    m_unread = 0;
+    Q_EMIT changed();
+}
+
+void History::clear()
+{
+    m_pending.clear();
+    m_pendingCopies.clear();
+    if (m_open)
+        exec(QStringLiteral("DELETE FROM receptions"));
+    m_unread = 0;
+    Q_EMIT changed();
+}

@@ -1,0 +1,160 @@
+#include "historywindow.h"
+
+#include "components/notificationtext.h"
+#include "server/seams.h"
+
+#include <QFont>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableView>
+#include <QVBoxLayout>
+
+HistoryModel::HistoryModel(History *history, QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_history(history)
+{
+}
+
+void HistoryModel::refresh()
+{
+    beginResetModel();
+    m_entries = m_history->entries();
+    endResetModel();
+}
+
+int HistoryModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_entries.size());
+}
+
+int HistoryModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant HistoryModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_entries.size())
+        return QVariant();
+    const History::Entry &entry = m_entries.at(index.row());
+    if (role == Qt::FontRole) {
+        QFont font;
+        font.setBold(m_unread.contains(entry.id));
+        return font;
+    }
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return QVariant();
+    const NotificationText text = NotificationText::parse(entry.text);
+    const bool reception = text.kind == NotificationText::Reception;
+    switch (index.column()) {
+    case Arrived:
+        return entry.arrived.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    case Source:
+        return entry.source;
+    case What:
+        if (reception)
+            return text.ok ? QStringLiteral("FAX受信")
+                           : QStringLiteral("受信失敗：%1").arg(text.error.isEmpty() ? QStringLiteral("（内容不明）") : text.error);
+        if (text.kind == NotificationText::Test)
+            return QStringLiteral("通知テスト");
+        return entry.text;
+    case Caller:
+        return reception ? text.caller() : QString();
+    case Number:
+        return reception ? text.number : QString();
+    case Pages:
+        return reception && text.pages >= 0 ? QString::number(text.pages) : QString();
+    case Received:
+        if (reception)
+            return text.received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+        return text.kind == NotificationText::Test ? text.testTime.toString(QStringLiteral("HH:mm:ss")) : QString();
+    case Copies:
+        return entry.copies;
+    }
+    return QVariant();
+}
+
+QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QVariant();
+    static const char *const titles[] = {"到着", "送信元", "内容", "差出人", "番号", "枚数", "受信時刻", "件数"};
+    return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
+}
+
+HistoryWindow::HistoryWindow(History *history, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , m_history(history)
+    , m_model(new HistoryModel(history, this))
+    , m_view(new QTableView(this))
+    , m_status(new QLabel(this))
+{
+    setObjectName(QStringLiteral("HistoryWindow"));
+    setWindowTitle(QStringLiteral("受信履歴"));
+    m_view->setObjectName(QStringLiteral("HistoryView"));
+    m_view->setModel(m_model);
+    m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->verticalHeader()->hide();
+    m_view->horizontalHeader()->setStretchLastSection(false);
+    m_view->horizontalHeader()->setSectionResizeMode(HistoryModel::What, QHeaderView::Stretch);
+
+    auto *clearButton = new QPushButton(QStringLiteral("すべて消去"), this);
+    clearButton->setObjectName(QStringLiteral("ClearButton"));
+    auto *closeButton = new QPushButton(QStringLiteral("閉じる"), this);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_status, 1);
+    buttons->addWidget(clearButton);
+    buttons->addWidget(closeButton);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_view);
+    layout->addLayout(buttons);
+    resize(900, 420);
+
+    // While receptions pour in, the table is read again once a second.
+    m_refresh.setSingleShot(true);
+    m_refresh.setInterval(1000);
+    connect(&m_refresh, &QTimer::timeout, this, [this] {
+        m_model->refresh();
+        m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+    });
+    connect(history, &History::changed, this, &HistoryWindow::historyChanged);
+    connect(clearButton, &QPushButton::clicked, this, &HistoryWindow::clearAll);
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void HistoryWindow::present()
+{
+    m_history->flush();
+    QSet<qint64> unread;
+    for (const History::Entry &entry : m_history->entries()) {
+        if (entry.unread)
+            unread.insert(entry.id);
+    }
+    m_model->setUnread(unread);
+    m_model->refresh();
+    m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+    m_history->markAllRead();
+    show();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+}
+
+void HistoryWindow::historyChanged()
+{
+    if (isVisible() && !m_refresh.isActive())
+        m_refresh.start();
+}
+
+void HistoryWindow::clearAll()
+{
+    if (!Seams::confirm(this, QStringLiteral("受信履歴をすべて消去します。よろしいですか？")))
+        return;
+    m_history->clear();
+    m_model->setUnread({});
+    m_model->refresh();
+    m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+}

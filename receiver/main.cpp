@@ -1,0 +1,90 @@
+// kavrel-r: the receiver on each desktop. Shows every fax reception that a
+// kavrel-s (or the fax monitor itself) announces on the network as a desktop
+// notification, and keeps a history of them.
+
+#include "receiverapp.h"
+
+#include "server/seams.h"
+#include "server/singleinstance.h"
+#include "ui/appearance.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPair[2] = {-1, -1};
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    (void)!::write(signalPair[0], &byte, 1);
+}
+
+// The end of a session or a `kill` ends the program as 終了 does, so that
+// what the history has not written yet is written.
+void quitOnTerminate()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPair) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPair[1], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+        char byte;
+        (void)!::read(signalPair[1], &byte, 1);
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kavrel-r"));
+    QApplication::setDesktopFileName(QStringLiteral("kavrel-r"));
+    QApplication::setWindowIcon(ReceiverApp::programIcon());
+    QApplication::setFont(interfaceFont(QApplication::font()));
+    // The program lives in the tray or the taskbar: closing a window does
+    // not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // A second copy would show every notice twice: it opens the running
+    // copy's history instead, and ends.
+    SingleInstance instance(QStringLiteral("kavrel-r"));
+    QString why;
+    switch (instance.claim(&why)) {
+    case SingleInstance::Claim::HeldByAnother:
+        QObject::connect(&instance, &SingleInstance::activationAnswered, &app, [](bool answered) {
+            if (!answered)
+                std::fprintf(stderr, "kavrel-r: another copy is running, but did not answer\n");
+            QCoreApplication::exit(answered ? 0 : 1);
+        });
+        instance.activateRunning();
+        return app.exec();
+    case SingleInstance::Claim::Failed:
+        Seams::showMessage(nullptr, QStringLiteral("ほかに起動している受信通知クライアントがあるかどうか確かめられませんでした。"
+                                                   "このまま起動します。\r\n")
+                                        + why);
+        break;
+    case SingleInstance::Claim::Claimed:
+        break;
+    }
+
+    quitOnTerminate();
+    ReceiverApp receiver;
+    QObject::connect(&instance, &SingleInstance::activationRequested, &receiver, &ReceiverApp::openHistory);
+    receiver.start();
+    return app.exec();
+}

@@ -1,0 +1,108 @@
+#include "receiversettings.h"
+
+#include "components/mqttclient.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QSettings>
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<QSettings> openStore()
+{
+    return std::make_unique<QSettings>(QStringLiteral("Kavrel"), QStringLiteral("kavrel-r"));
+}
+
+// An address alone is a subnet of its own.
+QPair<QHostAddress, int> subnet(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (!trimmed.contains(QLatin1Char('/'))) {
+        const QHostAddress address(trimmed);
+        if (address.isNull())
+            return {QHostAddress(), -1};
+        return {address, address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+    }
+    return QHostAddress::parseSubnet(trimmed);
+}
+
+} // namespace
+
+ReceiverSettings ReceiverSettings::load()
+{
+    const auto store = openStore();
+    QSettings &settings = *store;
+    ReceiverSettings loaded;
+    loaded.port = settings.value(QStringLiteral("Receive/Port"), DefaultPort).toInt();
+    loaded.allowedSenders = settings.value(QStringLiteral("Receive/AllowedSenders")).toStringList();
+    loaded.stayUntilClicked = settings.value(QStringLiteral("Notices/StayUntilClicked"), false).toBool();
+    loaded.sound = settings.value(QStringLiteral("Notices/Sound"), true).toBool();
+    loaded.broker = settings.value(QStringLiteral("MQTT/Broker")).toString();
+    loaded.topic = settings.value(QStringLiteral("MQTT/Topic"), loaded.topic).toString();
+    loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
+    loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
+    loaded.password = settings.value(QStringLiteral("MQTT/Password")).toString();
+    return loaded;
+}
+
+bool ReceiverSettings::save(QString *why) const
+{
+    const auto store = openStore();
+    QSettings &settings = *store;
+    settings.setValue(QStringLiteral("Receive/Port"), port);
+    settings.setValue(QStringLiteral("Receive/AllowedSenders"), allowedSenders);
+    settings.setValue(QStringLiteral("Notices/StayUntilClicked"), stayUntilClicked);
+    settings.setValue(QStringLiteral("Notices/Sound"), sound);
+    settings.setValue(QStringLiteral("MQTT/Broker"), broker);
+    settings.setValue(QStringLiteral("MQTT/Topic"), topic);
+    settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
+    settings.setValue(QStringLiteral("MQTT/User"), user);
+    settings.setValue(QStringLiteral("MQTT/Password"), password);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        *why = QStringLiteral("設定ファイル %1 に書き込めません。").arg(settings.fileName());
+        return false;
+    }
+    // The broker's password is in it: for the user's eyes only.
+    QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
+QString ReceiverSettings::problem() const
+{
+    if (port < 1 || port > 65535)
+        return QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port);
+    for (const QString &sender : allowedSenders) {
+        if (subnet(sender).second < 0)
+            return QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender);
+    }
+    if (!broker.trimmed().isEmpty()) {
+        MqttClient::Options options;
+        QString why;
+        if (!MqttClient::parseUrl(broker, &options, &why))
+            return QStringLiteral("「%1」はブローカーのアドレス（例：mqtt://broker.example:1883）ではありません。").arg(broker);
+        if (options.tls && caFile.trimmed().isEmpty())
+            return QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。");
+        if (topic.trimmed().isEmpty())
+            return QStringLiteral("MQTT のトピックが入力されていません。");
+    }
+    return QString();
+}
+
+bool ReceiverSettings::accepts(const QHostAddress &address) const
+{
+    if (allowedSenders.isEmpty())
+        return true;
+    // An IPv4 sender reached over an IPv6 socket comes as ::ffff:a.b.c.d.
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    const QHostAddress plain = mapped ? QHostAddress(ipv4) : address;
+    for (const QString &sender : allowedSenders) {
+        const auto range = subnet(sender);
+        if (range.second >= 0 && plain.isInSubnet(range))
+            return true;
+    }
+    return false;
+}

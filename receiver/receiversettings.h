@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// kavrel-r's settings, kept per user with QSettings in
+// $XDG_CONFIG_HOME/Kavrel/kavrel-r.conf.
+struct ReceiverSettings
+{
+    static constexpr int DefaultPort = 21825;
+
+    int port = DefaultPort;
+    // The senders whose datagrams are taken: addresses or subnets
+    // ("192.168.1.0/24"); any sender when empty.
+    QStringList allowedSenders;
+    bool stayUntilClicked = false;
+    bool sound = true;
+    // An MQTT broker to subscribe to as well (mqtt://host:1883 or
+    // mqtts://host:8883); none when empty.
+    QString broker;
+    QString topic = QStringLiteral("kavrel/fax/received");
+    QString caFile;
+    QString user;
+    QString password;
+
+    static ReceiverSettings load();
+    // False, with the reason, when the settings could not be written.
+    bool save(QString *why) const;
+    // Why the settings cannot be used (a port out of range, a sender that
+    // is neither an address nor a subnet, a broker that is no URL), or the
+    // empty text.
+    QString problem() const;
+    // Whether a datagram from address may be taken.
+    bool accepts(const class QHostAddress &address) const;
+};

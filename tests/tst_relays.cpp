@@ -1,0 +1,263 @@
+// The fax monitor relaying by itself, with no kavrel-s anywhere: datagrams
+// to several destinations and JSON messages through a real mosquitto broker
+// (plain with a password, and TLS with a CA made here), and what it says
+// when the broker is away, refuses it or the settings cannot be used.
+
+#include "components/shiftjis.h"
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString MonitorPath = QStringLiteral(KAVREL_FAXMON);
+const QString Topic = QStringLiteral("kavrel/fax/received");
+
+QByteArray fields(const QList<QByteArray> &values)
+{
+    QByteArray bytes;
+    for (const QByteArray &value : values)
+        bytes += value + '\0';
+    return bytes;
+}
+
+const QByteArray Reception = fields({"2026:12:07 06:38:44", "81 3 1234 5678", "0312345678",
+                                     "\xef\xbe\x94\xef\xbe\x8f\xef\xbe\x80\xef\xbe\x9e", "2", ""});
+const QString Line = QStringLiteral("2026/12/07 06:38:44,81 3 1234 5678,0312345678,ﾔﾏﾀﾞ,2,OK");
+
+} // namespace
+
+class TestRelays : public QObject
+{
+    Q_OBJECT
+
+    TestSupport::TestBroker broker;
+    QTemporaryDir folder;
+    QProcess monitor;
+    QByteArray said;
+
+    // The monitor with this configuration, listening in the test's folder.
+    void startMonitor(const QByteArray &config)
+    {
+        stopMonitor();
+        QFile file(folder.filePath(QStringLiteral("kavrel-faxmon.conf")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(config);
+        file.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("mqttretry=200,hold=0"));
+        monitor.setProcessEnvironment(environment);
+        said.clear();
+        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"), file.fileName()});
+        QTRY_VERIFY(said.contains("listening"));
+    }
+
+    void stopMonitor()
+    {
+        if (monitor.state() != QProcess::NotRunning) {
+            monitor.kill();
+            monitor.waitForFinished();
+        }
+    }
+
+    bool post(const QByteArray &bytes)
+    {
+        QLocalSocket poster;
+        poster.connectToServer(folder.filePath(QStringLiteral("post.sock")));
+        if (!poster.waitForConnected(2000))
+            return false;
+        poster.write(bytes);
+        while (!poster.canReadLine() && poster.waitForReadyRead(3000)) {
+        }
+        return poster.readLine() == "OK\n";
+    }
+
+    QByteArray mqttConfig(const QString &url, const QString &password, const QString &caFile = QString())
+    {
+        QFile secret(folder.filePath(QStringLiteral("password")));
+        if (secret.open(QIODevice::WriteOnly))
+            secret.write(password.toUtf8() + '\n');
+        QByteArray config = "[MQTT]\nBroker=" + url.toUtf8() + "\nUser=" + TestSupport::TestBroker::user().toUtf8()
+            + "\nPasswordFile=" + QFile::encodeName(secret.fileName()) + "\n";
+        if (!caFile.isEmpty())
+            config += "CAFile=" + QFile::encodeName(caFile) + "\n";
+        return config;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
+        connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
+    }
+
+    void cleanupTestCase() { stopMonitor(); }
+
+    // Each destination gets the reception once, as the very bytes kavrel-s
+    // sends; the broker's subscriber gets it once as JSON.
+    void datagramsAndJson()
+    {
+        TestSupport::FastUdpReceiver first, second, third;
+        TestSupport::TestSubscriber subscriber(broker, Topic);
+        QVERIFY(subscriber.ready());
+        startMonitor("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(first.port()) + ", localhost:"
+                     + QByteArray::number(second.port()) + ", [::ffff:127.0.0.1]:" + QByteArray::number(third.port())
+                     + "\n" + mqttConfig(broker.url(), TestSupport::TestBroker::password()));
+        QTRY_VERIFY(said.contains("connected to the broker"));
+        QVERIFY(post(Reception));
+        for (TestSupport::FastUdpReceiver *receiver : {&first, &second, &third}) {
+            QTRY_COMPARE(receiver->count(), 1);
+            QCOMPARE(receiver->datagrams().first(), toWindowsShiftJis(Line));
+        }
+        QTRY_COMPARE(subscriber.messages().size(), 1);
+        const QJsonObject json = QJsonDocument::fromJson(subscriber.messages().first()).object();
+        QVERIFY(json.value(QStringLiteral("received")).toString().startsWith(QStringLiteral("2026-12-07T06:38:44")));
+        QCOMPARE(json.value(QStringLiteral("name")).toString(), QStringLiteral("ﾔﾏﾀﾞ"));
+        QCOMPARE(json.value(QStringLiteral("tsi")).toString(), QStringLiteral("81 3 1234 5678"));
+        QCOMPARE(json.value(QStringLiteral("pages")).toInt(), 2);
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("OK"));
+        QCOMPARE(json.value(QStringLiteral("line")).toString(), Line);
+        QTest::qWait(200);
+        QCOMPARE(first.count() + second.count() + third.count(), 3);
+        QCOMPARE(subscriber.messages().size(), 1);
+        QVERIFY2(!said.contains(TestSupport::TestBroker::password().toUtf8()), said.constData());
+    }
+
+    // The broker goes away: posts are answered all the same, and once it is
+    // back every reception is delivered, once and in order.
+    void brokerAwayLosesNothing()
+    {
+        TestSupport::TestSubscriber subscriber(broker, Topic);
+        QVERIFY(subscriber.ready());
+        startMonitor(mqttConfig(broker.url(), TestSupport::TestBroker::password()));
+        QTRY_VERIFY(said.contains("connected to the broker"));
+        QVERIFY(post(fields({"2026:12:07 06:38:44", "before", "", "", "1", ""})));
+        QTRY_COMPARE(subscriber.messages().size(), 1);
+        broker.stop();
+        QTRY_VERIFY(said.contains("lost the broker"));
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "1", ""})));
+        QVERIFY(broker.start());
+        QTRY_COMPARE_WITH_TIMEOUT(subscriber.messages().size(), 21, 15000);
+        QTest::qWait(500);
+        const QList<QByteArray> messages = subscriber.messages();
+        QCOMPARE(messages.size(), 21);
+        for (int i = 0; i < 20; ++i) {
+            const QJsonObject json = QJsonDocument::fromJson(messages.at(i + 1)).object();
+            QCOMPARE(json.value(QStringLiteral("tsi")).toString(), QString::number(i));
+        }
+    }
+
+    // A monitor with more than 1024 descriptors open (one serving many
+    // links) still talks to the broker.
+    void manyDescriptorsOpen()
+    {
+        TestSupport::TestSubscriber subscriber(broker, Topic);
+        QVERIFY(subscriber.ready());
+        QFile file(folder.filePath(QStringLiteral("kavrel-faxmon.conf")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(mqttConfig(broker.url(), TestSupport::TestBroker::password()));
+        file.close();
+        stopMonitor();
+        said.clear();
+        monitor.start(QStringLiteral("bash"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("ulimit -n 4096 && for i in $(seq 1100); do exec {fd}</dev/null; done && exec \"$0\" \"$@\""),
+                       MonitorPath, QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"), file.fileName()});
+        QTRY_VERIFY2(said.contains("connected to the broker"), said.constData());
+        QVERIFY(post(Reception));
+        QTRY_COMPARE(subscriber.messages().size(), 1);
+    }
+
+    // A wrong password is said once, however often the monitor tries; posts
+    // go on to the links.
+    void refusedIsSaidOnce()
+    {
+        startMonitor(mqttConfig(broker.url(), QStringLiteral("wrong")));
+        QTRY_VERIFY(said.contains("refused the connection"));
+        QTest::qWait(1000); // several attempts
+        QCOMPARE(said.count("refused the connection"), 1);
+        QLocalSocket link;
+        link.connectToServer(folder.filePath(QStringLiteral("orvex-monitor.sock")));
+        QVERIFY(link.waitForConnected(2000));
+        QTRY_VERIFY(said.contains(" connected ("));
+        QVERIFY(post(Reception));
+        QTRY_VERIFY(link.canReadLine() || (link.waitForReadyRead(100) && link.canReadLine()));
+        QCOMPARE(link.readLine(), Line.toUtf8() + '\n');
+    }
+
+    void tls_data()
+    {
+        QTest::addColumn<bool>("rightCa");
+        QTest::newRow("the broker's CA") << true;
+        QTest::newRow("another CA") << false;
+    }
+
+    void tls()
+    {
+        QFETCH(bool, rightCa);
+        TestSupport::TestSubscriber subscriber(broker, Topic);
+        QVERIFY(subscriber.ready());
+        startMonitor(mqttConfig(broker.tlsUrl(), TestSupport::TestBroker::password(),
+                                rightCa ? broker.caFile() : broker.otherCaFile()));
+        if (rightCa) {
+            QTRY_VERIFY(said.contains("connected to the broker mqtts://"));
+            QVERIFY(post(Reception));
+            QTRY_COMPARE(subscriber.messages().size(), 1);
+        } else {
+            QTRY_VERIFY2(said.contains("cannot reach the broker mqtts://"), said.constData());
+            QTest::qWait(600);
+            QCOMPARE(said.count("cannot reach the broker"), 1);
+            QVERIFY(!said.contains("connected to the broker"));
+        }
+    }
+
+    // What cannot be used is said at start; the links are served.
+    void unusableSettingsAreSaid_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QByteArray>("saying");
+        QTest::newRow("bad address") << QByteArray("[Datagrams]\nDestinations=192.168.1.300:21825\n")
+                                     << QByteArray("192.168.1.300:21825 cannot be used");
+        QTest::newRow("no port") << QByteArray("[Datagrams]\nDestinations=192.168.1.255\n")
+                                 << QByteArray("192.168.1.255 cannot be used");
+        QTest::newRow("unknown key") << QByteArray("[Datagrams]\nDestination=127.0.0.1:21825\n")
+                                     << QByteArray("unknown key Datagrams/Destination");
+        QTest::newRow("not a broker") << QByteArray("[MQTT]\nBroker=http://broker:1883\n")
+                                      << QByteArray("is not a broker's address");
+        QTest::newRow("TLS without a CA") << QByteArray("[MQTT]\nBroker=mqtts://broker:8883\n")
+                                          << QByteArray("needs a CAFile");
+        QTest::newRow("unreadable file") << QByteArray("folder") << QByteArray("cannot read");
+    }
+
+    void unusableSettingsAreSaid()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QByteArray, saying);
+        if (config == "folder") {
+            stopMonitor();
+            said.clear();
+            QVERIFY(QDir().mkpath(folder.filePath(QStringLiteral("a-folder"))));
+            monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
+                                        folder.filePath(QStringLiteral("a-folder"))});
+            QTRY_VERIFY(said.contains("listening"));
+        } else {
+            startMonitor(config);
+        }
+        QTRY_VERIFY2(said.contains(saying), said.constData());
+        QLocalSocket link;
+        link.connectToServer(folder.filePath(QStringLiteral("orvex-monitor.sock")));
+        QVERIFY(link.waitForConnected(2000));
+        QTRY_VERIFY(said.contains(" connected ("));
+        QVERIFY(post(Reception));
+        QTRY_VERIFY(link.canReadLine() || (link.waitForReadyRead(100) && link.canReadLine()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRelays)
+#include "tst_relays.moc"
