@@ -7,6 +7,8 @@
 //
 // Run by ./run-bench from the top of the repository. Not part of the tests.
 
+#include "benchsupport.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,78 +42,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double millisecondsBetween(Clock::time_point from, Clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-void sleepFor(double milliseconds)
-{
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds));
-}
-
-std::string makeTempDir(const char *name)
-{
-    std::string pattern = std::string("/tmp/kavrel-bench-") + name + "-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::exit(1);
-    }
-    return pattern;
-}
-
-// --- What /proc says of a process, all its threads included.
-
-struct Usage
-{
-    double cpuMs = 0;
-    long contextSwitches = 0;
-};
-
-Usage usageOf(pid_t pid)
-{
-    Usage usage;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *dir = opendir(tasks.c_str());
-    if (!dir)
-        return usage;
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const std::string task = tasks + "/" + entry->d_name;
-        std::ifstream schedstat(task + "/schedstat");
-        double runNs = 0;
-        if (schedstat >> runNs)
-            usage.cpuMs += runNs / 1e6;
-        std::ifstream status(task + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                usage.contextSwitches += std::atol(line.substr(line.find(':') + 1).c_str());
-        }
-    }
-    closedir(dir);
-    return usage;
-}
-
-// A "kB" figure of /proc/PID/status.
-long statusKb(pid_t pid, const char *field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0)
-            return std::atol(line.substr(std::strlen(field)).c_str());
-    }
-    return 0;
-}
-
-double residentMegabytes(pid_t pid, const char *field = "VmRSS:")
-{
-    return statusKb(pid, field) / 1024.0;
-}
+using namespace bench;
 
 // --- The fax monitor: one listening Unix socket, one link.
 
@@ -263,34 +194,6 @@ private:
     std::thread m_thread;
 };
 
-// --- A child process.
-
-pid_t spawn(const std::vector<std::string> &command, const std::vector<std::string> &environment)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (const std::string &variable : environment)
-            putenv(strdup(variable.c_str()));
-        std::vector<char *> argv;
-        for (const std::string &word : command)
-            argv.push_back(const_cast<char *>(word.c_str()));
-        argv.push_back(nullptr);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        std::perror("exec");
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 // --- One relay measured.
 
 struct Figures
@@ -309,15 +212,6 @@ struct Figures
     size_t latencySamples = 0;
     size_t burstLines = 0;
 };
-
-// The median and the 99th percentile.
-std::pair<double, double> percentiles(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    if (values.empty())
-        return {0, 0};
-    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
-}
 
 std::string reception(long sequence)
 {
@@ -427,27 +321,6 @@ struct Road
     size_t samples = 0;
 };
 
-bool postOnce(const std::string &path, long sequence)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    if (ok) {
-        std::string fields;
-        for (const std::string &field : {std::string("2026:12:07 06:38:44"), std::string("81 3 1234 5678"),
-                                         std::string("0312345678"), std::string("\xef\xbe\x94\xef\xbe\x8f"),
-                                         std::string("1"), std::to_string(sequence)})
-            fields += field + '\0';
-        ok = ::write(fd, fields.data(), fields.size()) == ssize_t(fields.size());
-        char answer[8];
-        ok = ok && read(fd, answer, sizeof answer) >= 3;
-    }
-    close(fd);
-    return ok;
-}
-
 std::optional<Road> measureRoad(const std::string &configDir, size_t count)
 {
     Road road;
@@ -466,7 +339,7 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
         std::ofstream conf(configDir + "/Kavrel.conf");
         conf << "[Settings]\nIPAddress=127.0.0.1\nPort=" << receiver.port() << "\n";
     }
-    const pid_t monitor = spawn({FAX_MONITOR, "--folder", folder}, {});
+    const pid_t monitor = spawn({FAX_MONITOR, "--folder", folder, "--config", folder + "/no-relays.conf"}, {});
     for (int i = 0; i < 100 && access(postPath.c_str(), F_OK) != 0; ++i)
         sleepFor(20);
     const pid_t program = spawn({KAVREL_PROGRAM}, {"XDG_CONFIG_HOME=" + configDir, "XDG_RUNTIME_DIR=" + runtimeDir,
@@ -643,13 +516,6 @@ double emptyWindowRss(const std::vector<std::string> &command, const std::string
     const double rss = residentMegabytes(pid);
     stop(pid);
     return rss;
-}
-
-std::string number(double value, int decimals = 1)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 void row(const std::string &figure, const std::string &ours, const std::string &theirs, const std::string &ratio,
