@@ -71,14 +71,21 @@ void LinkServer::take(int descriptor, uint uid, int pid)
     connect(socket, &QLocalSocket::readyRead, socket, [socket] { socket->readAll(); });
     m_links.append(Link{socket, uid, pid, m_sequence});
 
+    Q_EMIT linkConnected(uid, int(m_links.size()));
     if (holding()) {
+        // What was held counts as what waits, like anything published.
         const quint64 had = m_departed.value(pid, 0);
         for (const Held &held : m_held) {
-            if (held.sequence > had)
-                write(m_links.last(), held.bytes);
+            if (held.sequence <= had)
+                continue;
+            if (m_links.last().socket->bytesToWrite() + held.bytes.size() > m_limits.maxQueuedPerLink) {
+                drop(m_links.size() - 1, QStringLiteral("it does not read what was held for it"));
+                return;
+            }
+            write(m_links.last(), held.bytes);
         }
+        keepWithinBudget();
     }
-    Q_EMIT linkConnected(uid, int(m_links.size()));
 }
 
 void LinkServer::publish(const QByteArray &bytes)
@@ -98,6 +105,11 @@ void LinkServer::publish(const QByteArray &bytes)
         write(link, bytes);
         ++i;
     }
+    keepWithinBudget();
+}
+
+void LinkServer::keepWithinBudget()
+{
     // Over the budget for all links together: the slowest go first.
     for (qint64 total = queuedBytes(); total > m_limits.maxQueuedTotal;) {
         qsizetype slowest = 0;
@@ -146,7 +158,7 @@ void LinkServer::forget(QLocalSocket *socket)
             if (holding())
                 m_departed.insert(link.pid, link.lastSequence);
             socket->deleteLater();
-            Q_EMIT linkLeft(int(m_links.size()));
+            Q_EMIT linkLeft(link.uid, int(m_links.size()));
             return;
         }
     }

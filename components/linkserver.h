@@ -65,7 +65,7 @@ public:
 
 Q_SIGNALS:
     void linkConnected(uint uid, int links);
-    void linkLeft(int links);
+    void linkLeft(uint uid, int links);
     void linkRefused(uint uid, const QString &why);
     void linkDropped(uint uid, const QString &why);
     void acceptFailed(const QString &why);
@@ -86,6 +86,9 @@ private:
     void take(int descriptor, uint uid, int pid);
     void write(Link &link, const QByteArray &bytes);
     void drop(qsizetype index, const QString &why);
+    // Drops the slowest links until what waits for all of them is within
+    // the budget.
+    void keepWithinBudget();
     void forget(QLocalSocket *socket);
     bool holding();
 

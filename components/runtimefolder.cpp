@@ -27,6 +27,11 @@ QStringList preferred()
     const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (!runtime.isEmpty())
         places.append(runtime);
+    // The session's own, where a start from a terminal without
+    // XDG_RUNTIME_DIR (su, ssh) would not look.
+    const QString session = QStringLiteral("/run/user/%1").arg(geteuid());
+    if (!places.contains(session) && QFileInfo(session).isDir())
+        places.append(session);
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
     if (!cache.isEmpty())
         places.append(cache + QStringLiteral("/kavrel-runtime"));
@@ -58,6 +63,13 @@ bool prepare(const QString &folder, QString *why)
     if (access(path.constData(), W_OK | X_OK) != 0)
         return fail(QStringLiteral("%1 に書き込めません（%2）。").arg(folder, systemReason()));
     return true;
+}
+
+bool isPrivate(const QString &folder)
+{
+    struct stat st;
+    return !folder.isEmpty() && lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)
+        && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
 QString path(QString *why)

@@ -19,6 +19,9 @@ QStringList preferred();
 // Makes folder if it is missing and checks it; false, with the reason (for
 // the user), when it cannot be used.
 bool prepare(const QString &folder, QString *why);
+// Whether folder is there already and private to this user (a real folder,
+// this user's, closed to others): what another user made cannot be trusted.
+bool isPrivate(const QString &folder);
 // The first place that can be used, or the empty text and why none can.
 QString path(QString *why = nullptr);
 

@@ -108,35 +108,28 @@ void SocketFaxLink::tryCandidate()
         m_inAttempt = true;
         m_socket->connectToServer(m_paths.at(m_candidate));
         m_inAttempt = false;
-        switch (m_socket->state()) {
-        case QLocalSocket::ConnectedState:
+        if (m_socket->state() == QLocalSocket::ConnectedState) {
             roundSucceeded();
             return;
-        case QLocalSocket::UnconnectedState:
-            m_socket->abort();
-            ++m_candidate;
-            break;
-        default:
-            // The monitor's queue is full: the answer comes as a signal.
-            return;
         }
+        // Refused, missing, or a socket whose queue is full (Qt would keep
+        // trying that one for half a minute, and a socket nobody accepts
+        // on could hold the link there): the next one, and the pauses of
+        // this link's own between rounds.
+        m_inAttempt = true;
+        m_socket->abort();
+        m_inAttempt = false;
+        ++m_candidate;
     }
     if (m_candidate >= 0)
         roundFailed();
-}
-
-void SocketFaxLink::attemptFailed()
-{
-    m_socket->abort();
-    ++m_candidate;
-    tryCandidate();
 }
 
 void SocketFaxLink::roundSucceeded()
 {
     m_candidate = -1;
     m_connected = true;
-    m_retryDelay = 0;
+    m_connectedSince.start();
     m_timer.stop();
     watchFolders(false);
     if (std::exchange(m_calling, false)) {
@@ -174,14 +167,6 @@ void SocketFaxLink::socketStateChanged()
     if (m_inAttempt)
         return; // tryCandidate() looks at the outcome itself
     const QLocalSocket::LocalSocketState state = m_socket->state();
-    if (m_candidate >= 0) {
-        // An attempt that had to wait has its answer.
-        if (state == QLocalSocket::ConnectedState)
-            roundSucceeded();
-        else if (state == QLocalSocket::UnconnectedState)
-            attemptFailed();
-        return;
-    }
     if (state == QLocalSocket::UnconnectedState && std::exchange(m_connected, false))
         lost();
 }
@@ -190,6 +175,8 @@ void SocketFaxLink::lost()
 {
     m_partial.clear();
     m_skipping = false;
+    if (m_connectedSince.isValid() && m_connectedSince.elapsed() >= m_timing.stableConnection)
+        m_retryDelay = 0;
     if (!m_wanted)
         return;
     watchFolders(true);

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTimer>
 
@@ -37,12 +38,16 @@ public:
 
     // Milliseconds. A Connect() call keeps trying for connectTimeout, pausing
     // connectPause between attempts; reconnecting waits firstRetryDelay after
-    // the link was lost, doubling after each failure up to maxRetryDelay.
+    // the link was lost, doubling after each failure up to maxRetryDelay, and
+    // starts over from there after a connection that lasted stableConnection
+    // (one the monitor closes at once, as it does to a user over its limit of
+    // links, keeps the pauses growing).
     struct Timing {
         int connectTimeout = 1000;
         int connectPause = 50;
         int firstRetryDelay = 100;
         int maxRetryDelay = 3000;
+        int stableConnection = 1000;
     };
 
     // The monitor in the user's runtime folder, or else the system fax
@@ -70,7 +75,6 @@ Q_SIGNALS:
 private:
     void startRound(bool probe = false);
     void tryCandidate();
-    void attemptFailed();
     void roundSucceeded();
     void roundFailed();
     void socketStateChanged();
@@ -85,6 +89,7 @@ private:
     QFileSystemWatcher *m_watcher = nullptr;
     QTimer m_timer;              // the pause before the next round
     QDeadlineTimer m_callDeadline;
+    QElapsedTimer m_connectedSince;
     int m_retryDelay = 0;
     qsizetype m_candidate = -1;  // the socket being tried, -1 outside a round
     bool m_inAttempt = false;    // inside connectToServer(): its signals wait

@@ -43,9 +43,13 @@ bool answers(const sockaddr_un &address)
     return listening;
 }
 
-// After the socket's pending connections have been turned away this often
-// in a row, accepting pauses for a moment rather than spin.
+// Out of descriptors, accepting pauses this long (milliseconds) rather than
+// spin.
 constexpr int ResumeDelay = 100;
+// Connections taken at one turn of the event loop, at most: a flood of
+// connections on one socket (anybody may connect to the post socket) must
+// not keep the others, and the timers, from their turn.
+constexpr int AcceptBatch = 16;
 
 } // namespace
 
@@ -143,7 +147,8 @@ void UnixListener::close()
 
 void UnixListener::acceptPending()
 {
-    for (;;) {
+    // What is left waits for the next turn: the socket stays readable.
+    for (int taken = 0; taken < AcceptBatch; ++taken) {
         ucred peer{};
         const int connection = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (connection >= 0) {

@@ -28,7 +28,10 @@ QString cleanField(const QByteArray &raw)
 {
     QString text = QString::fromUtf8(raw);
     for (QChar &c : text) {
-        if (c == QLatin1Char(',') || c.category() == QChar::Other_Control || c == QChar(0x2028) || c == QChar(0x2029))
+        // Format characters (zero-width space, direction marks) count as
+        // blanks too: a message of them alone reads as nothing.
+        if (c == QLatin1Char(',') || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+            || c == QChar(0x2028) || c == QChar(0x2029))
             c = QLatin1Char(' ');
     }
     return text.trimmed();
@@ -75,12 +78,18 @@ FaxMonitor::FaxMonitor(Say say, QObject *parent)
     : QObject(parent)
     , m_say(say ? std::move(say) : Say(sayOnStandardError))
     , m_refusals(new RefusalLog(m_say, 60000, this))
+    , m_comings(new RefusalLog(m_say, 60000, this))
 {
+    // One user who connects and hangs up in a loop must not flood the
+    // journal either.
     connect(&m_links, &LinkServer::linkConnected, this, [this](uint uid, int count) {
-        m_say(QStringLiteral("a link of user %1 connected (%2 now)").arg(userName(uid)).arg(count));
+        m_comings->note(QStringLiteral("connected %1").arg(uid),
+                        QStringLiteral("a link of user %1 connected (%2 now)").arg(userName(uid)).arg(count));
     });
-    connect(&m_links, &LinkServer::linkLeft, this,
-            [this](int count) { m_say(QStringLiteral("a link went away (%1 now)").arg(count)); });
+    connect(&m_links, &LinkServer::linkLeft, this, [this](uint uid, int count) {
+        m_comings->note(QStringLiteral("left %1").arg(uid),
+                        QStringLiteral("a link of user %1 went away (%2 now)").arg(userName(uid)).arg(count));
+    });
     connect(&m_links, &LinkServer::linkDropped, this, [this](uint uid, const QString &why) {
         m_say(QStringLiteral("dropped a link of user %1: %2").arg(userName(uid), why));
     });
@@ -109,6 +118,12 @@ void FaxMonitor::setRefusalWindow(int milliseconds)
     m_refusals = new RefusalLog(m_say, milliseconds, this);
 }
 
+void FaxMonitor::setComingsWindow(int milliseconds)
+{
+    delete m_comings;
+    m_comings = new RefusalLog(m_say, milliseconds, this);
+}
+
 QString FaxMonitor::defaultFolder()
 {
     return QStringLiteral("/run/kavrel-faxmon");
@@ -135,6 +150,14 @@ bool FaxMonitor::listen(const QString &folder, const QStringList &posters, const
     for (const QString &name : std::as_const(missing))
         m_say(QStringLiteral("there is no user %1; posts are taken from %2 only").arg(name, names.join(QStringLiteral(", "))));
 
+    const QString owner = userName(geteuid());
+    const QString who = owner == QLatin1String("root") ? owner : QStringLiteral("root and %1").arg(owner);
+    if (!linkGroup.isEmpty()) {
+        if (const group *fax = getgrnam(QFile::encodeName(linkGroup).constData()))
+            m_linkGid = fax->gr_gid;
+        else
+            m_say(QStringLiteral("there is no group %1; only %2 may listen").arg(linkGroup, who));
+    }
     const QByteArray native = QFile::encodeName(folder);
     if (::mkdir(native.constData(), 0755) != 0 && errno != EEXIST) {
         *error = QStringLiteral("cannot make the folder %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
@@ -154,16 +177,14 @@ bool FaxMonitor::listenForLinks(QString *error)
     const QString path = m_folder + QLatin1Char('/') + linkSocketName();
     if (!m_links.listen(path, 0660, error))
         return false;
-    if (m_linkGroup.isEmpty())
+    if (m_linkGid == gid_t(-1))
         return true;
-    const group *fax = getgrnam(QFile::encodeName(m_linkGroup).constData());
-    const QString owner = userName(geteuid());
-    const QString who = owner == QLatin1String("root") ? owner : QStringLiteral("root and %1").arg(owner);
-    if (!fax)
-        m_say(QStringLiteral("there is no group %1; only %2 may listen at %3").arg(m_linkGroup, who, path));
-    else if (::chown(QFile::encodeName(path).constData(), uid_t(-1), fax->gr_gid) != 0)
+    if (::chown(QFile::encodeName(path).constData(), uid_t(-1), m_linkGid) != 0) {
+        const QString owner = userName(geteuid());
         m_say(QStringLiteral("cannot give %1 to the group %2 (%3); only %4 may listen")
-                  .arg(path, m_linkGroup, QString::fromLocal8Bit(std::strerror(errno)), who));
+                  .arg(path, m_linkGroup, QString::fromLocal8Bit(std::strerror(errno)),
+                       owner == QLatin1String("root") ? owner : QStringLiteral("root and %1").arg(owner)));
+    }
     return true;
 }
 
@@ -206,7 +227,7 @@ Reception FaxMonitor::reception(const QList<QByteArray> &fields)
         reception.status = cleaned.at(5);
         if (reception.status.isEmpty())
             reception.status = BlankErrorText;
-        else if (reception.status == QLatin1String("OK"))
+        else if (reception.status.normalized(QString::NormalizationForm_KC).trimmed() == QLatin1String("OK"))
             reception.status = BlankErrorText + QStringLiteral("：") + reception.status;
     }
     return reception;

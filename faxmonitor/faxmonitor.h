@@ -73,8 +73,10 @@ public:
 
     // Milliseconds a poster may take to send its post.
     void setPostTimeout(int milliseconds) { m_postTimeout = milliseconds; }
-    // Refusals are summed up once per window (milliseconds).
+    // Refusals, and links coming and going, are summed up once per window
+    // (milliseconds; links coming and going are all said with 0).
     void setRefusalWindow(int milliseconds);
+    void setComingsWindow(int milliseconds);
     LinkServer &links() { return m_links; }
 
     // Listens in folder (made when it is missing); posts are taken from
@@ -109,10 +111,12 @@ private:
 
     Say m_say;
     RefusalLog *m_refusals;
+    RefusalLog *m_comings;     // links that come and go, summed up the same way
     LinkServer m_links;
     UnixListener m_posts;
     QString m_folder;
     QString m_linkGroup;
+    gid_t m_linkGid = gid_t(-1); // looked up once: later, descriptors may be short
     QList<uid_t> m_posters;
     int m_pendingPosts = 0;
     int m_postTimeout = 2000;

@@ -10,6 +10,7 @@
 #include "faxmonitor.h"
 #include "relays.h"
 
+#include "components/terminationsignals.h"
 #include "components/testdelays.h"
 
 #include <QCommandLineParser>
@@ -78,9 +79,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(postOption))
         return post(folder, parser.positionalArguments());
 
+    // Stopped (systemctl stop, a package upgrade): its sockets are removed
+    // on the way out, and the status is 0.
+    quitOnTerminationSignals();
     FaxMonitor monitor;
     monitor.setPostTimeout(TestDelays::value("post", 2000));
     monitor.setRefusalWindow(TestDelays::value("refusals", 60000));
+    monitor.setComingsWindow(TestDelays::value("comings", 60000));
     LinkServer::Limits limits = monitor.links().limits();
     limits.holdTime = TestDelays::value("hold", limits.holdTime);
     monitor.links().setLimits(limits);

@@ -10,6 +10,10 @@ RefusalLog::RefusalLog(Say say, int window, QObject *parent)
 
 void RefusalLog::note(const QString &key, const QString &text)
 {
+    if (m_window <= 0) {
+        m_say(text);
+        return;
+    }
     auto it = m_entries.find(key);
     if (it == m_entries.end()) {
         m_say(text);

@@ -11,6 +11,7 @@
 // first refusal of a kind (a user's posts, say) is said at once; the ones
 // that follow within the window are counted and summed up in one line at its
 // end. A kind that stays quiet for a whole window is said at once again.
+// With a window of 0, everything is said as it comes.
 class RefusalLog : public QObject
 {
     Q_OBJECT

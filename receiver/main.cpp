@@ -4,50 +4,14 @@
 
 #include "receiverapp.h"
 
+#include "components/terminationsignals.h"
 #include "server/seams.h"
 #include "server/singleinstance.h"
 #include "ui/appearance.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-int signalPair[2] = {-1, -1};
-
-void onTerminate(int)
-{
-    const char byte = 1;
-    (void)!::write(signalPair[0], &byte, 1);
-}
-
-// The end of a session or a `kill` ends the program as 終了 does, so that
-// what the history has not written yet is written.
-void quitOnTerminate()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPair) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPair[1], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
-        char byte;
-        (void)!::read(signalPair[1], &byte, 1);
-        QCoreApplication::exit(0);
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminate;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -82,7 +46,9 @@ int main(int argc, char *argv[])
         break;
     }
 
-    quitOnTerminate();
+    // The end of a session or a `kill` ends the program as 終了 does, so
+    // that what the history has not written yet is written.
+    quitOnTerminationSignals();
     ReceiverApp receiver;
     QObject::connect(&instance, &SingleInstance::activationRequested, &receiver, &ReceiverApp::openHistory);
     receiver.start();

@@ -3,6 +3,7 @@
 #include "components/runtimefolder.h"
 
 #include <QLocalServer>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTimer>
@@ -50,6 +51,19 @@ QString SingleInstance::socketPath() const
 
 SingleInstance::Claim SingleInstance::claim(QString *why)
 {
+    // A copy started with another environment (from a terminal without
+    // XDG_RUNTIME_DIR, say) may hold its claim in another of the places:
+    // each is looked at first, and only then is the claim made in the best.
+    for (const QString &folder : std::as_const(m_folders)) {
+        if (!RuntimeFolder::isPrivate(folder))
+            continue;
+        QLockFile held(folder + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
+        held.setStaleLockTime(0);
+        if (QFileInfo(held.fileName()).exists() && !held.tryLock(0) && held.error() == QLockFile::LockFailedError) {
+            m_folder = folder;
+            return Claim::HeldByAnother;
+        }
+    }
     QStringList reasons;
     for (const QString &folder : std::as_const(m_folders)) {
         QString reason;

@@ -40,13 +40,13 @@ bool connectLink(SocketFaxLink &link)
 
 // A bare listening socket the test controls: closing it leaves its file in
 // place, as a monitor that was killed does.
-int listenAt(const QString &path)
+int listenAt(const QString &path, int backlog = 4)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, backlog) != 0)
         qWarning("cannot listen at %s", qPrintable(path));
     return fd;
 }
@@ -94,20 +94,33 @@ private Q_SLOTS:
     // for the system monitor's, at the first connect and at reconnects.
     void deadUserSocketIsPassedOver_data()
     {
-        QTest::addColumn<bool>("plainFile");
-        QTest::newRow("stale socket") << false;
-        QTest::newRow("plain file") << true;
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("stale socket") << QStringLiteral("stale");
+        QTest::newRow("plain file") << QStringLiteral("file");
+        QTest::newRow("nobody accepts, queue full") << QStringLiteral("full");
     }
 
     void deadUserSocketIsPassedOver()
     {
-        QFETCH(bool, plainFile);
+        QFETCH(QString, kind);
         const QString user = socketPath(), system = socketPath("system.sock");
-        if (plainFile) {
+        QList<int> held;
+        if (kind == QLatin1String("file")) {
             QFile file(user);
             QVERIFY(file.open(QIODevice::WriteOnly));
-        } else {
+        } else if (kind == QLatin1String("stale")) {
             ::close(listenAt(user));
+        } else {
+            held.append(listenAt(user, 0));
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            qstrncpy(address.sun_path, QFile::encodeName(user).constData(), sizeof address.sun_path);
+            for (int filled = 0; filled < 64; ++filled) {
+                const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                held.append(fd);
+                if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+                    break;
+            }
         }
         SocketFaxLink link({user, system});
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
@@ -120,6 +133,8 @@ private Q_SLOTS:
         systemMonitor->write("after the restart\n");
         QTRY_COMPARE(texts(spy), QStringList{QStringLiteral("after the restart")});
         QFile::remove(system);
+        for (int fd : std::as_const(held))
+            ::close(fd);
     }
 
     void fallsBackToTheSystemMonitor()
@@ -254,7 +269,7 @@ private Q_SLOTS:
     void reconnectPausesAreCappedAndStartOver()
     {
         SocketFaxLink link({socketPath()});
-        link.setTiming({1000, 10, 1, 8});
+        link.setTiming({1000, 10, 1, 8, 300});
         QSignalSpy scheduled(&link, &SocketFaxLink::ReconnectScheduled);
         int listener = listenAt(socketPath());
         QVERIFY(connectLink(link));
@@ -269,6 +284,14 @@ private Q_SLOTS:
         listener = listenAt(socketPath());
         int accepted = -1;
         QVERIFY(QTest::qWaitFor([&] { return (accepted = ::accept4(listener, nullptr, nullptr, 0)) >= 0; }));
+        // Closed at once, as a monitor refusing the link: the pauses go on
+        // growing; after a connection that lasted, they start over.
+        scheduled.clear();
+        ::close(accepted);
+        QTRY_VERIFY(!scheduled.isEmpty());
+        QCOMPARE(scheduled.first().first().toInt(), 8);
+        QVERIFY(QTest::qWaitFor([&] { return (accepted = ::accept4(listener, nullptr, nullptr, 0)) >= 0; }));
+        QTest::qWait(400);
         scheduled.clear();
         ::close(accepted);
         ::close(listener);

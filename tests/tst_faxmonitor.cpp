@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -24,9 +26,9 @@ namespace {
 const QString MonitorPath = QStringLiteral(KAVREL_FAXMON);
 const QString ProgramPath = QStringLiteral(KAVREL_PROGRAM);
 
-// As the user nobody, count connections to the socket at path, each closed
-// again at once; from a child process, which ends afterwards.
-bool connectAsNobody(const QString &path, int count)
+// As the user nobody, count connections to the socket at path (without end
+// when count is negative), each closed again at once, from a child process.
+pid_t startConnectingAsNobody(const QString &path, int count)
 {
     const QByteArray native = QFile::encodeName(path);
     const pid_t child = fork();
@@ -36,13 +38,19 @@ bool connectAsNobody(const QString &path, int count)
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         qstrncpy(address.sun_path, native.constData(), sizeof address.sun_path);
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; count < 0 || i < count; ++i) {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
             ::close(fd);
         }
         _exit(0);
     }
+    return child;
+}
+
+bool connectAsNobody(const QString &path, int count)
+{
+    const pid_t child = startConnectingAsNobody(path, count);
     int status = 0;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -117,7 +125,7 @@ class TestFaxMonitor : public QObject
 
     // Receptions are held for links that come later only where a test says
     // so: the tests' links come and go all the time.
-    void startMonitor(const QString &delays = QStringLiteral("post=300,refusals=300,hold=0"))
+    void startMonitor(const QString &delays = QStringLiteral("post=300,refusals=300,comings=0,hold=0"))
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), delays);
@@ -161,6 +169,10 @@ private Q_SLOTS:
                                          << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー$");
         QTest::newRow("error reading OK") << fields({"2026:12:07 06:38:44", "", "", "", "1", " OK"})
                                           << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー：OK$");
+        QTest::newRow("error of invisible characters") << fields({"2026:12:07 06:38:44", "", "", "", "1", "\xe2\x80\x8b\xe2\x80\x8e"})
+                                                       << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー$");
+        QTest::newRow("error reading full-width OK") << fields({"2026:12:07 06:38:44", "", "", "", "1", "\xef\xbc\xaf\xef\xbc\xab"})
+                                                     << QStringLiteral("^2026/12/07 06:38:44,,,,1,受信エラー：ＯＫ$");
         QTest::newRow("impossible date") << fields({"2026:02:30 06:38:44", "s", "", "", "", ""})
                                          << QStringLiteral("^(?!2026/02/30)\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d,s,,,,OK$");
         QTest::newRow("impossible time") << fields({"2026:12:07 24:00:00", "s", "", "", "", ""})
@@ -244,6 +256,23 @@ private Q_SLOTS:
         QVERIFY(said.count("refused a post") - before <= 3);
         QVERIFY2(QRegularExpression(QStringLiteral("\\d+ more like this")).match(QString::fromUtf8(said)).hasMatch(),
                  said.right(300).constData());
+    }
+
+    // Nobody's endless connections to the post socket do not keep a kavrel-s
+    // that connects meanwhile waiting, nor its receptions from it.
+    void floodDoesNotHoldLinksUp()
+    {
+        const pid_t flood = startConnectingAsNobody(socket(QStringLiteral("post.sock")), -1);
+        QVERIFY(flood > 0);
+        QTest::qWait(200);
+        QLocalSocket *listener = link();
+        const bool posted = post(fields({"2026:12:07 06:38:44", "in a flood", "", "", "", ""}));
+        const QList<QByteArray> lines = readLines(listener, 1);
+        ::kill(flood, SIGKILL);
+        waitpid(flood, nullptr, 0);
+        QVERIFY(posted);
+        QCOMPARE(lines, QList<QByteArray>{"2026/12/07 06:38:44,in a flood,,,,OK"});
+        delete listener;
     }
 
     // The monitor as its unit runs it, as the fax user: root may post too.
@@ -341,7 +370,11 @@ private Q_SLOTS:
 
         monitor.terminate();
         QVERIFY(monitor.waitForFinished(5000));
-        startMonitor(QStringLiteral("post=300"));
+        // Stopped as systemd stops it: status 0, its sockets gone.
+        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(monitor.exitCode(), 0);
+        QVERIFY(!QFile::exists(socket(QStringLiteral("post.sock"))));
+        startMonitor(QStringLiteral("post=300,comings=0"));
         for (int i = 0; i < 40; ++i) {
             QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "", ""})));
             QTest::qWait(50);

@@ -254,6 +254,21 @@ private Q_SLOTS:
         QCOMPARE(readLines(*again, 1), QList<QByteArray>{"d"});
         QVERIFY(!again->waitForReadyRead(100));
 
+        // What is held counts against the budget like anything waiting:
+        // links that connect and never read cannot make it grow.
+        limits.maxQueuedTotal = 256 * 1024;
+        start(limits);
+        for (int i = 0; i < 40; ++i)
+            server->publish(numbered(i, 8000) + '\n');
+        QList<int> stuck;
+        for (int i = 0; i < 4; ++i) {
+            stuck.append(stuckLink());
+            QTest::qWait(20);
+            QVERIFY(server->queuedBytes() <= limits.maxQueuedTotal);
+        }
+        for (int fd : std::as_const(stuck))
+            ::close(fd);
+
         // Without a hold time, a later link gets only what comes next.
         start({});
         server->publish("gone\n");

@@ -49,7 +49,7 @@ class TestRelays : public QObject
         file.write(config);
         file.close();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("mqttretry=200,hold=0"));
+        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("mqttretry=200,comings=0,hold=0"));
         monitor.setProcessEnvironment(environment);
         said.clear();
         monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"), file.fileName()});

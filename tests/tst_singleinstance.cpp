@@ -34,6 +34,12 @@ private Q_SLOTS:
         QTRY_COMPARE(answered.size(), 1);
         QCOMPARE(answered.first().first().toBool(), true);
         QCOMPARE(asked.size(), 1);
+
+        // A start that would claim in a better place first finds the claim
+        // held in this one.
+        SingleInstance elsewhere(QStringLiteral("kavrel-s"), QStringList{work.filePath(QStringLiteral("better"))} + folders);
+        QCOMPARE(elsewhere.claim(&why), SingleInstance::Claim::HeldByAnother);
+        QCOMPARE(elsewhere.folder(), folders.first());
     }
 
     // The place is passed over when it is not a folder or cannot be written;

@@ -60,7 +60,7 @@ int main(int argc, char *argv[])
     QObject::connect(&monitor, &LinkServer::linkConnected, &monitor, [](uint, int links) {
         std::fprintf(stderr, "faxmonsim: a link connected (%d now)\n", links);
     });
-    QObject::connect(&monitor, &LinkServer::linkLeft, &monitor, [](int links) {
+    QObject::connect(&monitor, &LinkServer::linkLeft, &monitor, [](uint, int links) {
         std::fprintf(stderr, "faxmonsim: a link went away (%d now)\n", links);
     });
     const QString path = parser.value(socketOption);
