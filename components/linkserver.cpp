@@ -22,7 +22,9 @@ bool LinkServer::listen(const QString &path, mode_t mode, QString *error)
 {
     if (!m_listener.listen(path, mode, error))
         return false;
-    m_listening.start();
+    // Listening again (the socket file was taken away) is no new start.
+    if (!m_listening.isValid())
+        m_listening.start();
     return true;
 }
 
@@ -73,8 +75,14 @@ void LinkServer::take(int descriptor, uint uid, int pid)
 
     Q_EMIT linkConnected(uid, int(m_links.size()));
     if (holding()) {
-        // What was held counts as what waits, like anything published.
-        const quint64 had = m_departed.value(pid, 0);
+        // What was held counts as what waits, like anything published. A
+        // process whose earlier link has not been seen to go yet had what
+        // that link had.
+        quint64 had = m_departed.value(pid, 0);
+        for (qsizetype i = 0; i + 1 < m_links.size(); ++i) {
+            if (m_links.at(i).pid == pid)
+                had = qMax(had, m_links.at(i).lastSequence);
+        }
         for (const Held &held : m_held) {
             if (held.sequence <= had)
                 continue;

@@ -1,5 +1,6 @@
 #include "components/mqttclient.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QUrl>
 
@@ -28,9 +29,16 @@ bool MqttClient::parseUrl(const QString &url, Options *options, QString *why)
 {
     const QUrl parsed(url.trimmed(), QUrl::StrictMode);
     const QString scheme = parsed.scheme();
+    // Credentials have their own settings: a password in the address would
+    // end up in messages and the journal.
+    const QString shown = parsed.isValid() ? parsed.toString(QUrl::RemoveUserInfo) : QStringLiteral("the broker's address");
+    if (!parsed.userInfo().isEmpty()) {
+        *why = QStringLiteral("%1: give the user and the password in their own settings, not in the address").arg(shown);
+        return false;
+    }
     if (!parsed.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts"))
         || parsed.host().isEmpty() || (!parsed.path().isEmpty() && parsed.path() != QLatin1String("/"))) {
-        *why = QStringLiteral("%1 is not a broker's address (mqtt://host:1883 or mqtts://host:8883)").arg(url);
+        *why = QStringLiteral("%1 is not a broker's address (mqtt://host:1883 or mqtts://host:8883)").arg(shown);
         return false;
     }
     options->tls = scheme == QLatin1String("mqtts");
@@ -48,8 +56,7 @@ MqttClient::MqttClient(const Options &options, QObject *parent)
 
 MqttClient::~MqttClient()
 {
-    m_stop = true;
-    wake();
+    stop();
     if (m_thread.joinable())
         m_thread.join();
     if (m_wakeFd >= 0)
@@ -67,6 +74,16 @@ void MqttClient::start()
     std::call_once(libraryReady, [] { mosquitto_lib_init(); });
     if (!m_thread.joinable())
         m_thread = std::thread(&MqttClient::run, this);
+}
+
+void MqttClient::stop()
+{
+    {
+        // Under the lock, so that a thread about to pause cannot miss it.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    wake();
 }
 
 void MqttClient::wake()
@@ -135,9 +152,17 @@ void MqttClient::pause(int milliseconds)
 
 int MqttClient::serve(mosquitto *connection)
 {
+    // The connection is made here, not in the library's blocking call: a
+    // broker that drops packets or a TLS handshake that stalls is given up
+    // after the timeout, and a stop is heard at once.
+    const QDeadlineTimer connectDeadline(m_options.connectTimeout);
     for (;;) {
         if (m_stop)
             return MOSQ_ERR_SUCCESS;
+        if (!m_connected && !m_refused && connectDeadline.hasExpired()) {
+            m_lastError = QStringLiteral("no answer within %1 s").arg(m_options.connectTimeout / 1000.0);
+            return MOSQ_ERR_CONN_LOST;
+        }
         if (m_connected)
             sendWaiting(connection);
         const int socket = mosquitto_socket(connection);
@@ -165,14 +190,15 @@ int MqttClient::serve(mosquitto *connection)
 
 void MqttClient::run()
 {
-    int delay = m_options.firstRetryDelay;
+    int delay = qMin(m_options.firstRetryDelay, m_options.maxRetryDelay);
     const QByteArray host = m_options.host.toUtf8();
     const QByteArray clientId = m_options.clientId.toUtf8();
     while (!m_stop) {
         // A fresh connection each time: the library keeps no messages of
         // its own from the last one, so this queue alone decides what is
         // sent again, and in which order.
-        mosquitto *connection = mosquitto_new(clientId.isEmpty() ? nullptr : clientId.constData(), true, this);
+        mosquitto *connection = mosquitto_new(clientId.isEmpty() ? nullptr : clientId.constData(),
+                                              m_options.cleanSession || clientId.isEmpty(), this);
         if (!connection) {
             setState(QStringLiteral("cannot set up a connection to %1").arg(describe()), false);
             pause(delay);
@@ -197,18 +223,24 @@ void MqttClient::run()
             setState(QStringLiteral("cannot use the settings for %1: %2 (the CA file %3?)")
                          .arg(describe(), reasonOf(result), m_options.caFile),
                      false);
-        } else if ((result = mosquitto_connect(connection, host.constData(), m_options.port, m_options.keepAlive))
+        } else if ((result = mosquitto_connect_async(connection, host.constData(), m_options.port,
+                                                     m_options.keepAlive))
                    != MOSQ_ERR_SUCCESS) {
             setState(QStringLiteral("cannot reach the broker %1: %2%3")
                          .arg(describe(), reasonOf(result),
                               m_lastError.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_lastError)),
                      false);
         } else {
-            result = serve(connection);
-            if (m_connected)
-                delay = m_options.firstRetryDelay;
-            if (!m_stop && !m_refused)
-                setState(QStringLiteral("lost the broker %1: %2").arg(describe(), reasonOf(result)), false);
+            const bool wasConnected = (result = serve(connection), m_connected);
+            if (wasConnected)
+                delay = qMin(m_options.firstRetryDelay, m_options.maxRetryDelay);
+            if (!m_stop && !m_refused) {
+                const QString reason = reasonOf(result)
+                    + (m_lastError.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_lastError));
+                setState(wasConnected ? QStringLiteral("lost the broker %1: %2").arg(describe(), reason)
+                                      : QStringLiteral("cannot reach the broker %1: %2").arg(describe(), reason),
+                         false);
+            }
             m_connected = false;
             // Not acknowledged: sent again on the next connection.
             const std::lock_guard<std::mutex> lock(m_mutex);
@@ -221,6 +253,7 @@ void MqttClient::run()
         pause(delay);
         delay = qMin(delay * 2, m_options.maxRetryDelay);
     }
+    Q_EMIT stopped();
 }
 
 void MqttClient::onConnect(mosquitto *connection, void *self, int result)

@@ -44,6 +44,10 @@ public:
         QString user;
         QString password;
         int keepAlive = 30;
+        // A subscriber that wants what was published while it was away asks
+        // the broker to keep its session (and then needs a client id).
+        bool cleanSession = true;
+        int connectTimeout = 15000; // milliseconds for the connection and the broker's answer
         int firstRetryDelay = 1000; // milliseconds, doubling up to maxRetryDelay
         int maxRetryDelay = 30000;
     };
@@ -59,6 +63,10 @@ public:
 
     // Connects, and keeps connecting whenever the connection is lost.
     void start();
+    // Asks the connection's thread to end; stopped() says when it has (a
+    // name lookup under way is not cut short). Deleting the client waits
+    // for it; deleting it on stopped() does not.
+    void stop();
     // Queues one message for topic (QoS 1).
     void publish(const QString &topic, const QByteArray &payload);
     // Subscribes to topic (QoS 1) on every connection; before start().
@@ -73,6 +81,7 @@ Q_SIGNALS:
     // The queue was full: the oldest waiting messages were dropped.
     void dropped(int count);
     void message(const QString &topic, const QByteArray &payload);
+    void stopped();
 
 private:
     struct Outgoing {
@@ -84,6 +93,7 @@ private:
     void run();
     // Serves one connection until it is lost or the client stops.
     int serve(mosquitto *connection);
+    bool stopping() const { return m_stop.load(); }
     void sendWaiting(mosquitto *connection);
     void wake();
     void setState(const QString &text, bool connected);

@@ -58,19 +58,28 @@ QDateTime receptionTime(const QString &received)
     return QDateTime::currentDateTime();
 }
 
+// Looked up once a user: a flood of refusals must not mean a lookup (which
+// may go over the network) each.
 QString userName(uid_t uid)
 {
+    static QHash<uid_t, QString> known;
+    const auto found = known.constFind(uid);
+    if (found != known.cend())
+        return *found;
     const passwd *user = getpwuid(uid);
-    return user ? QFile::decodeName(user->pw_name) : QString::number(uid);
+    const QString name = user ? QFile::decodeName(user->pw_name) : QString::number(uid);
+    if (known.size() < 4096)
+        known.insert(uid, name);
+    return name;
 }
 
-void sayOnStandardError(const QString &text)
+} // namespace
+
+void FaxMonitor::sayOnStandardError(const QString &text)
 {
     std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(text));
     std::fflush(stderr);
 }
-
-} // namespace
 
 const QString FaxMonitor::BlankErrorText = QStringLiteral("受信エラー");
 

@@ -66,6 +66,8 @@ public:
 
     // Says what it does through say (the journal: standard error).
     explicit FaxMonitor(Say say = Say(), QObject *parent = nullptr);
+    // What the monitor says goes here unless told otherwise: the journal.
+    static void sayOnStandardError(const QString &text);
 
     static QString defaultFolder();
     static QString linkSocketName() { return QStringLiteral("orvex-monitor.sock"); }

@@ -98,10 +98,7 @@ int main(int argc, char *argv[])
     std::fprintf(stderr, "kavrel-faxmon: listening in %s\n", qPrintable(folder));
     std::fflush(stderr);
 
-    Relays relays([](const QString &text) {
-        std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(text));
-        std::fflush(stderr);
-    });
+    Relays relays(&FaxMonitor::sayOnStandardError);
     relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
     relays.load(parser.value(configOption));
     QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);

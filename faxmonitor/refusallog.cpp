@@ -5,6 +5,7 @@ RefusalLog::RefusalLog(Say say, int window, QObject *parent)
     , m_say(std::move(say))
     , m_window(window)
 {
+    m_clock.start();
     connect(&m_timer, &QTimer::timeout, this, &RefusalLog::summarise);
 }
 
@@ -17,7 +18,9 @@ void RefusalLog::note(const QString &key, const QString &text)
     auto it = m_entries.find(key);
     if (it == m_entries.end()) {
         m_say(text);
-        m_entries.insert(key, Entry());
+        Entry entry;
+        entry.since = m_clock.elapsed();
+        m_entries.insert(key, entry);
         if (!m_timer.isActive())
             m_timer.start(m_window);
         return;
@@ -28,9 +31,14 @@ void RefusalLog::note(const QString &key, const QString &text)
 
 void RefusalLog::summarise()
 {
+    const qint64 now = m_clock.elapsed();
     for (auto it = m_entries.begin(); it != m_entries.end();) {
+        // Quiet for a whole window: the next one is said at once again.
         if (it->count == 0) {
-            it = m_entries.erase(it);
+            if (now - it->since >= m_window)
+                it = m_entries.erase(it);
+            else
+                ++it;
             continue;
         }
         m_say(QStringLiteral("%1 more like this in the last %2 s, the last: %3")
@@ -38,6 +46,7 @@ void RefusalLog::summarise()
                   .arg(m_window / 1000.0)
                   .arg(it->last));
         it->count = 0;
+        it->since = now;
         ++it;
     }
     if (m_entries.isEmpty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -31,7 +32,9 @@ private:
     struct Entry {
         int count = 0;
         QString last;
+        qint64 since = 0; // when the window it is counted in began
     };
+    QElapsedTimer m_clock;
     Say m_say;
     int m_window;
     QTimer m_timer;

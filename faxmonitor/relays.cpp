@@ -23,7 +23,13 @@ Relays::Relays(FaxMonitor::Say say, QObject *parent)
 {
 }
 
-Relays::~Relays() = default;
+Relays::~Relays()
+{
+    // The hook was answered OK for these: the journal says they are lost.
+    if (m_mqtt && m_mqtt->queued() > 0)
+        m_say(QStringLiteral("MQTT: %1 receptions not yet taken by the broker are lost as the monitor ends")
+                  .arg(m_mqtt->queued()));
+}
 
 void Relays::load(const QString &path)
 {
@@ -127,7 +133,11 @@ void Relays::setUpMqtt(const QString &broker, const QString &caFile, const QStri
                       .arg(passwordFile, secret.errorString()));
             return;
         }
-        options.password = QString::fromUtf8(secret.readLine().trimmed());
+        // The first line, without its line end: blanks may be part of it.
+        QByteArray password = secret.readLine();
+        while (password.endsWith('\n') || password.endsWith('\r'))
+            password.chop(1);
+        options.password = QString::fromUtf8(password);
     }
     options.maxRetryDelay = m_maxRetryDelay;
     m_topic = topic;

@@ -55,13 +55,16 @@ bool History::open()
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     QString why;
-    if (openFile(&why))
+    Opening opening = openFile(&why);
+    if (opening == Opening::Opened)
         return true;
-    // Damaged, or not a database at all: kept aside, and a new one begun.
+    // Damaged, or not a database at all, or not to be opened: kept aside,
+    // and a new one begun. One that another process holds (a second session
+    // on a shared home) is left alone.
     const bool existed = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
-    if (existed) {
+    if (existed && opening == Opening::Damaged) {
         moveAside(why);
-        if (openFile(&why))
+        if (openFile(&why) == Opening::Opened)
             return true;
     }
     // Nowhere to keep it: in memory, for as long as the program runs.
@@ -74,8 +77,12 @@ bool History::open()
     return false;
 }
 
-bool History::openFile(QString *why)
+History::Opening History::openFile(QString *why)
 {
+    // SQLite's codes for a file another process holds at the moment.
+    auto held = [](const QSqlError &error) {
+        return error.nativeErrorCode() == QLatin1String("5") || error.nativeErrorCode() == QLatin1String("6");
+    };
     {
         QSqlDatabase old = QSqlDatabase::database(m_connection, false);
         if (old.isValid())
@@ -87,30 +94,31 @@ bool History::openFile(QString *why)
     if (!db.open()) {
         if (why)
             *why = db.lastError().text();
-        return false;
+        return held(db.lastError()) ? Opening::Busy : Opening::Damaged;
     }
     QSqlQuery check(db);
+    exec(QStringLiteral("PRAGMA busy_timeout=200"));
     if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()
         || check.value(0).toString() != QLatin1String("ok")) {
         if (why)
             *why = check.lastError().isValid() ? check.lastError().text() : check.value(0).toString();
+        const bool busy = held(check.lastError());
+        check.finish();
         db.close();
-        return false;
+        return busy ? Opening::Busy : Opening::Damaged;
     }
     check.finish();
     if (!createSchema(why)) {
         db.close();
-        return false;
+        return Opening::Damaged;
     }
     if (m_maxPages > 0)
         exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_maxPages));
     QSqlQuery state(db);
-    if (state.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0), COALESCE(SUM(unread), 0) FROM receptions")) && state.next()) {
-        m_nextId = state.value(0).toLongLong() + 1;
-        m_unread = state.value(1).toInt();
-    }
+    if (state.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0) FROM receptions")) && state.next())
+        m_unread = state.value(0).toInt() + int(m_pending.size());
     m_open = true;
-    return true;
+    return Opening::Opened;
 }
 
 bool History::createSchema(QString *why)
@@ -156,10 +164,15 @@ void History::setMaxPages(int pages)
 qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text)
 {
     Entry entry;
-    entry.id = m_nextId++;
+    entry.id = m_nextPendingId--;
     entry.arrived = arrived;
     entry.source = source;
     entry.text = text;
+    // While writes fail, what waits is bounded as the history is.
+    if (m_pending.size() >= MaxEntries) {
+        m_pending.removeFirst();
+        --m_unread;
+    }
     m_pending.append(entry);
     ++m_unread;
     scheduleWrite();
@@ -174,6 +187,10 @@ void History::addCopy(qint64 id)
             return;
         }
     }
+    if (id < 0)
+        id = m_written.value(id, 0);
+    if (id <= 0)
+        return;
     ++m_pendingCopies[id];
     scheduleWrite();
 }
@@ -191,13 +208,13 @@ void History::flush()
         return;
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QString why;
+    QHash<qint64, qint64> numbered;
     bool written = db.transaction();
     if (written) {
         QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO receptions (id, arrived, source, text, copies, unread)"
-                                      " VALUES (?, ?, ?, ?, ?, ?)"));
+        insert.prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread)"
+                                      " VALUES (?, ?, ?, ?, ?)"));
         for (const Entry &entry : std::as_const(m_pending)) {
-            insert.addBindValue(entry.id);
             insert.addBindValue(entry.arrived.toMSecsSinceEpoch());
             insert.addBindValue(entry.source);
             insert.addBindValue(entry.text);
@@ -208,6 +225,7 @@ void History::flush()
                 written = false;
                 break;
             }
+            numbered.insert(entry.id, insert.lastInsertId().toLongLong());
         }
         QSqlQuery copies(db);
         copies.prepare(QStringLiteral("UPDATE receptions SET copies = copies + ? WHERE id = ?"));
@@ -219,9 +237,13 @@ void History::flush()
                 written = false;
             }
         }
-        written = written ? db.commit() : (db.rollback(), false);
-        if (!written && why.isEmpty())
+        if (written && !db.commit()) {
             why = db.lastError().text();
+            written = false;
+        }
+        // Whatever failed, the transaction does not stay open.
+        if (!written)
+            db.rollback();
     } else {
         why = db.lastError().text();
     }
@@ -233,6 +255,10 @@ void History::flush()
         return;
     }
     m_writeFailed = false;
+    // The gate may still name a reception by the number it was given.
+    if (m_written.size() > MaxEntries)
+        m_written.clear();
+    m_written.insert(numbered);
     m_pending.clear();
     m_pendingCopies.clear();
     prune();
@@ -251,7 +277,7 @@ void History::prune()
     query.exec();
     QSqlQuery unread(QSqlDatabase::database(m_connection));
     if (unread.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0) FROM receptions")) && unread.next())
-        m_unread = unread.value(0).toInt() + int(m_pending.size());
+        m_unread = unread.value(0).toInt();
 }
 
 QList<History::Entry> History::entries(int limit) const

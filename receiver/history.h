@@ -46,7 +46,8 @@ public:
     // it); 0 for no bound.
     void setMaxPages(int pages);
 
-    // Adds a reception; returns its id.
+    // Adds a reception; returns its id (until it is written, a number of
+    // the history's own, below zero; SQLite numbers it then).
     qint64 add(const QDateTime &arrived, const QString &source, const QString &text);
     // Another copy of the reception id came.
     void addCopy(qint64 id);
@@ -62,7 +63,8 @@ Q_SIGNALS:
     void changed();
 
 private:
-    bool openFile(QString *why);
+    enum class Opening { Opened, Damaged, Busy };
+    Opening openFile(QString *why);
     bool createSchema(QString *why);
     void moveAside(const QString &why);
     bool exec(const QString &statement, QString *why = nullptr);
@@ -73,7 +75,8 @@ private:
     QString m_connection;
     bool m_open = false;
     int m_maxPages = 0;
-    qint64 m_nextId = 1;
+    qint64 m_nextPendingId = -1;
+    QHash<qint64, qint64> m_written;  // ids given out while pending -> SQLite's
     int m_unread = 0;
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted

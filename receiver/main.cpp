@@ -12,9 +12,13 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <sys/stat.h>
 
 int main(int argc, char *argv[])
 {
+    // Everything it writes (the broker's password in its settings, who faxed
+    // in its history) is for the user's eyes only.
+    ::umask(077);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-r"));
     QApplication::setDesktopFileName(QStringLiteral("kavrel-r"));

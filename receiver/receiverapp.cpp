@@ -1,6 +1,7 @@
 #include "receiverapp.h"
 
 #include "components/mqttclient.h"
+#include "components/shiftjis.h"
 #include "history.h"
 #include "historywindow.h"
 #include "noticegate.h"
@@ -19,8 +20,11 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+
+#include <unistd.h>
 
 namespace {
 
@@ -80,10 +84,14 @@ ReceiverApp::~ReceiverApp()
 QIcon ReceiverApp::programIcon()
 {
     // The resources live in a static library, whose initialiser the linker
-    // would otherwise leave out.
-    Q_INIT_RESOURCE(resources);
-    QImageReader reader(QStringLiteral(":/kavrel-r/kavrel-r.png"), "png");
-    return QIcon(QPixmap::fromImageReader(&reader));
+    // would otherwise leave out. Read once: the tray's icon is drawn again at
+    // every reception.
+    static const QIcon icon = [] {
+        Q_INIT_RESOURCE(resources);
+        QImageReader reader(QStringLiteral(":/kavrel-r/kavrel-r.png"), "png");
+        return QIcon(QPixmap::fromImageReader(&reader));
+    }();
+    return icon;
 }
 
 void ReceiverApp::start()
@@ -138,8 +146,14 @@ void ReceiverApp::start()
 
 void ReceiverApp::setUpMqtt()
 {
-    delete m_mqtt;
-    m_mqtt = nullptr;
+    if (m_mqtt) {
+        // Nothing of the old connection is heard any more, and it goes when
+        // its thread has ended: the window does not wait for it.
+        m_mqtt->disconnect(this);
+        connect(m_mqtt, &MqttClient::stopped, m_mqtt, &QObject::deleteLater);
+        m_mqtt->stop();
+        m_mqtt = nullptr;
+    }
     m_mqttTold = false;
     m_mqttState.clear();
     if (m_settings.broker.trimmed().isEmpty())
@@ -151,9 +165,21 @@ void ReceiverApp::setUpMqtt()
     options.caFile = m_settings.caFile;
     options.user = m_settings.user;
     options.password = m_settings.password;
-    m_mqtt = new MqttClient(options, this);
-    connect(m_mqtt, &MqttClient::message, this, [this](const QString &, const QByteArray &payload) { mqttMessage(payload); });
-    connect(m_mqtt, &MqttClient::stateChanged, this, [this](const QString &text, bool connected) {
+    // The broker keeps what comes while this desktop is away (logged out,
+    // asleep, reconnecting), for this user on this PC.
+    options.clientId = QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName());
+    options.cleanSession = false;
+    auto *client = new MqttClient(options, this);
+    m_mqtt = client;
+    // Queued from the connection's thread: what comes from a connection
+    // that has been replaced meanwhile is not heard.
+    connect(client, &MqttClient::message, this, [this, client](const QString &, const QByteArray &payload) {
+        if (client == m_mqtt)
+            mqttMessage(payload);
+    });
+    connect(client, &MqttClient::stateChanged, this, [this, client](const QString &text, bool connected) {
+        if (client != m_mqtt)
+            return;
         m_mqttState = text;
         m_shownUnread = -1;
         updateUnread();
@@ -170,7 +196,10 @@ void ReceiverApp::mqttMessage(const QByteArray &payload)
     // reception by both roads is one notice.
     const QJsonObject object = QJsonDocument::fromJson(payload).object();
     const QString line = object.value(QStringLiteral("line")).toString();
-    m_gate->take(line.isEmpty() ? QString::fromUtf8(payload) : line, m_mqtt->describe());
+    // As it reads after the Shift_JIS of a datagram, so that the same line
+    // by both roads is the same text ("〜" comes by UDP as "～").
+    const QString text = fromWindowsShiftJis(toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line));
+    m_gate->take(text, m_mqtt->describe());
 }
 
 bool ReceiverApp::eventFilter(QObject *watched, QEvent *event)

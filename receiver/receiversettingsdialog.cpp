@@ -14,6 +14,7 @@
 
 ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings, Apply apply, QWidget *parent)
     : QDialog(parent)
+    , m_original(settings)
     , m_apply(std::move(apply))
     , m_port(new QSpinBox(this))
     , m_senders(new QPlainTextEdit(this))
@@ -92,8 +93,12 @@ void ReceiverSettingsDialog::accept()
     QString why = chosen.problem();
     if (why.isEmpty() && m_apply)
         why = m_apply(chosen);
-    if (why.isEmpty() && !chosen.save(&why))
+    if (why.isEmpty() && !chosen.save(&why)) {
         why = QStringLiteral("設定を保存できませんでした。\r\n") + why;
+        // What could not be kept does not stay in force either.
+        if (m_apply)
+            m_apply(m_original);
+    }
     if (!why.isEmpty()) {
         Seams::showMessage(this, why);
         return;

@@ -29,6 +29,7 @@ public:
     void accept() override;
 
 private:
+    ReceiverSettings m_original;
     Apply m_apply;
     QSpinBox *m_port;
     QPlainTextEdit *m_senders;

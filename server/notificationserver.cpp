@@ -92,8 +92,10 @@ void NotificationServer::waitOver()
     // The user may have fixed the settings with the dialog meanwhile.
     if (m_protocolSet && !m_configured)
         m_configured = applyStoredDestination(&m_configureFailure);
-    if (!m_window || !m_window->isVisible())
+    if (!m_window || !m_window->isVisible()) {
+        Q_EMIT startUpFinished();
         return;
+    }
     if (!m_configured) {
         // Every reception would be lost: the user must hear of it. The window
         // stays up, with the settings button at hand.
@@ -101,6 +103,7 @@ void NotificationServer::waitOver()
     } else if (!m_keepShown) {
         m_window->setWindowState(m_window->windowState() | Qt::WindowMinimized);
     }
+    Q_EMIT startUpFinished();
 }
 
 void NotificationServer::bringToFront()

@@ -60,6 +60,11 @@ public:
     // When the main window has been closed: closes the sender, then the link.
     void shutDown();
 
+Q_SIGNALS:
+    // The start-up sequence has run to its end (the window minimised, or
+    // the user told why not).
+    void startUpFinished();
+
 private:
     enum class Stage { NotStarted, Connecting, Waiting, Running };
 

@@ -121,9 +121,10 @@ private Q_SLOTS:
     void windowAskedForDuringStartUpStaysUp()
     {
         Form1 form(new FakeFaxLink(&log, {true}), new FakeSender(&log));
+        QSignalSpy finished(form.server(), &NotificationServer::startUpFinished);
         startUp(form, 20);
         form.bringToFront();
-        QTest::qWait(300);
+        QTRY_COMPARE(finished.size(), 1);
         QVERIFY(!form.isMinimized());
         QVERIFY(form.isVisible());
     }
