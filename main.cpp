@@ -2,7 +2,6 @@
 #include "components/testdelays.h"
 #include "components/udpsender.h"
 #include "server/notificationserver.h"
-#include "server/seams.h"
 #include "server/singleinstance.h"
 #include "ui/appearance.h"
 #include "ui/form1.h"
@@ -10,7 +9,6 @@
 #include <QApplication>
 #include <QTimer>
 
-#include <cstdio>
 
 namespace {
 
@@ -29,23 +27,8 @@ int main(int argc, char *argv[])
     // A second copy would relay every reception again: it shows the running
     // copy's window instead, and ends.
     SingleInstance instance(QStringLiteral("kavrel-s"));
-    QString why;
-    switch (instance.claim(&why)) {
-    case SingleInstance::Claim::HeldByAnother:
-        QObject::connect(&instance, &SingleInstance::activationAnswered, &app, [](bool answered) {
-            if (!answered)
-                std::fprintf(stderr, "kavrel-s: another copy is running, but did not answer\n");
-            QCoreApplication::exit(answered ? 0 : 1);
-        });
-        instance.activateRunning();
-        return app.exec();
-    case SingleInstance::Claim::Failed:
-        // Better a reception relayed twice than none at all.
-        Seams::showMessage(nullptr, InstanceUnknownMessage + QStringLiteral("\r\n") + why);
-        break;
-    case SingleInstance::Claim::Claimed:
-        break;
-    }
+    if (const std::optional<int> status = instance.claimOrHandOver(InstanceUnknownMessage))
+        return *status;
 
     auto *link = new SocketFaxLink;
     SocketFaxLink::Timing timing;

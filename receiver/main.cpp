@@ -5,13 +5,11 @@
 #include "receiverapp.h"
 
 #include "components/terminationsignals.h"
-#include "server/seams.h"
 #include "server/singleinstance.h"
 #include "ui/appearance.h"
 
 #include <QApplication>
 
-#include <cstdio>
 #include <sys/stat.h>
 
 int main(int argc, char *argv[])
@@ -31,24 +29,9 @@ int main(int argc, char *argv[])
     // A second copy would show every notice twice: it opens the running
     // copy's history instead, and ends.
     SingleInstance instance(QStringLiteral("kavrel-r"));
-    QString why;
-    switch (instance.claim(&why)) {
-    case SingleInstance::Claim::HeldByAnother:
-        QObject::connect(&instance, &SingleInstance::activationAnswered, &app, [](bool answered) {
-            if (!answered)
-                std::fprintf(stderr, "kavrel-r: another copy is running, but did not answer\n");
-            QCoreApplication::exit(answered ? 0 : 1);
-        });
-        instance.activateRunning();
-        return app.exec();
-    case SingleInstance::Claim::Failed:
-        Seams::showMessage(nullptr, QStringLiteral("ほかに起動している受信通知クライアントがあるかどうか確かめられませんでした。"
-                                                   "このまま起動します。\r\n")
-                                        + why);
-        break;
-    case SingleInstance::Claim::Claimed:
-        break;
-    }
+    if (const std::optional<int> status = instance.claimOrHandOver(
+            QStringLiteral("ほかに起動している受信通知クライアントがあるかどうか確かめられませんでした。このまま起動します。")))
+        return *status;
 
     // The end of a session or a `kill` ends the program as 終了 does, so
     // that what the history has not written yet is written.

@@ -1,6 +1,10 @@
 #include "server/singleinstance.h"
 
 #include "components/runtimefolder.h"
+#include "server/seams.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
 
 #include <QLocalServer>
 #include <QFileInfo>
@@ -8,6 +12,7 @@
 #include <QLockFile>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -122,6 +127,33 @@ bool SingleInstance::listen(QString *why)
     delete m_server;
     m_server = nullptr;
     return false;
+}
+
+std::optional<int> SingleInstance::claimOrHandOver(const QString &noClaimMessage)
+{
+    QString why;
+    switch (claim(&why)) {
+    case Claim::HeldByAnother: {
+        int status = 1;
+        QEventLoop answer;
+        connect(this, &SingleInstance::activationAnswered, &answer, [&](bool answered) {
+            if (!answered)
+                std::fprintf(stderr, "%s: another copy is running, but did not answer\n",
+                             qPrintable(QCoreApplication::applicationName()));
+            status = answered ? 0 : 1;
+            answer.quit();
+        });
+        activateRunning();
+        answer.exec();
+        return status;
+    }
+    case Claim::Failed:
+        Seams::showMessage(nullptr, noClaimMessage + QStringLiteral("\r\n") + why);
+        return std::nullopt;
+    case Claim::Claimed:
+        break;
+    }
+    return std::nullopt;
 }
 
 void SingleInstance::activateRunning()

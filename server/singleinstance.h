@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class QLocalServer;
 class QLocalSocket;
@@ -50,6 +51,13 @@ public:
     void activateRunning();
     // Where the claim is, or was found held.
     QString folder() const { return m_folder; }
+
+    // What a program does at its start: claims, and when another copy holds
+    // the claim, asks it to show itself and gives the status to end with
+    // (0 once it answered). When no place can hold a claim, the user is told
+    // (noClaimMessage and the reasons) and the program runs on: better done
+    // twice than not at all.
+    std::optional<int> claimOrHandOver(const QString &noClaimMessage);
 
 Q_SIGNALS:
     // A later copy asked for the window.
