@@ -13,7 +13,7 @@ struct NoticeContent
 {
     QString summary;
     QString body;
-    QString category; // as the freedesktop notification specification names them
+    QString category; // as freedesktop.org's desktop notifications name them
 };
 
 // Shows notices as desktop notifications through the freedesktop
