@@ -83,7 +83,6 @@ void SocketFaxLink::Disconnect()
     m_wanted = false;
     m_calling = false;
     m_connected = false;
-    m_candidate = -1;
     m_timer.stop();
     watchFolders(false);
     m_socket->abort();
@@ -93,41 +92,33 @@ void SocketFaxLink::Disconnect()
 
 void SocketFaxLink::startRound(bool probe)
 {
-    if (m_connected || m_candidate >= 0)
+    if (m_connected)
         return;
     m_probing = probe;
     if (!probe)
         m_timer.stop();
-    m_candidate = 0;
-    tryCandidate();
-}
-
-void SocketFaxLink::tryCandidate()
-{
-    while (m_candidate >= 0 && m_candidate < m_paths.size()) {
+    for (const QString &path : std::as_const(m_paths)) {
+        // A local connection is made or refused at once. What is refused or
+        // missing, or a socket whose queue is full (Qt would keep trying
+        // that one for half a minute, and a socket nobody accepts on could
+        // hold the link there), is passed over for the next one; the pauses
+        // between rounds are this link's own.
         m_inAttempt = true;
-        m_socket->connectToServer(m_paths.at(m_candidate));
+        m_socket->connectToServer(path);
+        const bool connected = m_socket->state() == QLocalSocket::ConnectedState;
+        if (!connected)
+            m_socket->abort();
         m_inAttempt = false;
-        if (m_socket->state() == QLocalSocket::ConnectedState) {
+        if (connected) {
             roundSucceeded();
             return;
         }
-        // Refused, missing, or a socket whose queue is full (Qt would keep
-        // trying that one for half a minute, and a socket nobody accepts
-        // on could hold the link there): the next one, and the pauses of
-        // this link's own between rounds.
-        m_inAttempt = true;
-        m_socket->abort();
-        m_inAttempt = false;
-        ++m_candidate;
     }
-    if (m_candidate >= 0)
-        roundFailed();
+    roundFailed();
 }
 
 void SocketFaxLink::roundSucceeded()
 {
-    m_candidate = -1;
     m_connected = true;
     m_connectedSince.start();
     m_timer.stop();
@@ -140,7 +131,6 @@ void SocketFaxLink::roundSucceeded()
 
 void SocketFaxLink::roundFailed()
 {
-    m_candidate = -1;
     // A look after a change in a folder: the pause under way goes on.
     if (std::exchange(m_probing, false) && m_timer.isActive())
         return;
@@ -165,7 +155,7 @@ void SocketFaxLink::roundFailed()
 void SocketFaxLink::socketStateChanged()
 {
     if (m_inAttempt)
-        return; // tryCandidate() looks at the outcome itself
+        return; // startRound() looks at the outcome itself
     const QLocalSocket::LocalSocketState state = m_socket->state();
     if (state == QLocalSocket::UnconnectedState && std::exchange(m_connected, false))
         lost();
@@ -186,7 +176,7 @@ void SocketFaxLink::lost()
 void SocketFaxLink::folderChanged()
 {
     // A socket may have appeared: a look at once, between the attempts.
-    if (m_connected || m_candidate >= 0 || !(m_calling || m_wanted))
+    if (m_connected || !(m_calling || m_wanted))
         return;
     watchFolders(true); // a folder that was missing may be there now
     startRound(true);

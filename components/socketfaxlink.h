@@ -74,7 +74,6 @@ Q_SIGNALS:
 
 private:
     void startRound(bool probe = false);
-    void tryCandidate();
     void roundSucceeded();
     void roundFailed();
     void socketStateChanged();
@@ -91,8 +90,7 @@ private:
     QDeadlineTimer m_callDeadline;
     QElapsedTimer m_connectedSince;
     int m_retryDelay = 0;
-    qsizetype m_candidate = -1;  // the socket being tried, -1 outside a round
-    bool m_inAttempt = false;    // inside connectToServer(): its signals wait
+    bool m_inAttempt = false;    // inside an attempt: its signals wait
     bool m_probing = false;      // this round looks after a change in a folder
     bool m_calling = false;      // a Connect() call awaits its answer
     bool m_connected = false;

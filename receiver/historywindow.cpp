@@ -17,10 +17,17 @@ HistoryModel::HistoryModel(History *history, QObject *parent)
 {
 }
 
-void HistoryModel::refresh()
+void HistoryModel::refresh(bool markUnread)
 {
     beginResetModel();
     m_entries = m_history->entries();
+    if (markUnread) {
+        m_unread.clear();
+        for (const History::Entry &entry : std::as_const(m_entries)) {
+            if (entry.unread)
+                m_unread.insert(entry.id);
+        }
+    }
     endResetModel();
 }
 
@@ -128,13 +135,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
 void HistoryWindow::present()
 {
     m_history->flush();
-    QSet<qint64> unread;
-    for (const History::Entry &entry : m_history->entries()) {
-        if (entry.unread)
-            unread.insert(entry.id);
-    }
-    m_model->setUnread(unread);
-    m_model->refresh();
+    m_model->refresh(true);
     m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
     m_history->markAllRead();
     show();
@@ -154,7 +155,6 @@ void HistoryWindow::clearAll()
     if (!Seams::confirm(this, QStringLiteral("受信履歴をすべて消去します。よろしいですか？")))
         return;
     m_history->clear();
-    m_model->setUnread({});
-    m_model->refresh();
+    m_model->refresh(true);
     m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
 }

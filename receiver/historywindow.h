@@ -22,10 +22,9 @@ public:
 
     explicit HistoryModel(History *history, QObject *parent = nullptr);
 
-    // Reads the history again; the receptions unread now are marked.
-    void refresh();
-    // What is shown as unread (bold) from now on.
-    void setUnread(const QSet<qint64> &ids) { m_unread = ids; }
+    // Reads the history again. With markUnread, what is unread now is shown
+    // bold from then on; otherwise what was marked stays so.
+    void refresh(bool markUnread = false);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
