@@ -1,14 +1,20 @@
+// kavrel-s: 受信通知サーバ, the relay of fax receptions to the LAN.
+//
+//   kavrel-s [--monitor-socket PATH]
+
 #include "components/socketfaxlink.h"
-#include "components/testdelays.h"
 #include "components/udpsender.h"
+#include "core/testdelays.h"
+#include "gui/interfacefont.h"
+#include "gui/seams.h"
+#include "gui/singleinstance.h"
 #include "server/notificationserver.h"
-#include "server/singleinstance.h"
 #include "ui/appearance.h"
 #include "ui/form1.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QTimer>
-
 
 namespace {
 
@@ -21,14 +27,38 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-s"));
+    QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
     QApplication::setWindowIcon(programIcon());
     QApplication::setFont(interfaceFont(QApplication::font()));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("受信通知サーバ: passes every fax reception on to the LAN as one UDP datagram."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption monitorOption(QStringLiteral("monitor-socket"),
+                                           QStringLiteral("The system fax monitor's socket, instead of %1.")
+                                               .arg(SocketFaxLink::systemSocketPath()),
+                                           QStringLiteral("path"));
+    parser.addOptions({monitorOption, TestDelays::option()});
+    parser.process(app);
+    if (parser.isSet(monitorOption))
+        SocketFaxLink::setSystemSocketPath(parser.value(monitorOption));
+    TestDelays::set(parser.value(TestDelays::option().names().first()));
 
     // A second copy would relay every reception again: it shows the running
     // copy's window instead, and ends.
     SingleInstance instance(QStringLiteral("kavrel-s"));
-    if (const std::optional<int> status = instance.claimOrHandOver(InstanceUnknownMessage))
-        return *status;
+    int exitStatus = 0;
+    QString error;
+    switch (instance.claimOrHandOver(&exitStatus, &error)) {
+    case SingleInstance::Claim::HeldByAnother:
+        return exitStatus;
+    case SingleInstance::Claim::Failed:
+        Seams::showMessage(nullptr, InstanceUnknownMessage + QStringLiteral("\r\n") + error);
+        break;
+    case SingleInstance::Claim::Claimed:
+        break;
+    }
 
     auto *link = new SocketFaxLink;
     SocketFaxLink::Timing timing;

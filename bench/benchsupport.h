@@ -4,6 +4,8 @@
 // what /proc says of them, percentiles, and a post made as the fax server's
 // reception hook makes it.
 
+#include "core/monitorprotocol.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -149,25 +151,15 @@ inline std::pair<double, double> percentiles(std::vector<double> values)
 }
 
 
-inline bool postOnce(const std::string &path, long sequence)
+// A post as the fax server's reception hook makes it, to the monitor that
+// listens in folder; the sequence number stands in its last field.
+inline bool postOnce(const std::string &folder, long sequence)
 {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    if (ok) {
-        std::string fields;
-        for (const std::string &field : {std::string("2026:12:07 06:38:44"), std::string("81 3 1234 5678"),
-                                         std::string("0312345678"), std::string("\xef\xbe\x94\xef\xbe\x8f"),
-                                         std::string("1"), std::to_string(sequence)})
-            fields += field + '\0';
-        ok = ::write(fd, fields.data(), fields.size()) == ssize_t(fields.size());
-        char answer[8];
-        ok = ok && read(fd, answer, sizeof answer) >= 3;
-    }
-    close(fd);
-    return ok;
+    QString error;
+    return MonitorProtocol::post(QString::fromStdString(folder),
+                                 {"2026:12:07 06:38:44", "81 3 1234 5678", "0312345678", "\xef\xbe\x94\xef\xbe\x8f", "1",
+                                  QByteArray::number(qlonglong(sequence))},
+                                 2000, &error);
 }
 
 

@@ -348,7 +348,7 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     bool up = false;
     for (int i = 0; i < 100 && !up; ++i) {
         const size_t before = receiver.count();
-        up = postOnce(postPath, -1) && receiver.waitBeyond(before, 100);
+        up = postOnce(folder, -1) && receiver.waitBeyond(before, 100);
     }
     if (!up) {
         std::fprintf(stderr, "relaybench: the road through the fax monitor did not open\n");
@@ -367,7 +367,7 @@ std::optional<Road> measureRoad(const std::string &configDir, size_t count)
     for (size_t i = 0; i < count + 100; ++i) {
         const size_t before = receiver.count();
         const Clock::time_point sent = Clock::now();
-        if (!postOnce(postPath, long(i)) || !receiver.waitBeyond(before, 2000)) {
+        if (!postOnce(folder, long(i)) || !receiver.waitBeyond(before, 2000)) {
             std::fprintf(stderr, "relaybench: post %zu lost\n", i);
             continue;
         }

@@ -176,8 +176,9 @@ struct RunningMonitor
     {
         chmod(folder.c_str(), 0755);
         std::ofstream(folder + "/kavrel-faxmon.conf") << config;
-        pid = spawn({FAX_MONITOR, "--folder", folder, "--config", folder + "/kavrel-faxmon.conf"},
-                    {"KAVREL_TEST_DELAYS=mqttretry=200"}, folder + "/said");
+        pid = spawn({FAX_MONITOR, "--folder", folder, "--config", folder + "/kavrel-faxmon.conf", "--test-delays",
+                     "mqttretry=200"},
+                    {}, folder + "/said");
         for (int i = 0; i < 200; ++i) {
             std::ifstream said(folder + "/said");
             const std::string text((std::istreambuf_iterator<char>(said)), std::istreambuf_iterator<char>());
@@ -192,7 +193,7 @@ struct RunningMonitor
         stop(pid);
         std::filesystem::remove_all(folder);
     }
-    std::string postPath() const { return folder + "/post.sock"; }
+
 };
 
 Result datagrams(int count, size_t posts)
@@ -206,7 +207,7 @@ Result datagrams(int count, size_t posts)
     for (size_t i = 0; i < posts; ++i) {
         const Clock::time_point sent = Clock::now();
         Clock::time_point last;
-        if (!postOnce(monitor.postPath(), long(i)) || !destinations.waitAll(&last, 2000)) {
+        if (!postOnce(monitor.folder, long(i)) || !destinations.waitAll(&last, 2000)) {
             ++result.lost;
             continue;
         }
@@ -235,7 +236,7 @@ Result mqtt(int count, size_t posts, int port, pid_t broker)
     for (size_t i = 0; i < posts; ++i) {
         const size_t expected = subscribers.received() + subscribers.size();
         const Clock::time_point sent = Clock::now();
-        if (!postOnce(monitor.postPath(), long(i))
+        if (!postOnce(monitor.folder, long(i))
             || !subscribers.serve([&] { return subscribers.received() >= expected; }, 10000)) {
             ++result.lost;
             continue;

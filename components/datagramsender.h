@@ -3,48 +3,26 @@
 #include <QObject>
 #include <QString>
 
-#include <exception>
-
-// A setting or a send that the sender cannot carry out fails in the call with
-// this; the callers' error guards catch it.
-class SenderError : public std::exception
-{
-public:
-    SenderError(int number, const QString &description);
-
-    int number() const { return m_number; }
-    QString description() const { return m_description; }
-    const char *what() const noexcept override { return m_what.constData(); }
-
-private:
-    int m_number;
-    QString m_description;
-    QByteArray m_what;
-};
-
 // Error numbers, in the style of the Windows socket errors that receivers'
-// administrators know.
+// administrators know, for the problems the sender reports through error().
 namespace SenderErrors {
 enum : int {
-    InvalidPropertyValue = 380,
-    Closed = 10038,
-    DestinationRequired = 10039,
+    SocketError = 10004,
+    PermissionDenied = 10013,
     MessageTooLong = 10040,
-    NetworkDown = 10050,
     NetworkUnreachable = 10051,
     NoBufferSpace = 10055,
-    NotConfigured = 10057,
     ConnectionRefused = 10061,
-    HostUnreachable = 10065,
-    PermissionDenied = 10013,
     HostNotFound = 11001,
-    SocketError = 10004,
 };
 }
 
 // What the server needs of its datagram sender. The settings come first
 // (protocol, then remote host and port); each send then goes as one datagram
-// to the destination set last.
+// to the destination set last. A setting or a send that the sender cannot
+// carry out fails in the call: it returns false, says why in *error and
+// changes nothing. Problems the sender notices later, on its own, come as
+// error().
 class DatagramSender : public QObject
 {
     Q_OBJECT
@@ -54,14 +32,14 @@ public:
 
     explicit DatagramSender(QObject *parent = nullptr);
 
-    virtual void setProtocol(int protocol) = 0;
-    virtual void setRemoteHost(const QString &host) = 0;
-    virtual void setRemotePort(qint32 port) = 0;
-    // Throws SenderError, changing nothing, when setRemoteHost(host) followed
-    // by setRemotePort(port) would be refused; so a destination can be
-    // checked whole before either half of it is applied.
-    virtual void checkDestination(const QString &host, qint32 port) const = 0;
-    virtual void sendData(const QString &text) = 0;
+    virtual bool setProtocol(int protocol, QString *error) = 0;
+    virtual bool setRemoteHost(const QString &host, QString *error) = 0;
+    virtual bool setRemotePort(qint32 port, QString *error) = 0;
+    // Whether setRemoteHost(host) followed by setRemotePort(port) would be
+    // taken, changing nothing; so a destination can be checked whole before
+    // either half of it is applied.
+    virtual bool checkDestination(const QString &host, qint32 port, QString *error) const = 0;
+    virtual bool sendData(const QString &text, QString *error) = 0;
     virtual void close() = 0;
 
 Q_SIGNALS:

@@ -1,6 +1,7 @@
 #include "components/socketfaxlink.h"
 
-#include "components/runtimefolder.h"
+#include "core/monitorprotocol.h"
+#include "core/runtimefolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -49,18 +50,30 @@ SocketFaxLink::SocketFaxLink(const QStringList &socketPaths, QObject *parent)
     connect(m_socket, &QLocalSocket::stateChanged, this, &SocketFaxLink::socketStateChanged);
 }
 
+namespace {
+
+QString &systemSocket()
+{
+    static QString path = MonitorProtocol::systemLinkSocket();
+    return path;
+}
+
+} // namespace
+
 QString SocketFaxLink::defaultSocketPath()
 {
     const QString folder = RuntimeFolder::path();
-    return folder.isEmpty() ? QString() : folder + QStringLiteral("/orvex-monitor.sock");
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + MonitorProtocol::linkSocketName();
 }
 
 QString SocketFaxLink::systemSocketPath()
 {
-    // The test suite keeps a system fax monitor that may run on the machine
-    // out of its way.
-    const QString test = qEnvironmentVariable("KAVREL_TEST_SYSTEM_SOCKET");
-    return test.isEmpty() ? QStringLiteral("/run/kavrel-faxmon/orvex-monitor.sock") : test;
+    return systemSocket();
+}
+
+void SocketFaxLink::setSystemSocketPath(const QString &path)
+{
+    systemSocket() = path;
 }
 
 void SocketFaxLink::Connect()

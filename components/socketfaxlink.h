@@ -59,7 +59,11 @@ public:
     // <runtime folder>/orvex-monitor.sock, or the empty text when the user
     // has no usable runtime folder.
     static QString defaultSocketPath();
+    // The system fax monitor's socket; another place is given to a program
+    // with the option --monitor-socket (the tests keep any monitor that runs
+    // on the machine out of their way so).
     static QString systemSocketPath();
+    static void setSystemSocketPath(const QString &path);
     QStringList socketPaths() const { return m_paths; }
 
     void setTiming(const Timing &timing) { m_timing = timing; }

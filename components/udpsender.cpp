@@ -132,92 +132,101 @@ UdpSender::~UdpSender()
         QHostInfo::abortHostLookup(m_lookupId);
 }
 
-void UdpSender::setProtocol(int protocol)
+bool UdpSender::setProtocol(int protocol, QString *error)
 {
     if (protocol != Udp) {
-        throw SenderError(SenderErrors::InvalidPropertyValue,
-                          QStringLiteral("Invalid property value: protocol %1 is not supported; "
-                                         "only 1 (UDP) is").arg(protocol));
+        *error = QStringLiteral("Invalid property value: protocol %1 is not supported; only 1 (UDP) is").arg(protocol);
+        return false;
     }
     m_protocol = protocol;
+    return true;
 }
 
-UdpSender::Destination UdpSender::parseHost(const QString &host)
+bool UdpSender::parseHost(const QString &host, Destination *destination, QString *error)
 {
-    Destination destination;
-    destination.name = narrowedHost(host);
-    const QString &name = destination.name;
+    destination->name = narrowedHost(host);
+    destination->address = QHostAddress();
+    const QString &name = destination->name;
     QString why;
     if (name.isEmpty()) {
         why = QStringLiteral("送信先のＩＰアドレスが入力されていません。");
     } else if (name.contains(QLatin1Char(':'))) {
         // IPv6; the address's own syntax is unambiguous.
-        if (!destination.address.setAddress(name)
-            || destination.address.protocol() != QAbstractSocket::IPv6Protocol
-            || destination.address.isEqual(QHostAddress::AnyIPv6))
+        if (!destination->address.setAddress(name)
+            || destination->address.protocol() != QAbstractSocket::IPv6Protocol
+            || destination->address.isEqual(QHostAddress::AnyIPv6))
             why = QStringLiteral("IPv6アドレスとして読めません。");
     } else if (looksNumeric(name)) {
-        parseIpv4(name, &destination.address, &why);
+        parseIpv4(name, &destination->address, &why);
     } else if (!isValidHostName(name)) {
         why = QStringLiteral("IPアドレスでもホスト名でもありません。") + Ipv4Form;
     }
-    if (!why.isEmpty())
-        throw SenderError(SenderErrors::InvalidPropertyValue, notAnAddress(host, why));
-    return destination;
+    if (!why.isEmpty()) {
+        *error = notAnAddress(host, why);
+        return false;
+    }
+    return true;
 }
 
-void UdpSender::checkPort(qint32 port)
+bool UdpSender::checkPort(qint32 port, QString *error)
 {
     if (port < 1 || port > 65535) {
-        throw SenderError(SenderErrors::InvalidPropertyValue,
-                          QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port));
+        *error = QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port);
+        return false;
     }
+    return true;
 }
 
-void UdpSender::checkDestination(const QString &host, qint32 port) const
+bool UdpSender::checkDestination(const QString &host, qint32 port, QString *error) const
 {
-    parseHost(host);
-    checkPort(port);
+    Destination destination;
+    return parseHost(host, &destination, error) && checkPort(port, error);
 }
 
-void UdpSender::setRemoteHost(const QString &host)
+bool UdpSender::setRemoteHost(const QString &host, QString *error)
 {
-    const Destination destination = parseHost(host);
+    Destination destination;
+    if (!parseHost(host, &destination, error))
+        return false;
     dropLookup();
     m_failureReported = false;
     m_host = destination.name;
     m_address = destination.address;
     if (m_address.isNull() && !m_closed)
         m_lookupId = startLookup(m_host);
+    return true;
 }
 
-void UdpSender::setRemotePort(qint32 port)
+bool UdpSender::setRemotePort(qint32 port, QString *error)
 {
-    checkPort(port);
+    if (!checkPort(port, error))
+        return false;
     m_port = port;
+    return true;
 }
 
-void UdpSender::sendData(const QString &text)
+bool UdpSender::sendData(const QString &text, QString *error)
 {
     // Socket errors inside the call fail the call; they are not raised as the
     // error event as well.
     const QScopedValueRollback<bool> inCall(m_inCall, true);
-    if (m_closed)
-        throw SenderError(SenderErrors::Closed, QStringLiteral("The sender has been closed"));
+    if (m_closed) {
+        *error = QStringLiteral("The sender has been closed");
+        return false;
+    }
     if (m_protocol != Udp || m_port == 0) {
-        throw SenderError(SenderErrors::NotConfigured,
-                          QStringLiteral("The destination has not been configured"));
+        *error = QStringLiteral("The destination has not been configured");
+        return false;
     }
     if (m_host.isEmpty()) {
-        throw SenderError(SenderErrors::DestinationRequired,
-                          QStringLiteral("No destination address has been set"));
+        *error = QStringLiteral("No destination address has been set");
+        return false;
     }
 
     QByteArray datagram = toWindowsShiftJis(text);
     if (datagram.size() > MaxDatagramSize) {
-        throw SenderError(SenderErrors::MessageTooLong,
-                          QStringLiteral("Message too long: %1 bytes (at most %2)")
-                              .arg(datagram.size()).arg(MaxDatagramSize));
+        *error = QStringLiteral("Message too long: %1 bytes (at most %2)").arg(datagram.size()).arg(MaxDatagramSize);
+        return false;
     }
 
     if (m_address.isNull() && m_lookupId == -1) {
@@ -227,13 +236,13 @@ void UdpSender::sendData(const QString &text)
     }
     if (m_lookupId != -1) {
         if (m_held.size() >= MaxHeldDatagrams) {
-            throw SenderError(SenderErrors::NoBufferSpace,
-                              QStringLiteral("Still looking up %1; too many sends waiting").arg(m_host));
+            *error = QStringLiteral("Still looking up %1; too many sends waiting").arg(m_host);
+            return false;
         }
         m_held.append(std::move(datagram));
-        return;
+        return true;
     }
-    transmit(m_address, datagram);
+    return transmit(m_address, datagram, error);
 }
 
 void UdpSender::close()
@@ -277,13 +286,13 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
     }
 
     m_failureReported = false;
+    const QScopedValueRollback<bool> inCall(m_inCall, true);
     for (const QByteArray &datagram : held) {
-        try {
-            const QScopedValueRollback<bool> inCall(m_inCall, true);
-            transmit(m_address, datagram);
-        } catch (const SenderError &e) {
+        QString failure;
+        int number = 0;
+        if (!transmit(m_address, datagram, &failure, &number)) {
             // The caller has long gone; tell the user instead.
-            Q_EMIT error(e.number(), e.description());
+            Q_EMIT error(number, failure);
             return;
         }
     }
@@ -308,15 +317,17 @@ void UdpSender::dropLookup()
     m_held.clear();
 }
 
-void UdpSender::transmit(const QHostAddress &address, const QByteArray &datagram)
+bool UdpSender::transmit(const QHostAddress &address, const QByteArray &datagram, QString *error, int *number)
 {
     QUdpSocket *socket = socketFor(address.protocol());
     const qint64 written = socket->writeDatagram(datagram, address, static_cast<quint16>(m_port));
-    if (written != datagram.size()) {
-        throw SenderError(errorNumber(socket->error()),
-                          QStringLiteral("Sending to %1 port %2 failed: %3")
-                              .arg(address.toString()).arg(m_port).arg(socket->errorString()));
-    }
+    if (written == datagram.size())
+        return true;
+    *error = QStringLiteral("Sending to %1 port %2 failed: %3")
+                 .arg(address.toString()).arg(m_port).arg(socket->errorString());
+    if (number)
+        *number = errorNumber(socket->error());
+    return false;
 }
 
 QUdpSocket *UdpSender::socketFor(QAbstractSocket::NetworkLayerProtocol protocol)

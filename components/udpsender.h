@@ -28,11 +28,11 @@ public:
     explicit UdpSender(QObject *parent = nullptr);
     ~UdpSender() override;
 
-    void setProtocol(int protocol) override;
-    void setRemoteHost(const QString &host) override;
-    void setRemotePort(qint32 port) override;
-    void checkDestination(const QString &host, qint32 port) const override;
-    void sendData(const QString &text) override;
+    bool setProtocol(int protocol, QString *error) override;
+    bool setRemoteHost(const QString &host, QString *error) override;
+    bool setRemotePort(qint32 port, QString *error) override;
+    bool checkDestination(const QString &host, qint32 port, QString *error) const override;
+    bool sendData(const QString &text, QString *error) override;
     void close() override;
 
 protected:
@@ -47,12 +47,13 @@ private:
         QString name;          // as given, after full-width forms are narrowed
         QHostAddress address;  // null for a host name
     };
-    // Reads an address or host name; throws SenderError with the reason.
-    static Destination parseHost(const QString &host);
-    static void checkPort(qint32 port);
+    // Reads an address or host name.
+    static bool parseHost(const QString &host, Destination *destination, QString *error);
+    static bool checkPort(qint32 port, QString *error);
     // Stops the lookup under way, if any, and drops the sends waiting for it.
     void dropLookup();
-    void transmit(const QHostAddress &address, const QByteArray &datagram);
+    // With number, the error number of a failure as error() gives it.
+    bool transmit(const QHostAddress &address, const QByteArray &datagram, QString *error, int *number = nullptr);
     QUdpSocket *socketFor(QAbstractSocket::NetworkLayerProtocol protocol);
     void socketError(QUdpSocket *socket);
 

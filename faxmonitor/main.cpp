@@ -7,42 +7,32 @@
 //   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG
 //       posts one reception, as the fax server's reception hook does.
 
-#include "faxmonitor.h"
-#include "relays.h"
+#include "faxmonitor/faxmonitor.h"
+#include "faxmonitor/logging.h"
+#include "faxmonitor/relays.h"
 
-#include "components/terminationsignals.h"
-#include "components/testdelays.h"
+#include "core/monitorprotocol.h"
+#include "core/terminationsignals.h"
+#include "core/testdelays.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QLocalSocket>
-
-#include <cstdio>
 
 namespace {
 
-// One post: the fields, each ended by a NUL byte; the monitor answers "OK".
-int post(const QString &folder, const QStringList &fields)
+// One post, as the hook makes it: the monitor answers at once.
+int post(const QString &folder, const QStringList &arguments)
 {
-    if (fields.size() != FaxMonitor::PostFields) {
-        std::fprintf(stderr, "kavrel-faxmon: --post takes %d fields, not %lld\n", FaxMonitor::PostFields,
-                     qlonglong(fields.size()));
+    if (arguments.size() != MonitorProtocol::PostFields) {
+        qCCritical(lcPosts, "--post takes %d fields, not %lld", MonitorProtocol::PostFields, qlonglong(arguments.size()));
         return 2;
     }
-    QByteArray message;
-    for (const QString &field : fields)
-        message += field.toUtf8().replace('\0', ' ') + '\0';
-    QLocalSocket socket;
-    socket.connectToServer(folder + QLatin1Char('/') + FaxMonitor::postSocketName());
-    if (!socket.waitForConnected(1000)) {
-        std::fprintf(stderr, "kavrel-faxmon: the fax monitor is not running (%s)\n", qPrintable(socket.errorString()));
-        return 1;
-    }
-    socket.write(message);
-    while (!socket.canReadLine() && socket.waitForReadyRead(1000)) {
-    }
-    if (socket.readLine(16) != "OK\n") {
-        std::fprintf(stderr, "kavrel-faxmon: the fax monitor did not take the reception\n");
+    QList<QByteArray> fields;
+    for (const QString &argument : arguments)
+        fields.append(argument.toUtf8());
+    QString error;
+    if (!MonitorProtocol::post(folder, fields, 2000, &error)) {
+        qCCritical(lcPosts).noquote() << error;
         return 1;
     }
     return 0;
@@ -54,12 +44,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavrel-faxmon"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
+    useJournalMessageFormat();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("The fax monitor that kavrel-s connects to."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Where the sockets are."),
-                                          QStringLiteral("DIR"), FaxMonitor::defaultFolder());
+                                          QStringLiteral("DIR"), MonitorProtocol::systemFolder());
     const QCommandLineOption posterOption(QStringLiteral("poster"),
                                           QStringLiteral("A user, besides root, who may post receptions."),
                                           QStringLiteral("USER"));
@@ -70,10 +63,11 @@ int main(int argc, char *argv[])
                                           QStringLiteral("The relays' configuration (datagrams, MQTT)."),
                                           QStringLiteral("FILE"), Relays::defaultConfigFile());
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
-    parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption});
+    parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption, TestDelays::option()});
     parser.addPositionalArgument(QStringLiteral("fields"),
                                  QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG"));
     parser.process(app);
+    TestDelays::set(parser.value(TestDelays::option().names().first()));
 
     const QString folder = parser.value(folderOption);
     if (parser.isSet(postOption))
@@ -92,13 +86,12 @@ int main(int argc, char *argv[])
     QObject::connect(&monitor, &FaxMonitor::failed, &app, [] { QCoreApplication::exit(1); });
     QString error;
     if (!monitor.listen(folder, parser.values(posterOption), parser.value(groupOption), &error)) {
-        std::fprintf(stderr, "kavrel-faxmon: %s\n", qPrintable(error));
+        qCCritical(lcLinks).noquote() << error;
         return 1;
     }
-    std::fprintf(stderr, "kavrel-faxmon: listening in %s\n", qPrintable(folder));
-    std::fflush(stderr);
+    qCInfo(lcLinks).noquote() << QStringLiteral("listening in %1").arg(folder);
 
-    Relays relays(&FaxMonitor::sayOnStandardError);
+    Relays relays;
     relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
     relays.load(parser.value(configOption));
     QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);

@@ -1,8 +1,9 @@
-#include "refusallog.h"
+#include "faxmonitor/refusallog.h"
 
-RefusalLog::RefusalLog(Say say, int window, QObject *parent)
+RefusalLog::RefusalLog(Category category, int window, bool asWarning, QObject *parent)
     : QObject(parent)
-    , m_say(std::move(say))
+    , m_category(category)
+    , m_asWarning(asWarning)
     , m_window(window)
 {
     m_clock.start();
@@ -12,12 +13,12 @@ RefusalLog::RefusalLog(Say say, int window, QObject *parent)
 void RefusalLog::note(const QString &key, const QString &text)
 {
     if (m_window <= 0) {
-        m_say(text);
+        say(text);
         return;
     }
     auto it = m_entries.find(key);
     if (it == m_entries.end()) {
-        m_say(text);
+        say(text);
         Entry entry;
         entry.since = m_clock.elapsed();
         m_entries.insert(key, entry);
@@ -41,14 +42,22 @@ void RefusalLog::summarise()
                 ++it;
             continue;
         }
-        m_say(QStringLiteral("%1 more like this in the last %2 s, the last: %3")
-                  .arg(it->count)
-                  .arg(m_window / 1000.0)
-                  .arg(it->last));
+        say(QStringLiteral("%1 more like this in the last %2 s, the last: %3")
+                .arg(it->count)
+                .arg(m_window / 1000.0)
+                .arg(it->last));
         it->count = 0;
         it->since = now;
         ++it;
     }
     if (m_entries.isEmpty())
         m_timer.stop();
+}
+
+void RefusalLog::say(const QString &text)
+{
+    if (m_asWarning)
+        qCWarning(m_category).noquote() << text;
+    else
+        qCInfo(m_category).noquote() << text;
 }

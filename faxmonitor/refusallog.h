@@ -2,11 +2,10 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
-#include <functional>
 
 // Says what was refused without letting anyone flood the journal: the
 // first refusal of a kind (a user's posts, say) is said at once; the ones
@@ -18,24 +17,28 @@ class RefusalLog : public QObject
     Q_OBJECT
 
 public:
-    using Say = std::function<void(const QString &)>;
+    using Category = const QLoggingCategory &(*)();
 
-    RefusalLog(Say say, int window, QObject *parent = nullptr);
+    // What is said is a warning, or with asWarning false, news.
+    RefusalLog(Category category, int window, bool asWarning, QObject *parent = nullptr);
 
+    void setWindow(int milliseconds) { m_window = milliseconds; }
     // One refusal: key says of what kind (the user and what was refused),
     // text what to say about it.
     void note(const QString &key, const QString &text);
 
 private:
     void summarise();
+    void say(const QString &text);
 
     struct Entry {
         int count = 0;
         QString last;
         qint64 since = 0; // when the window it is counted in began
     };
+    Category m_category;
+    bool m_asWarning;
     QElapsedTimer m_clock;
-    Say m_say;
     int m_window;
     QTimer m_timer;
     QHash<QString, Entry> m_entries;

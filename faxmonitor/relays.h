@@ -1,6 +1,6 @@
 #pragma once
 
-#include "faxmonitor.h"
+#include "core/reception.h"
 
 #include <QList>
 #include <QObject>
@@ -38,7 +38,7 @@ public:
     static QString defaultConfigFile() { return QStringLiteral("/etc/kavrel-faxmon.conf"); }
     static QString defaultTopic() { return QStringLiteral("kavrel/fax/received"); }
 
-    explicit Relays(FaxMonitor::Say say, QObject *parent = nullptr);
+    explicit Relays(QObject *parent = nullptr);
     ~Relays() override;
 
     // Reads the configuration at path and sets the relays up. A file that
@@ -64,7 +64,6 @@ private:
     void setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
                    const QString &user, const QString &passwordFile);
 
-    FaxMonitor::Say m_say;
     QList<Destination> m_senders;
     MqttClient *m_mqtt = nullptr;
     RefusalLog *m_drops = nullptr;

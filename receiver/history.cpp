@@ -1,4 +1,6 @@
-#include "history.h"
+#include "receiver/history.h"
+
+#include "receiver/logging.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,21 +43,21 @@ QString History::defaultPath()
         + QStringLiteral("/kavrel-r/history.sqlite");
 }
 
-bool History::exec(const QString &statement, QString *why)
+bool History::exec(const QString &statement, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     if (query.exec(statement))
         return true;
-    if (why)
-        *why = query.lastError().text();
+    if (error)
+        *error = query.lastError().text();
     return false;
 }
 
 bool History::open()
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QString why;
-    Opening opening = openFile(&why);
+    QString error;
+    Opening opening = openFile(&error);
     if (opening == Opening::Opened)
         return true;
     // Damaged, or not a database at all, or not to be opened: kept aside,
@@ -63,8 +65,8 @@ bool History::open()
     // on a shared home) is left alone.
     const bool existed = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
     if (existed && opening == Opening::Damaged) {
-        moveAside(why);
-        if (openFile(&why) == Opening::Opened)
+        moveAside(error);
+        if (openFile(&error) == Opening::Opened)
             return true;
     }
     // Nowhere to keep it: in memory, for as long as the program runs.
@@ -72,12 +74,12 @@ bool History::open()
     m_path = QStringLiteral(":memory:");
     openFile(nullptr);
     m_path = path;
-    Q_EMIT problem(QStringLiteral("受信履歴を %1 に保存できません（%2）。受信は続けますが、履歴は終了すると消えます。")
-                       .arg(QDir::toNativeSeparators(path), why));
+    tell(QStringLiteral("受信履歴を %1 に保存できません（%2）。受信は続けますが、履歴は終了すると消えます。")
+                       .arg(QDir::toNativeSeparators(path), error));
     return false;
 }
 
-History::Opening History::openFile(QString *why)
+History::Opening History::openFile(QString *error)
 {
     // SQLite's codes for a file another process holds at the moment.
     auto held = [](const QSqlError &error) {
@@ -92,23 +94,23 @@ History::Opening History::openFile(QString *why)
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(m_path);
     if (!db.open()) {
-        if (why)
-            *why = db.lastError().text();
+        if (error)
+            *error = db.lastError().text();
         return held(db.lastError()) ? Opening::Busy : Opening::Damaged;
     }
     QSqlQuery check(db);
     exec(QStringLiteral("PRAGMA busy_timeout=200"));
     if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()
         || check.value(0).toString() != QLatin1String("ok")) {
-        if (why)
-            *why = check.lastError().isValid() ? check.lastError().text() : check.value(0).toString();
+        if (error)
+            *error = check.lastError().isValid() ? check.lastError().text() : check.value(0).toString();
         const bool busy = held(check.lastError());
         check.finish();
         db.close();
         return busy ? Opening::Busy : Opening::Damaged;
     }
     check.finish();
-    if (!createSchema(why)) {
+    if (!createSchema(error)) {
         db.close();
         return Opening::Damaged;
     }
@@ -121,9 +123,9 @@ History::Opening History::openFile(QString *why)
     return Opening::Opened;
 }
 
-bool History::createSchema(QString *why)
+bool History::createSchema(QString *error)
 {
-    return exec(QStringLiteral("PRAGMA journal_mode=WAL"), why) && exec(QStringLiteral("PRAGMA synchronous=NORMAL"), why)
+    return exec(QStringLiteral("PRAGMA journal_mode=WAL"), error) && exec(QStringLiteral("PRAGMA synchronous=NORMAL"), error)
         && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS receptions ("
                                " id INTEGER PRIMARY KEY,"
                                " arrived INTEGER NOT NULL,"
@@ -131,11 +133,11 @@ bool History::createSchema(QString *why)
                                " text TEXT NOT NULL,"
                                " copies INTEGER NOT NULL DEFAULT 1,"
                                " unread INTEGER NOT NULL DEFAULT 1)"),
-                why)
-        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), why);
+                error)
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), error);
 }
 
-void History::moveAside(const QString &why)
+void History::moveAside(const QString &error)
 {
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -150,8 +152,8 @@ void History::moveAside(const QString &why)
     // The journal of a damaged file goes with it.
     for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
         QFile::rename(m_path + suffix, aside + suffix);
-    Q_EMIT problem(QStringLiteral("受信履歴 %1 を読めなかったため（%2）、%3 に移して新しい履歴を始めました。")
-                       .arg(QDir::toNativeSeparators(m_path), why, QDir::toNativeSeparators(aside)));
+    tell(QStringLiteral("受信履歴 %1 を読めなかったため（%2）、%3 に移して新しい履歴を始めました。")
+                       .arg(QDir::toNativeSeparators(m_path), error, QDir::toNativeSeparators(aside)));
 }
 
 void History::setMaxPages(int pages)
@@ -207,7 +209,7 @@ void History::flush()
     if (!m_open || (m_pending.isEmpty() && m_pendingCopies.isEmpty()))
         return;
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QString why;
+    QString error;
     QHash<qint64, qint64> numbered;
     bool written = db.transaction();
     if (written) {
@@ -221,7 +223,7 @@ void History::flush()
             insert.addBindValue(entry.copies);
             insert.addBindValue(entry.unread ? 1 : 0);
             if (!insert.exec()) {
-                why = insert.lastError().text();
+                error = insert.lastError().text();
                 written = false;
                 break;
             }
@@ -233,24 +235,24 @@ void History::flush()
             copies.addBindValue(it.value());
             copies.addBindValue(it.key());
             if (!copies.exec()) {
-                why = copies.lastError().text();
+                error = copies.lastError().text();
                 written = false;
             }
         }
         if (written && !db.commit()) {
-            why = db.lastError().text();
+            error = db.lastError().text();
             written = false;
         }
         // Whatever failed, the transaction does not stay open.
         if (!written)
             db.rollback();
     } else {
-        why = db.lastError().text();
+        error = db.lastError().text();
     }
     if (!written) {
         // Kept for the next try; the user hears of it once.
         if (!std::exchange(m_writeFailed, true))
-            Q_EMIT problem(QStringLiteral("受信履歴を書き込めません（%1）。受信と通知は続けます。").arg(why));
+            tell(QStringLiteral("受信履歴を書き込めません（%1）。受信と通知は続けます。").arg(error));
         m_writeTimer.start(WriteDelay * 10);
         return;
     }
@@ -324,4 +326,10 @@ void History::clear()
         exec(QStringLiteral("DELETE FROM receptions"));
     m_unread = 0;
     Q_EMIT changed();
+}
+
+void History::tell(const QString &text)
+{
+    qCWarning(lcHistory).noquote() << text;
+    Q_EMIT problem(text);
 }

@@ -64,12 +64,14 @@ Q_SIGNALS:
 
 private:
     enum class Opening { Opened, Damaged, Busy };
-    Opening openFile(QString *why);
-    bool createSchema(QString *why);
+    Opening openFile(QString *error);
+    bool createSchema(QString *error);
     void moveAside(const QString &why);
-    bool exec(const QString &statement, QString *why = nullptr);
+    bool exec(const QString &statement, QString *error = nullptr);
     void prune();
     void scheduleWrite();
+    // Says a problem: in the journal, and to the user through problem().
+    void tell(const QString &text);
 
     QString m_path;
     QString m_connection;

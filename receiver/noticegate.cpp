@@ -1,6 +1,6 @@
-#include "noticegate.h"
+#include "receiver/noticegate.h"
 
-#include "history.h"
+#include "receiver/history.h"
 
 NoticeGate::NoticeGate(History *history, QObject *parent)
     : QObject(parent)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "components/notificationtext.h"
+#include "receiver/notificationtext.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,6 +1,7 @@
-#include "noticelistener.h"
+#include "receiver/noticelistener.h"
 
 #include "components/shiftjis.h"
+#include "receiver/logging.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -21,18 +22,15 @@ void NoticeListener::close()
     m_port = 0;
 }
 
-bool NoticeListener::listen(const ReceiverSettings &settings, QString *why)
+bool NoticeListener::listen(const ReceiverSettings &settings, QString *error)
 {
-    const QString problem = settings.problem();
-    if (!problem.isEmpty()) {
-        *why = problem;
+    if (!settings.check(error))
         return false;
-    }
     // The new sockets first: when they cannot be had, the old ones go on.
     const auto mode = QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint;
     auto ipv4 = std::make_unique<QUdpSocket>(this);
     if (!ipv4->bind(QHostAddress::AnyIPv4, quint16(settings.port), mode)) {
-        *why = QStringLiteral("ポート %1 で受信できません（%2）。").arg(settings.port).arg(ipv4->errorString());
+        *error = QStringLiteral("ポート %1 で受信できません（%2）。").arg(settings.port).arg(ipv4->errorString());
         return false;
     }
     // IPv6 as well where the machine has it.
@@ -44,6 +42,7 @@ bool NoticeListener::listen(const ReceiverSettings &settings, QString *why)
     m_ipv4 = ipv4.release();
     m_ipv6 = ipv6.release();
     m_port = quint16(settings.port);
+    qCInfo(lcListener, "listening on UDP port %u%s", m_port, m_ipv6 ? " (IPv4 and IPv6)" : " (IPv4)");
     for (QUdpSocket *socket : {m_ipv4, m_ipv6}) {
         if (socket)
             connect(socket, &QUdpSocket::readyRead, this, [this, socket] { readPending(socket); });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "receiversettings.h"
+#include "receiver/receiversettings.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -21,7 +21,7 @@ public:
 
     // Listens as settings say; false, with the reason, when the port cannot
     // be had: then it goes on as it was.
-    bool listen(const ReceiverSettings &settings, QString *why);
+    bool listen(const ReceiverSettings &settings, QString *error);
     quint16 port() const { return m_port; }
     int dropped() const { return m_dropped; }
 

@@ -1,6 +1,6 @@
-#include "receiversettings.h"
+#include "receiver/receiversettings.h"
 
-#include "components/mqttclient.h"
+#include "mqtt/mqttclient.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -47,7 +47,7 @@ ReceiverSettings ReceiverSettings::load()
     return loaded;
 }
 
-bool ReceiverSettings::save(QString *why) const
+bool ReceiverSettings::save(QString *error) const
 {
     const auto store = openStore();
     QSettings &settings = *store;
@@ -59,10 +59,13 @@ bool ReceiverSettings::save(QString *why) const
     settings.setValue(QStringLiteral("MQTT/Topic"), topic);
     settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
     settings.setValue(QStringLiteral("MQTT/User"), user);
-    settings.setValue(QStringLiteral("MQTT/Password"), password);
+    if (passwordInFile)
+        settings.setValue(QStringLiteral("MQTT/Password"), password);
+    else
+        settings.remove(QStringLiteral("MQTT/Password"));
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        *why = QStringLiteral("設定ファイル %1 に書き込めません。").arg(settings.fileName());
+        *error = QStringLiteral("設定ファイル %1 に書き込めません。").arg(settings.fileName());
         return false;
     }
     // The broker's password is in it: for the user's eyes only.
@@ -70,25 +73,29 @@ bool ReceiverSettings::save(QString *why) const
     return true;
 }
 
-QString ReceiverSettings::problem() const
+bool ReceiverSettings::check(QString *error) const
 {
+    auto fail = [error](const QString &why) {
+        *error = why;
+        return false;
+    };
     if (port < 1 || port > 65535)
-        return QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port);
+        return fail(QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port));
     for (const QString &sender : allowedSenders) {
         if (subnet(sender).second < 0)
-            return QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender);
+            return fail(QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender));
     }
     if (!broker.trimmed().isEmpty()) {
         MqttClient::Options options;
-        QString why;
-        if (!MqttClient::parseUrl(broker, &options, &why))
-            return QStringLiteral("「%1」はブローカーのアドレス（例：mqtt://broker.example:1883）ではありません。").arg(broker);
+        QString ignored;
+        if (!MqttClient::parseUrl(broker, &options, &ignored))
+            return fail(QStringLiteral("「%1」はブローカーのアドレス（例：mqtt://broker.example:1883）ではありません。").arg(broker));
         if (options.tls && caFile.trimmed().isEmpty())
-            return QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。");
+            return fail(QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。"));
         if (topic.trimmed().isEmpty())
-            return QStringLiteral("MQTT のトピックが入力されていません。");
+            return fail(QStringLiteral("MQTT のトピックが入力されていません。"));
     }
-    return QString();
+    return true;
 }
 
 bool ReceiverSettings::accepts(const QHostAddress &address) const

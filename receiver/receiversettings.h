@@ -22,14 +22,17 @@ struct ReceiverSettings
     QString caFile;
     QString user;
     QString password;
+    // Whether the password is kept in this file; not where the desktop's
+    // keyring keeps it (see PasswordStore).
+    bool passwordInFile = true;
 
     static ReceiverSettings load();
     // False, with the reason, when the settings could not be written.
-    bool save(QString *why) const;
-    // Why the settings cannot be used (a port out of range, a sender that
-    // is neither an address nor a subnet, a broker that is no URL), or the
-    // empty text.
-    QString problem() const;
+    bool save(QString *error) const;
+    // Whether the settings can be used; when they cannot (a port out of
+    // range, a sender that is neither an address nor a subnet, a broker
+    // that is no URL), *error says why.
+    bool check(QString *error) const;
     // Whether a datagram from address may be taken.
     bool accepts(const class QHostAddress &address) const;
 };

@@ -2,7 +2,7 @@
 
 #include "components/datagramsender.h"
 #include "components/faxlink.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "settings/portconversion.h"
 
 #include <QTimer>
@@ -75,7 +75,7 @@ void NotificationServer::connectFinished(bool connected)
 
     // The sender is configured before the wait, so that a reception arriving
     // during the wait already has somewhere to go.
-    m_protocolSet = setProtocol(&m_configureFailure);
+    m_protocolSet = m_sender->setProtocol(DatagramSender::Udp, &m_configureFailure);
     m_configured = m_protocolSet && applyStoredDestination(&m_configureFailure);
     m_wait.start(m_fixedWait >= 0 ? m_fixedWait : startUpWait(monotonicSeconds()));
 }
@@ -116,79 +116,51 @@ void NotificationServer::bringToFront()
     m_window->activateWindow();
 }
 
-bool NotificationServer::setProtocol(QString *reason)
+bool NotificationServer::checkDestination(const QString &host, const QString &portText, QString *error) const
 {
-    try {
-        m_sender->setProtocol(DatagramSender::Udp);
-    } catch (const SenderError &e) {
-        *reason = e.description();
-        return false;
-    }
-    return true;
+    qint32 port = 0;
+    return convertPort(portText, &port, error) && m_sender->checkDestination(host, port, error);
 }
 
-QString NotificationServer::checkDestination(const QString &host, const QString &portText) const
-{
-    const PortConversion port = convertPort(portText);
-    if (!port.ok)
-        return port.reason;
-    try {
-        m_sender->checkDestination(host, port.value);
-    } catch (const SenderError &e) {
-        return e.description();
-    }
-    return QString();
-}
-
-bool NotificationServer::applyStoredDestination(QString *reason)
+bool NotificationServer::applyStoredDestination(QString *error)
 {
     QString failure;
     const QString host = m_store.read(SettingsStore::IPAddressKey, SettingsStore::DefaultIPAddress, &failure);
     const QString portText = m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort, &failure);
-    if (failure.isEmpty())
-        failure = checkDestination(host, portText);
     if (!failure.isEmpty()) {
-        *reason = failure;
+        *error = failure;
         return false;
     }
     // Checked whole first, so the sender never runs with a new host and an
     // old port; should a setter refuse all the same, the call fails as a
     // refusal would.
-    try {
-        m_sender->setRemoteHost(host);
-        m_sender->setRemotePort(convertPort(portText).value);
-    } catch (const SenderError &e) {
-        *reason = e.description();
-        return false;
-    }
-    return true;
+    qint32 port = 0;
+    return checkDestination(host, portText, error) && convertPort(portText, &port, error)
+        && m_sender->setRemoteHost(host, error) && m_sender->setRemotePort(port, error);
 }
 
 void NotificationServer::applySettings()
 {
     // The protocol stays as the start-up set it.
-    QString reason;
-    if (!applyStoredDestination(&reason))
-        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + reason);
+    QString error;
+    if (!applyStoredDestination(&error))
+        Seams::showMessage(m_window, ApplyFailedMessage + QStringLiteral("\r\n") + error);
 }
 
 void NotificationServer::relay(const QString &text)
 {
-    try {
-        m_sender->sendData(text);
-    } catch (const SenderError &) {
-        // Nothing is shown and nothing is kept: the next reception goes on.
-    }
+    // A failure is ignored: nothing is shown and nothing is kept, and the
+    // next reception goes on.
+    QString ignored;
+    m_sender->sendData(text, &ignored);
 }
 
 void NotificationServer::testNotification()
 {
-    try {
-        const QString time = Seams::timeOfDay().toString(QStringLiteral("HH:mm:ss"));
-        m_sender->sendData(QStringLiteral("Test Receive Message\r\n") + time);
-    } catch (const SenderError &) {
-        // Silent, like a reception nobody heard.
-    }
+    // Silent when it fails, like a reception nobody heard.
+    const QString time = Seams::timeOfDay().toString(QStringLiteral("HH:mm:ss"));
+    QString ignored;
+    m_sender->sendData(QStringLiteral("Test Receive Message\r\n") + time, &ignored);
 }
 
 void NotificationServer::reportError(int number, const QString &description)

@@ -52,9 +52,9 @@ public:
     // Gives the stored address and port to the running sender, after the
     // settings dialog; tells the user when the sender cannot take them.
     void applySettings();
-    // Whether the sender would take this address and port text: the reason
-    // it would not, or the empty text.
-    QString checkDestination(const QString &host, const QString &portText) const;
+    // Whether the sender would take this address and port text; when it
+    // would not, *error says why.
+    bool checkDestination(const QString &host, const QString &portText, QString *error) const;
     // Ends the process at once; the shutdown step does not run.
     void quit();
     // When the main window has been closed: closes the sender, then the link.
@@ -70,10 +70,9 @@ private:
 
     void connectFinished(bool connected);
     void waitOver();
-    bool setProtocol(QString *reason);
     // Gives the stored address, then the stored port, to the sender: both, or
     // (with the reason) neither.
-    bool applyStoredDestination(QString *reason);
+    bool applyStoredDestination(QString *error);
 
     QPointer<QWidget> m_window;
     FaxLink *m_faxLink;

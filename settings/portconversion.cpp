@@ -24,16 +24,15 @@ QChar narrowed(QChar c)
     }
 }
 
-PortConversion failure(const QString &reason)
+bool fail(QString *error, const QString &why)
 {
-    PortConversion result;
-    result.reason = reason;
-    return result;
+    *error = why;
+    return false;
 }
 
 } // namespace
 
-PortConversion convertPort(const QString &text)
+bool convertPort(const QString &text, qint32 *value, QString *error)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
@@ -42,7 +41,7 @@ PortConversion convertPort(const QString &text)
     while (end > begin && isBlank(text.at(end - 1)))
         --end;
     if (begin == end)
-        return failure(QStringLiteral("ポート番号が入力されていません。"));
+        return fail(error, QStringLiteral("ポート番号が入力されていません。"));
 
     QString number;
     number.reserve(end - begin);
@@ -67,11 +66,11 @@ PortConversion convertPort(const QString &text)
         } else if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
             (seenPoint ? fraction : whole).append(c);
         } else {
-            return failure(notANumber);
+            return fail(error, notANumber);
         }
     }
     if (whole.isEmpty() && fraction.isEmpty())
-        return failure(notANumber);
+        return fail(error, notANumber);
 
     // Work on the digits themselves so that no floating-point error can move
     // a half or a range limit.
@@ -79,7 +78,7 @@ PortConversion convertPort(const QString &text)
         whole.remove(0, 1);
     const QString outOfRange = QStringLiteral("ポート番号「%1」は範囲外です。").arg(text);
     if (whole.size() > 10)
-        return failure(outOfRange);
+        return fail(error, outOfRange);
     qint64 magnitude = whole.isEmpty() ? 0 : whole.toLongLong();
 
     if (!fraction.isEmpty()) {
@@ -92,12 +91,9 @@ PortConversion convertPort(const QString &text)
             ++magnitude;
     }
 
-    const qint64 value = negative ? -magnitude : magnitude;
-    if (value < std::numeric_limits<qint32>::min() || value > std::numeric_limits<qint32>::max())
-        return failure(outOfRange);
-
-    PortConversion result;
-    result.ok = true;
-    result.value = static_cast<qint32>(value);
-    return result;
+    const qint64 converted = negative ? -magnitude : magnitude;
+    if (converted < std::numeric_limits<qint32>::min() || converted > std::numeric_limits<qint32>::max())
+        return fail(error, outOfRange);
+    *value = static_cast<qint32>(converted);
+    return true;
 }

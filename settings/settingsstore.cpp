@@ -41,14 +41,14 @@ enum class Load { Absent, Loaded, Failed };
 // Reads the whole settings file, without ever blocking or reading without
 // bound: only a regular file of a sane size is opened (a FIFO would block the
 // open, a device such as /dev/zero never ends).
-Load loadFile(const QString &filePath, QByteArray *content, QString *reason)
+Load loadFile(const QString &filePath, QByteArray *content, QString *error)
 {
     const QFileInfo info(filePath);
     if (!info.exists() && !info.isSymLink())
         return Load::Absent;
     auto fail = [&](const QString &detail) {
-        if (reason)
-            *reason = readFailure(filePath, detail);
+        if (error)
+            *error = readFailure(filePath, detail);
         return Load::Failed;
     };
     if (info.isDir())
@@ -121,15 +121,15 @@ QString SettingsStore::defaultFilePath()
         + QStringLiteral("/Kavrel.conf");
 }
 
-QString SettingsStore::read(const QString &key, const QString &defaultValue, QString *failure) const
+QString SettingsStore::read(const QString &key, const QString &defaultValue, QString *error) const
 {
     QByteArray content;
-    if (loadFile(m_filePath, &content, failure) != Load::Loaded)
+    if (loadFile(m_filePath, &content, error) != Load::Loaded)
         return defaultValue;
     ScratchCopy copy(content);
     if (!copy.ok()) {
-        if (failure)
-            *failure = readFailure(m_filePath, QStringLiteral("作業用の一時ファイルを作れません"));
+        if (error)
+            *error = readFailure(m_filePath, QStringLiteral("作業用の一時ファイルを作れません"));
         return defaultValue;
     }
     const QSettings settings(copy.fileName(), QSettings::IniFormat);
@@ -143,16 +143,16 @@ QString SettingsStore::read(const QString &key, const QString &defaultValue, QSt
     return value.toString();
 }
 
-bool SettingsStore::write(const QString &key, const QString &text, QString *reason)
+bool SettingsStore::write(const QString &key, const QString &text, QString *error)
 {
-    return write({{key, text}}, reason);
+    return write({{key, text}}, error);
 }
 
-bool SettingsStore::write(const QList<QPair<QString, QString>> &values, QString *reason)
+bool SettingsStore::write(const QList<QPair<QString, QString>> &values, QString *error)
 {
     auto fail = [&](const QString &detail) {
-        if (reason)
-            *reason = writeFailure(m_filePath, detail);
+        if (error)
+            *error = writeFailure(m_filePath, detail);
         return false;
     };
 

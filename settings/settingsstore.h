@@ -31,16 +31,16 @@ public:
     // with the empty text yields the empty text. A file that is there but
     // cannot be read (no permission, a folder or a FIFO in its place, far too
     // large) is not taken for an empty one: defaultValue is returned and the
-    // reason is put in *failure, which is left alone otherwise.
-    QString read(const QString &key, const QString &defaultValue, QString *failure = nullptr) const;
+    // reason is put in *error, which is left alone otherwise.
+    QString read(const QString &key, const QString &defaultValue, QString *error = nullptr) const;
 
     // Stores text under key and flushes it to disk. Returns false, with the
-    // reason in *reason, when the store could not be written; the values
+    // reason in *error, when the store could not be written; the values
     // stored earlier are then left as they were.
-    [[nodiscard]] bool write(const QString &key, const QString &text, QString *reason = nullptr);
+    [[nodiscard]] bool write(const QString &key, const QString &text, QString *error = nullptr);
     // Stores several keys, in the given order, as one change: either all of
     // them are stored or, on failure, none.
-    [[nodiscard]] bool write(const QList<QPair<QString, QString>> &values, QString *reason = nullptr);
+    [[nodiscard]] bool write(const QList<QPair<QString, QString>> &values, QString *error = nullptr);
 
 private:
     QString m_filePath;

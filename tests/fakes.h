@@ -46,29 +46,34 @@ public:
     // Every call whose log entry starts with this fails.
     QString failing;
 
-    void setProtocol(int protocol) override { record(QStringLiteral("Protocol=%1").arg(protocol)); }
-    void setRemoteHost(const QString &host) override { record(QStringLiteral("RemoteHost=") + host); }
-    void setRemotePort(qint32 port) override { record(QStringLiteral("RemotePort=%1").arg(port)); }
-    void checkDestination(const QString &host, qint32 port) const override
+    bool setProtocol(int protocol, QString *error) override { return record(QStringLiteral("Protocol=%1").arg(protocol), error); }
+    bool setRemoteHost(const QString &host, QString *error) override { return record(QStringLiteral("RemoteHost=") + host, error); }
+    bool setRemotePort(qint32 port, QString *error) override { return record(QStringLiteral("RemotePort=%1").arg(port), error); }
+    bool checkDestination(const QString &host, qint32 port, QString *error) const override
     {
         // Refuses what the setters would refuse, and logs nothing.
         for (const QString &entry : {QStringLiteral("RemoteHost=") + host, QStringLiteral("RemotePort=%1").arg(port)}) {
-            if (!failing.isEmpty() && entry.startsWith(failing))
-                throw SenderError(SenderErrors::InvalidPropertyValue, QStringLiteral("refused by the test"));
+            if (!failing.isEmpty() && entry.startsWith(failing)) {
+                *error = QStringLiteral("refused by the test");
+                return false;
+            }
         }
+        return true;
     }
-    void sendData(const QString &text) override { record(QStringLiteral("SendData=") + text); }
-    void close() override { record(QStringLiteral("Close")); }
-    void raise(int number, const QString &description) { Q_EMIT error(number, description); }
+    bool sendData(const QString &text, QString *error) override { return record(QStringLiteral("SendData=") + text, error); }
+    void close() override { m_log->append(QStringLiteral("Close")); }
+    void raise(int number, const QString &description) { Q_EMIT this->error(number, description); }
 
 private:
-    void record(const QString &entry)
+    bool record(const QString &entry, QString *error)
     {
         if (!failing.isEmpty() && entry.startsWith(failing)) {
             m_log->append(entry + QStringLiteral(" (failed)"));
-            throw SenderError(SenderErrors::InvalidPropertyValue, QStringLiteral("refused by the test"));
+            *error = QStringLiteral("refused by the test");
+            return false;
         }
         m_log->append(entry);
+        return true;
     }
 
     QStringList *m_log;

@@ -1,6 +1,8 @@
 #include "testsupport.h"
 
-#include "components/linkserver.h"
+#include "components/socketfaxlink.h"
+#include "core/linkserver.h"
+#include "core/monitorprotocol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,8 +55,8 @@ struct Folders
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         setenv("XDG_CACHE_HOME", cache.c_str(), 1);
         setenv("XDG_DATA_HOME", data.c_str(), 1);
-        setenv("KAVREL_TEST_SYSTEM_SOCKET", (runtime + "/system-monitor.sock").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        SocketFaxLink::setSystemSocketPath(QString::fromStdString(runtime + "/system-monitor.sock"));
     }
     ~Folders()
     {
@@ -85,6 +87,7 @@ QString configDir() { return QString::fromStdString(folders.config); }
 QString runtimeDir() { return QString::fromStdString(folders.runtime); }
 QString dataDir() { return QString::fromStdString(folders.data); }
 QString settingsFile() { return configDir() + QStringLiteral("/Kavrel.conf"); }
+QString systemMonitorSocket() { return runtimeDir() + QStringLiteral("/system-monitor.sock"); }
 void clearSettings()
 {
     QFile::remove(settingsFile());
@@ -206,6 +209,131 @@ int TestMonitor::linkCount() const
 void TestMonitor::write(const QByteArray &bytes)
 {
     m_server->publish(bytes);
+}
+
+MonitorProcess::MonitorProcess()
+    : m_folder(std::make_unique<QTemporaryDir>())
+{
+    QFile::setPermissions(m_folder->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
+                     [this] { m_said += m_process.readAllStandardError(); });
+}
+
+MonitorProcess::~MonitorProcess()
+{
+    kill();
+}
+
+QString MonitorProcess::folder() const { return m_folder->path(); }
+QString MonitorProcess::path(const QString &name) const { return m_folder->filePath(name); }
+QString MonitorProcess::linkSocket() const { return path(MonitorProtocol::linkSocketName()); }
+QString MonitorProcess::postSocket() const { return path(MonitorProtocol::postSocketName()); }
+
+bool MonitorProcess::start(const QByteArray &config, const QString &delays, const QStringList &arguments,
+                           const QStringList &wrapper)
+{
+    kill();
+    QFile file(configFile());
+    QFile::remove(file.fileName());
+    if (!config.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size()))
+        return false;
+    file.close();
+    m_said.clear();
+    const QStringList command = wrapper
+        + QStringList{QStringLiteral(KAVREL_FAXMON), QStringLiteral("--folder"), folder(), QStringLiteral("--config"),
+                      configFile(), QStringLiteral("--test-delays"), delays}
+        + arguments;
+    m_process.start(command.first(), command.mid(1));
+    return QTest::qWaitFor([this] { return m_said.contains("listening in") || m_process.state() == QProcess::NotRunning; },
+                           10000)
+        && m_process.state() == QProcess::Running;
+}
+
+bool MonitorProcess::terminate()
+{
+    m_process.terminate();
+    return m_process.waitForFinished(5000) && m_process.exitStatus() == QProcess::NormalExit
+        && m_process.exitCode() == 0;
+}
+
+void MonitorProcess::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QByteArray MonitorProcess::fields(const QList<QByteArray> &values)
+{
+    QByteArray bytes;
+    for (const QByteArray &value : values)
+        bytes += value + '\0';
+    return bytes;
+}
+
+bool MonitorProcess::post(const QByteArray &bytes)
+{
+    QLocalSocket poster;
+    poster.connectToServer(postSocket());
+    if (!poster.waitForConnected(2000))
+        return false;
+    poster.write(bytes);
+    poster.waitForBytesWritten(2000);
+    while (!poster.canReadLine() && poster.waitForReadyRead(3000)) {
+    }
+    return poster.readLine() == "OK\n";
+}
+
+std::unique_ptr<QLocalSocket> MonitorProcess::link()
+{
+    // Connected once the monitor has taken it in, not merely queued.
+    const qsizetype taken = m_said.count(" connected (");
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(linkSocket());
+    if (!socket->waitForConnected(2000) || !QTest::qWaitFor([&] { return m_said.count(" connected (") > taken; }))
+        qWarning("no link");
+    return socket;
+}
+
+QList<QByteArray> MonitorProcess::readLines(QLocalSocket *link, int count, int timeout)
+{
+    QList<QByteArray> lines;
+    QElapsedTimer timer;
+    timer.start();
+    while (lines.size() < count && timer.elapsed() < timeout) {
+        if (!link->canReadLine())
+            link->waitForReadyRead(100);
+        while (link->canReadLine())
+            lines.append(link->readLine().chopped(1));
+    }
+    return lines;
+}
+
+QStringList kavrelSArguments(const QString &delays, const QString &monitorSocket)
+{
+    return {QStringLiteral("--test-delays"), delays, QStringLiteral("--monitor-socket"),
+            monitorSocket.isEmpty() ? systemMonitorSocket() : monitorSocket};
+}
+
+Program::Program(const QString &path, const QStringList &arguments, const QProcessEnvironment &environment,
+                 const QStringList &wrapper)
+{
+    m_process.setProcessEnvironment(environment.isEmpty() ? QProcessEnvironment::systemEnvironment() : environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (wrapper.isEmpty())
+        m_process.start(path, arguments);
+    else
+        m_process.start(wrapper.first(), wrapper.mid(1) + QStringList{path} + arguments);
+}
+
+Program::~Program()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 }
 
 ReadOnly::ReadOnly(const QString &path, unsigned clearedBits)

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -17,6 +18,7 @@
 #include <thread>
 
 class LinkServer;
+class QTemporaryDir;
 
 // Every test program runs in folders of its own: XDG_CONFIG_HOME,
 // XDG_RUNTIME_DIR, XDG_CACHE_HOME and XDG_DATA_HOME point at fresh temporary
@@ -92,6 +94,72 @@ private:
     QString m_path;
     std::unique_ptr<LinkServer> m_server;
 };
+
+// The fax monitor as a process, in a folder of its own that any user may
+// reach (for the tests that act as an intruder). What it says (its standard
+// error) is collected while the test waits with QTRY_* or QTest::qWait.
+class MonitorProcess
+{
+public:
+    // Receptions are held for links that come later only where a test says
+    // so: the tests' links come and go all the time.
+    static inline const QString DefaultDelays = QStringLiteral("post=300,refusals=300,comings=0,hold=0,mqttretry=200");
+
+    MonitorProcess();
+    ~MonitorProcess();
+    // Starts it with the relays' configuration config (none when empty),
+    // and arguments besides, through wrapper when one is given (a shell that
+    // sets limits, say); true once it listens.
+    bool start(const QByteArray &config = QByteArray(), const QString &delays = DefaultDelays,
+               const QStringList &arguments = QStringList(), const QStringList &wrapper = QStringList());
+    // Ends it as systemd does; true when it ended by itself with status 0.
+    bool terminate();
+    void kill();
+    QProcess &process() { return m_process; }
+    QString folder() const;
+    QString path(const QString &name) const;
+    QString linkSocket() const;
+    QString postSocket() const;
+    QString configFile() const { return path(QStringLiteral("kavrel-faxmon.conf")); }
+    // What it has said since it was started.
+    QByteArray said() const { return m_said; }
+
+    // The fields of a post, each ended by a NUL byte.
+    static QByteArray fields(const QList<QByteArray> &values);
+    // Posts raw bytes as the hook would; true when the monitor took them.
+    bool post(const QByteArray &bytes);
+    // A link, connected once the monitor has taken it in.
+    std::unique_ptr<QLocalSocket> link();
+    // Up to count lines from link (without their line ends), within timeout.
+    static QList<QByteArray> readLines(QLocalSocket *link, int count, int timeout = 10000);
+
+private:
+    std::unique_ptr<QTemporaryDir> m_folder;
+    QProcess m_process;
+    QByteArray m_said;
+};
+
+// A program of ours run as a process, in the test's own folders, on the
+// offscreen platform unless given another environment (a Desktop's);
+// wrapper runs before it (setpriv, say). kavrelSArguments() make kavrel-s
+// find the system fax monitor in the runtime folder (systemMonitorSocket())
+// and wait only briefly at its start.
+class Program
+{
+public:
+    explicit Program(const QString &path, const QStringList &arguments = QStringList(),
+                     const QProcessEnvironment &environment = QProcessEnvironment(),
+                     const QStringList &wrapper = QStringList());
+    ~Program();
+    QProcess &process() { return m_process; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+};
+QStringList kavrelSArguments(const QString &delays = QStringLiteral("wait=300,connect=300"),
+                             const QString &monitorSocket = QString());
+QString systemMonitorSocket();
 
 // Makes a file or folder read-only (or, with other bits cleared, unreadable)
 // for as long as it lives. Root ignores file permissions, so for root the

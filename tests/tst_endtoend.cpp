@@ -3,6 +3,7 @@
 // with clicks run on a virtual X screen (Xvfb) with a window manager, driven
 // with xdotool; where those are not installed they are skipped, saying so.
 
+#include "core/monitorprotocol.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
 
@@ -25,7 +26,7 @@ const QString ProgramPath = QStringLiteral(KAVREL_PROGRAM);
 
 QString socketPath()
 {
-    return TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock");
+    return TestSupport::runtimeDir() + QLatin1Char('/') + MonitorProtocol::linkSocketName();
 }
 
 void storeDestination(const QString &address, const QString &port)
@@ -35,39 +36,15 @@ void storeDestination(const QString &address, const QString &port)
     QVERIFY(store.write(SettingsStore::PortKey, port));
 }
 
-// The program as a child process, in the test's own folders.
-class Program
+// kavrel-s as a child process, in the test's own folders.
+class Program : public TestSupport::Program
 {
 public:
-    explicit Program(const QString &platform = QStringLiteral("offscreen"), const QString &display = QString(),
-                     const QStringList &wrapper = QStringList())
+    explicit Program(const TestSupport::Desktop *desktop = nullptr, const QStringList &wrapper = QStringList())
+        : TestSupport::Program(ProgramPath, TestSupport::kavrelSArguments(),
+                               desktop ? desktop->environment() : QProcessEnvironment(), wrapper)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), TestSupport::configDir());
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), TestSupport::runtimeDir());
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
-        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("wait=300,connect=300"));
-        if (!display.isEmpty())
-            environment.insert(QStringLiteral("DISPLAY"), display);
-        m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (wrapper.isEmpty())
-            m_process.start(ProgramPath, QStringList());
-        else
-            m_process.start(wrapper.first(), wrapper.mid(1) + QStringList{ProgramPath});
     }
-    ~Program()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QProcess &process() { return m_process; }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
 };
 
 // Centres of the controls, in logical pixels of their window's client area.
@@ -169,12 +146,10 @@ private Q_SLOTS:
     void oneCopyPerUserSession()
     {
         const bool onDesktop = haveDesktop();
-        const QString platform = onDesktop ? QStringLiteral("xcb") : QStringLiteral("offscreen");
-        const QString display = onDesktop ? desktop->display() : QString();
         FastUdpReceiver receiver;
         storeDestination(QStringLiteral("127.0.0.1"), QString::number(receiver.port()));
         TestMonitor monitor(socketPath());
-        auto first = std::make_unique<Program>(platform, display);
+        auto first = std::make_unique<Program>(onDesktop ? desktop.get() : nullptr);
         QVERIFY(monitor.waitForLink());
         QString main;
         if (onDesktop) {
@@ -183,7 +158,7 @@ private Q_SLOTS:
         }
 
         // A second start shows the first copy's window and ends.
-        Program second(platform, display);
+        Program second(onDesktop ? desktop.get() : nullptr);
         QVERIFY(second.process().waitForFinished(10000));
         QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.process().exitCode(), 0);
@@ -200,8 +175,8 @@ private Q_SLOTS:
         QVERIFY(first->process().waitForFinished(5000));
         first.reset();
         QTRY_COMPARE(monitor.linkCount(), 0);
-        Program third(platform, display);
-        Program fourth(platform, display);
+        Program third(onDesktop ? desktop.get() : nullptr);
+        Program fourth(onDesktop ? desktop.get() : nullptr);
         QTRY_COMPARE(monitor.linkCount(), 1);
         QTRY_VERIFY(third.process().state() == QProcess::NotRunning || fourth.process().state() == QProcess::NotRunning);
         QProcess &ended = third.process().state() == QProcess::NotRunning ? third.process() : fourth.process();
@@ -268,7 +243,7 @@ private Q_SLOTS:
             }
         }
         TestMonitor monitor(socketPath());
-        Program program(QStringLiteral("xcb"), desktop->display(), wrapper);
+        Program program(desktop.get(), wrapper);
         QVERIFY(monitor.waitForLink());
         const QString box = desktop->window(program.pid(), QStringLiteral("kavrel-s"), true);
         QVERIFY(!box.isEmpty());
@@ -291,7 +266,7 @@ private Q_SLOTS:
         FastUdpReceiver second;
         storeDestination(QStringLiteral("127.0.0.1"), QString::number(first.port()));
         TestMonitor monitor(socketPath());
-        Program program(QStringLiteral("xcb"), desktop->display());
+        Program program(desktop.get());
         QVERIFY(monitor.waitForLink());
         const QString main = desktop->window(program.pid(), QStringLiteral("受信通知サーバ"));
         QVERIFY(!main.isEmpty());
@@ -329,7 +304,7 @@ private Q_SLOTS:
     {
         if (!haveDesktop())
             QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
-        Program program(QStringLiteral("xcb"), desktop->display());
+        Program program(desktop.get());
         const QString box = desktop->window(program.pid(), QStringLiteral("kavrel-s"), true);
         QVERIFY(!box.isEmpty());
         QCOMPARE(program.process().state(), QProcess::Running);
@@ -345,7 +320,7 @@ private Q_SLOTS:
         if (!haveDesktop())
             QSKIP(qPrintable(QStringLiteral("no virtual desktop here (missing: %1)").arg(desktop->missing())));
         TestMonitor monitor(socketPath());
-        Program program(QStringLiteral("xcb"), desktop->display());
+        Program program(desktop.get());
         QVERIFY(monitor.waitForLink());
         const QString main = desktop->window(program.pid(), QStringLiteral("受信通知サーバ"));
         QVERIFY(!main.isEmpty());

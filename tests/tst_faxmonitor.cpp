@@ -70,86 +70,18 @@ class TestFaxMonitor : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir folder;
-    QProcess monitor;
-    QByteArray said; // what the monitor wrote on its standard error
+    TestSupport::MonitorProcess monitor;
 
-    QString socket(const QString &name) const { return folder.path() + QLatin1Char('/') + name; }
-
-    QLocalSocket *link()
+    static QByteArray fields(const QList<QByteArray> &values) { return TestSupport::MonitorProcess::fields(values); }
+    static QList<QByteArray> readLines(QLocalSocket *link, int count)
     {
-        // Connected once the monitor has taken it in, not merely queued.
-        const qsizetype taken = said.count(" connected (");
-        auto *socket = new QLocalSocket(this);
-        socket->connectToServer(this->socket(QStringLiteral("orvex-monitor.sock")));
-        if (!socket->waitForConnected(2000) || !QTest::qWaitFor([&] { return said.count(" connected (") > taken; }))
-            qWarning("no link");
-        return socket;
-    }
-
-    // Posts raw bytes as the hook would; true when the monitor took them.
-    bool post(const QByteArray &bytes)
-    {
-        QLocalSocket poster;
-        poster.connectToServer(socket(QStringLiteral("post.sock")));
-        if (!poster.waitForConnected(2000))
-            return false;
-        poster.write(bytes);
-        poster.waitForBytesWritten(2000);
-        while (!poster.canReadLine() && poster.waitForReadyRead(3000)) {
-        }
-        return poster.readLine() == "OK\n";
-    }
-
-    static QByteArray fields(const QList<QByteArray> &values)
-    {
-        QByteArray bytes;
-        for (const QByteArray &value : values)
-            bytes += value + '\0';
-        return bytes;
-    }
-
-    QList<QByteArray> readLines(QLocalSocket *link, int count)
-    {
-        QList<QByteArray> lines;
-        QElapsedTimer timer;
-        timer.start();
-        while (lines.size() < count && timer.elapsed() < 10000) {
-            if (!link->canReadLine())
-                link->waitForReadyRead(100);
-            while (link->canReadLine())
-                lines.append(link->readLine().chopped(1));
-        }
-        return lines;
-    }
-
-    // Receptions are held for links that come later only where a test says
-    // so: the tests' links come and go all the time.
-    void startMonitor(const QString &delays = QStringLiteral("post=300,refusals=300,comings=0,hold=0"))
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), delays);
-        monitor.setProcessEnvironment(environment);
-        said.clear();
-        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
-                                    folder.filePath(QStringLiteral("no-relays.conf"))});
-        QTRY_VERIFY(said.contains("listening"));
+        return TestSupport::MonitorProcess::readLines(link, count);
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        // Reachable by an unprivileged user, for the refusal below.
-        QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                 | QFileDevice::ReadOther | QFileDevice::ExeOther);
-        connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
-        startMonitor();
-    }
-
-    void cleanupTestCase()
-    {
-        monitor.kill();
-        monitor.waitForFinished();
+        QVERIFY(monitor.start());
     }
 
     void postsBecomeLines_data()
@@ -185,29 +117,27 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, posted);
         QFETCH(QString, line);
-        QLocalSocket *first = link();
-        QLocalSocket *second = link();
-        QVERIFY(post(posted));
-        for (QLocalSocket *l : {first, second}) {
+        const auto first = monitor.link();
+        const auto second = monitor.link();
+        QVERIFY(monitor.post(posted));
+        for (QLocalSocket *l : {first.get(), second.get()}) {
             const QList<QByteArray> lines = readLines(l, 1);
             QCOMPARE(lines.size(), 1);
             QVERIFY2(QRegularExpression(line).match(QString::fromUtf8(lines.first())).hasMatch(), lines.first().constData());
         }
-        delete first;
-        delete second;
     }
 
     void malformedPostsGoNowhere()
     {
-        QLocalSocket *listener = link();
+        const auto listener = monitor.link();
         // Fields missing; and a post far too long.
-        const int refusedBefore = said.count("refused a post");
-        QVERIFY(!post(fields({"2026:12:07 06:38:44", "s", "n"})));
-        QVERIFY(!post(QByteArray(64 * 1024, 'x')));
+        const int refusedBefore = monitor.said().count("refused a post");
+        QVERIFY(!monitor.post(fields({"2026:12:07 06:38:44", "s", "n"})));
+        QVERIFY(!monitor.post(QByteArray(64 * 1024, 'x')));
         // Posts in pieces: bounded in size, and in time.
         QLocalSocket large, slow;
         for (QLocalSocket *poster : {&large, &slow}) {
-            poster->connectToServer(socket(QStringLiteral("post.sock")));
+            poster->connectToServer(monitor.postSocket());
             QVERIFY(poster->waitForConnected(2000));
         }
         slow.write(fields({"2026:12:07 06:38:44", "slow"}));
@@ -219,60 +149,57 @@ private Q_SLOTS:
         large.write(fields({"", "", "", "", "", ""}));
         for (QLocalSocket *poster : {&large, &slow})
             QTRY_COMPARE(poster->state(), QLocalSocket::UnconnectedState);
-        QVERIFY(post(fields({"2026:12:07 06:38:44", "good", "", "", "", ""})));
-        const QList<QByteArray> lines = readLines(listener, 1);
+        QVERIFY(monitor.post(fields({"2026:12:07 06:38:44", "good", "", "", "", ""})));
+        const QList<QByteArray> lines = readLines(listener.get(), 1);
         QCOMPARE(lines, QList<QByteArray>{"2026/12/07 06:38:44,good,,,,OK"});
-        QTRY_COMPARE(said.count("refused a post"), refusedBefore + 4);
-        QVERIFY(said.contains("over 16384 bytes"));
-        QVERIFY(said.contains("not finished in time"));
-        delete listener;
+        QTRY_COMPARE(monitor.said().count("refused a post"), refusedBefore + 4);
+        QVERIFY(monitor.said().contains("over 16384 bytes"));
+        QVERIFY(monitor.said().contains("not finished in time"));
     }
 
     void onlyTheFaxUserAndRootMayPost()
     {
         if (geteuid() != 0)
             QSKIP("needs root to post as another user");
-        QLocalSocket *listener = link();
+        const auto listener = monitor.link();
         QProcess poster;
         poster.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                                                  QStringLiteral("--clear-groups"), MonitorPath, QStringLiteral("--post"),
-                                                 QStringLiteral("--folder"), folder.path(), QStringLiteral("--"),
+                                                 QStringLiteral("--folder"), monitor.folder(), QStringLiteral("--"),
                                                  QStringLiteral("2026:12:07 06:38:44"), QStringLiteral("fake"),
                                                  QString(), QString(), QString(), QString()});
         QVERIFY(poster.waitForFinished(5000));
         QCOMPARE(poster.exitCode(), 1);
-        QTRY_VERIFY(said.contains("user nobody"));
+        QTRY_VERIFY(monitor.said().contains("user nobody"));
         QVERIFY(!listener->waitForReadyRead(300));
-        delete listener;
     }
 
     // Thousands of refused posts make a line or two in the journal, not one
     // each.
     void refusalsAreSummedUp()
     {
-        const qsizetype before = said.count("refused a post");
-        QVERIFY(connectAsNobody(socket(QStringLiteral("post.sock")), 3000));
-        QTRY_VERIFY(said.contains("more like this"));
-        QVERIFY(said.count("refused a post") - before <= 3);
-        QVERIFY2(QRegularExpression(QStringLiteral("\\d+ more like this")).match(QString::fromUtf8(said)).hasMatch(),
-                 said.right(300).constData());
+        const qsizetype before = monitor.said().count("refused a post");
+        QVERIFY(connectAsNobody(monitor.postSocket(), 3000));
+        QTRY_VERIFY(monitor.said().contains("more like this"));
+        QVERIFY(monitor.said().count("refused a post") - before <= 3);
+        QVERIFY2(QRegularExpression(QStringLiteral("\\d+ more like this")).match(QString::fromUtf8(monitor.said())).hasMatch(),
+                 monitor.said().right(300).constData());
     }
 
     // Nobody's endless connections to the post socket do not keep a kavrel-s
     // that connects meanwhile waiting, nor its receptions from it.
     void floodDoesNotHoldLinksUp()
     {
-        const pid_t flood = startConnectingAsNobody(socket(QStringLiteral("post.sock")), -1);
+        const pid_t flood = startConnectingAsNobody(monitor.postSocket(), -1);
         QVERIFY(flood > 0);
         QTest::qWait(200);
-        QLocalSocket *listener = link();
-        const bool posted = post(fields({"2026:12:07 06:38:44", "in a flood", "", "", "", ""}));
-        const QList<QByteArray> lines = readLines(listener, 1);
+        const auto listener = monitor.link();
+        const bool posted = monitor.post(fields({"2026:12:07 06:38:44", "in a flood", "", "", "", ""}));
+        const QList<QByteArray> lines = readLines(listener.get(), 1);
         ::kill(flood, SIGKILL);
         waitpid(flood, nullptr, 0);
         QVERIFY(posted);
         QCOMPARE(lines, QList<QByteArray>{"2026/12/07 06:38:44,in a flood,,,,OK"});
-        delete listener;
     }
 
     // The monitor as its unit runs it, as the fax user: root may post too.
@@ -301,40 +228,38 @@ private Q_SLOTS:
     // alone and says why it does not start.
     void secondMonitorRefusesToStart()
     {
-        QLocalSocket *listener = link();
+        const auto listener = monitor.link();
         QProcess second;
-        second.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
-                                   folder.filePath(QStringLiteral("no-relays.conf"))});
+        second.start(MonitorPath, {QStringLiteral("--folder"), monitor.folder(), QStringLiteral("--config"),
+                                   monitor.configFile()});
         QVERIFY(second.waitForFinished(5000));
         QCOMPARE(second.exitCode(), 1);
         QVERIFY(second.readAllStandardError().contains("another process is listening"));
-        QVERIFY(post(fields({"2026:12:07 06:38:44", "still served", "", "", "", ""})));
-        QCOMPARE(readLines(listener, 1), QList<QByteArray>{"2026/12/07 06:38:44,still served,,,,OK"});
-        delete listener;
+        QVERIFY(monitor.post(fields({"2026:12:07 06:38:44", "still served", "", "", "", ""})));
+        QCOMPARE(readLines(listener.get(), 1), QList<QByteArray>{"2026/12/07 06:38:44,still served,,,,OK"});
     }
 
     // A socket removed behind the monitor's back is made again.
     void removedSocketIsMadeAgain()
     {
-        QVERIFY(QFile::remove(socket(QStringLiteral("orvex-monitor.sock"))));
-        QTRY_VERIFY(said.contains("listening again"));
-        QLocalSocket *listener = link();
-        QVERIFY(post(fields({"2026:12:07 06:38:44", "again", "", "", "", ""})));
-        QCOMPARE(readLines(listener, 1), QList<QByteArray>{"2026/12/07 06:38:44,again,,,,OK"});
-        delete listener;
+        QVERIFY(QFile::remove(monitor.linkSocket()));
+        QTRY_VERIFY(monitor.said().contains("listening again"));
+        const auto listener = monitor.link();
+        QVERIFY(monitor.post(fields({"2026:12:07 06:38:44", "again", "", "", "", ""})));
+        QCOMPARE(readLines(listener.get(), 1), QList<QByteArray>{"2026/12/07 06:38:44,again,,,,OK"});
     }
 
     void linkThatDoesNotReadIsDropped()
     {
-        QLocalSocket *stuck = link();
+        const auto stuck = monitor.link();
         stuck->setReadBufferSize(1); // reads nothing from the kernel either
-        QLocalSocket *reader = link();
-        const qint64 before = rssKiB(monitor.processId());
+        const auto reader = monitor.link();
+        const qint64 before = rssKiB(monitor.process().processId());
         const QByteArray filler(4000, 'f');
         const int count = 2000; // some 8 MB for each link
         QList<QByteArray> lines;
         for (int i = 0; i < count; ++i) {
-            QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), filler, "", "", ""})));
+            QVERIFY(monitor.post(fields({"2026:12:07 06:38:44", QByteArray::number(i), filler, "", "", ""})));
             while (reader->bytesAvailable() || reader->waitForReadyRead(0)) {
                 while (reader->canReadLine())
                     lines.append(reader->readLine());
@@ -342,13 +267,11 @@ private Q_SLOTS:
                     break;
             }
         }
-        lines += readLines(reader, count - lines.size());
+        lines += readLines(reader.get(), count - lines.size());
         QCOMPARE(lines.size(), count);
-        QTRY_VERIFY(said.contains("it does not read"));
-        const qint64 grown = rssKiB(monitor.processId()) - before;
+        QTRY_VERIFY(monitor.said().contains("it does not read"));
+        const qint64 grown = rssKiB(monitor.process().processId()) - before;
         QVERIFY2(grown < 4 * 1024, qPrintable(QStringLiteral("the monitor grew by %1 KiB").arg(grown)));
-        delete stuck;
-        delete reader;
     }
 
     // A restart (a package upgrade) with kavrel-s running: every reception
@@ -360,23 +283,15 @@ private Q_SLOTS:
         QVERIFY(settings.open(QIODevice::WriteOnly));
         settings.write("[Settings]\nIPAddress=127.0.0.1\nPort=" + QByteArray::number(receiver.port()) + "\n");
         settings.close();
-        QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KAVREL_TEST_SYSTEM_SOCKET"), socket(QStringLiteral("orvex-monitor.sock")));
-        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("wait=0"));
-        program.setProcessEnvironment(environment);
-        program.start(ProgramPath, QStringList());
-        QTRY_VERIFY(said.contains(" connected ("));
+        TestSupport::Program program(ProgramPath, TestSupport::kavrelSArguments(QStringLiteral("wait=0"), monitor.linkSocket()));
+        QTRY_VERIFY(monitor.said().contains(" connected ("));
 
-        monitor.terminate();
-        QVERIFY(monitor.waitForFinished(5000));
         // Stopped as systemd stops it: status 0, its sockets gone.
-        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(monitor.exitCode(), 0);
-        QVERIFY(!QFile::exists(socket(QStringLiteral("post.sock"))));
-        startMonitor(QStringLiteral("post=300,comings=0"));
+        QVERIFY(monitor.terminate());
+        QVERIFY(!QFile::exists(monitor.postSocket()));
+        QVERIFY(monitor.start(QByteArray(), QStringLiteral("post=300,comings=0")));
         for (int i = 0; i < 40; ++i) {
-            QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "", ""})));
+            QVERIFY(monitor.post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "", ""})));
             QTest::qWait(50);
         }
         QTRY_COMPARE(receiver.count(), 40);
@@ -385,8 +300,6 @@ private Q_SLOTS:
         QCOMPARE(datagrams.size(), 40);
         for (int i = 0; i < 40; ++i)
             QCOMPARE(datagrams.at(i), "2026/12/07 06:38:44," + QByteArray::number(i) + ",,,,OK");
-        program.kill();
-        program.waitForFinished();
     }
 };
 

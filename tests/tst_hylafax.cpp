@@ -40,10 +40,8 @@ class TestHylaFax : public QObject
 
     QTemporaryDir work;
     QString spool;            // the private copy
-    QString monitorFolder;    // the monitor's sockets
-    QProcess monitor;
-    QByteArray said;
-    QProcess program;
+    TestSupport::MonitorProcess monitor;
+    std::unique_ptr<TestSupport::Program> program;
     std::unique_ptr<TestSupport::FastUdpReceiver> receiver;
 
     // faxrcvd on one received fax, as the fax server runs it; returns its
@@ -71,7 +69,7 @@ class TestHylaFax : public QObject
             // The hook as shipped, pointed at this test's monitor.
             QFile hook(QStringLiteral(KAVREL_HOOK));
             QVERIFY(hook.open(QIODevice::ReadOnly));
-            dispatch.write(hook.readAll().replace("--post", "--post --folder '" + monitorFolder.toUtf8() + "'"));
+            dispatch.write(hook.readAll().replace("--post", "--post --folder '" + monitor.folder().toUtf8() + "'"));
         }
     }
 
@@ -87,9 +85,7 @@ private Q_SLOTS:
         }
         QFile::setPermissions(work.path(), QFile::permissions(work.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
         spool = work.path() + QStringLiteral("/spool");
-        monitorFolder = work.path() + QStringLiteral("/monitor");
         QVERIFY(QDir().mkpath(spool + QStringLiteral("/recvq")));
-        QVERIFY(QDir().mkpath(monitorFolder));
         QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), Spool + QStringLiteral("/bin"), spool}));
         QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("/etc/hylafax/."), spool + QStringLiteral("/etc")}));
 
@@ -105,31 +101,18 @@ private Q_SLOTS:
         QVERIFY(run(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("306"), QStringLiteral("2026:12:07 06:38:44"), tiff}));
         QVERIFY(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("uucp:uucp"), spool}));
 
-        connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
-        monitor.start(QStringLiteral(KAVREL_FAXMON), {QStringLiteral("--folder"), monitorFolder, QStringLiteral("--poster"),
-                                                       QStringLiteral("uucp"), QStringLiteral("--config"),
-                                                       work.filePath(QStringLiteral("no-relays.conf"))});
-        QTRY_VERIFY(said.contains("listening"));
+        QVERIFY(monitor.start(QByteArray(), TestSupport::MonitorProcess::DefaultDelays,
+                              {QStringLiteral("--poster"), QStringLiteral("uucp")}));
 
-        // kavrel-s finds the monitor through its runtime folder.
+        // kavrel-s finds the monitor as it finds the system's.
         receiver = std::make_unique<TestSupport::FastUdpReceiver>();
         QFile settings(TestSupport::settingsFile());
         QVERIFY(settings.open(QIODevice::WriteOnly));
         settings.write("[Settings]\nIPAddress=127.0.0.1\nPort=" + QByteArray::number(receiver->port()) + "\n");
         settings.close();
-        QVERIFY(QFile::link(monitorFolder + QStringLiteral("/orvex-monitor.sock"),
-                            TestSupport::runtimeDir() + QStringLiteral("/orvex-monitor.sock")));
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(KAVREL_PROGRAM), QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(said.contains(" connected ("), 10000);
-    }
-
-    void cleanupTestCase()
-    {
-        for (QProcess *process : {&program, &monitor}) {
-            process->kill();
-            process->waitForFinished();
-        }
+        program = std::make_unique<TestSupport::Program>(
+            QStringLiteral(KAVREL_PROGRAM), TestSupport::kavrelSArguments(QStringLiteral("wait=300,connect=300"), monitor.linkSocket()));
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.said().contains(" connected ("), 10000);
     }
 
     void receptionsArriveAsOneDatagram_data()
@@ -163,7 +146,6 @@ private Q_SLOTS:
         qint64 without = 0;
         QCOMPARE(faxrcvd(QString(), &without), 0);
         monitor.kill();
-        monitor.waitForFinished();
         useHook(true);
         qint64 with = 0;
         QCOMPARE(faxrcvd(QString(), &with), 0);
@@ -174,28 +156,22 @@ private Q_SLOTS:
     // the datagram and the MQTT message itself.
     void relaysWithNoDesktop()
     {
-        program.kill();
-        program.waitForFinished();
+        program.reset();
         TestSupport::TestBroker broker;
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
         QVERIFY(broker.start());
         TestSupport::TestSubscriber subscriber(broker, QStringLiteral("kavrel/fax/received"));
         QVERIFY(subscriber.ready());
         TestSupport::FastUdpReceiver alone;
-        QFile config(work.filePath(QStringLiteral("relays.conf")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(alone.port()) + "\n[MQTT]\nBroker="
-                     + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8() + "\nPasswordFile="
-                     + QFile::encodeName(work.filePath(QStringLiteral("password"))) + "\n");
-        config.close();
         QFile password(work.filePath(QStringLiteral("password")));
         QVERIFY(password.open(QIODevice::WriteOnly));
         password.write(broker.password().toUtf8());
         password.close();
-        said.clear();
-        monitor.start(QStringLiteral(KAVREL_FAXMON), {QStringLiteral("--folder"), monitorFolder, QStringLiteral("--poster"),
-                                                       QStringLiteral("uucp"), QStringLiteral("--config"), config.fileName()});
-        QTRY_VERIFY(said.contains("connected to the broker"));
+        QVERIFY(monitor.start("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(alone.port())
+                                  + "\n[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
+                                  + "\nPasswordFile=" + QFile::encodeName(password.fileName()) + "\n",
+                              TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
+        QTRY_VERIFY(monitor.said().contains("connected to the broker"));
         useHook(true);
         qint64 elapsed = 0;
         QCOMPARE(faxrcvd(QString(), &elapsed), 0);

@@ -1,7 +1,7 @@
 // The fan-out of lines to many links: what one link or one user can do to
 // the others and to the process, and what links that come later get.
 
-#include "components/linkserver.h"
+#include "core/linkserver.h"
 #include "testsupport.h"
 
 #include <QFile>

@@ -46,9 +46,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, text);
         QFETCH(int, value);
-        const PortConversion result = convertPort(text);
-        QVERIFY2(result.ok, qPrintable(result.reason));
-        QCOMPARE(result.value, value);
+        qint32 converted = 0;
+        QString error;
+        QVERIFY2(convertPort(text, &converted, &error), qPrintable(error));
+        QCOMPARE(converted, value);
     }
 
     void refused_data()
@@ -83,9 +84,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, text);
         QFETCH(QString, reasonPart);
-        const PortConversion result = convertPort(text);
-        QVERIFY(!result.ok);
-        QVERIFY2(result.reason.contains(reasonPart), qPrintable(result.reason));
+        qint32 converted = 0;
+        QString error;
+        QVERIFY(!convertPort(text, &converted, &error));
+        QVERIFY2(error.contains(reasonPart), qPrintable(error));
     }
 };
 

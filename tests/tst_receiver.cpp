@@ -1,14 +1,13 @@
-// The receiver's parts in one process: reading what arrives, listening,
-// the gate between receptions and notices, the history and the notices
-// shown where no notification service answers.
+// The receiver's parts without windows, in one process: reading what
+// arrives, listening, the gate between receptions and notices, and the
+// history.
 
-#include "components/notificationtext.h"
-#include "components/shiftjis.h"
-#include "history.h"
-#include "noticegate.h"
-#include "noticelistener.h"
-#include "noticepopup.h"
-#include "notifier.h"
+#include "receiver/history.h"
+#include "receiver/noticecontent.h"
+#include "receiver/noticegate.h"
+#include "receiver/noticelistener.h"
+#include "receiver/notificationtext.h"
+#include "receiver/passwordstore.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -38,14 +37,14 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("caller");
         QTest::newRow("reception") << QStringLiteral("2026/12/07 06:38:44,81 3 1234 5678,0312345678,ﾔﾏﾀﾞｼｮｳｼﾞ,1,OK")
-                                   << int(NotificationText::Reception) << true << QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ");
+                                   << int(NotificationText::Fax) << true << QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ");
         QTest::newRow("failed") << QStringLiteral("2026/12/07 06:38:44,81 3 1234 5678,,,1,RSPREC error/got DCN")
-                                << int(NotificationText::Reception) << false << QStringLiteral("81 3 1234 5678");
+                                << int(NotificationText::Fax) << false << QStringLiteral("81 3 1234 5678");
         QTest::newRow("blank status is a failure") << QStringLiteral("2026/12/07 06:38:44,,0312345678,,,  ")
-                                                   << int(NotificationText::Reception) << false
+                                                   << int(NotificationText::Fax) << false
                                                    << QStringLiteral("0312345678");
         QTest::newRow("status OK with blanks") << QStringLiteral("2026/12/07 06:38:44,,,,1, OK")
-                                               << int(NotificationText::Reception) << false << QString();
+                                               << int(NotificationText::Fax) << false << QString();
         QTest::newRow("test") << QStringLiteral("Test Receive Message\r\n09:05:07") << int(NotificationText::Test)
                               << false << QString();
         QTest::newRow("test with a bad time") << QStringLiteral("Test Receive Message\r\n25:05:07")
@@ -64,60 +63,15 @@ private Q_SLOTS:
         QFETCH(QString, caller);
         const NotificationText read = NotificationText::parse(text);
         QCOMPARE(int(read.kind), kind);
-        QCOMPARE(read.ok, ok);
-        QCOMPARE(read.caller(), caller);
+        QCOMPARE(read.kind == NotificationText::Fax && read.reception.ok(), ok);
+        QCOMPARE(read.reception.caller(), caller);
         QCOMPARE(read.text, text);
         // A failure never reads as a success, not even in the notice.
-        const NoticeContent content = Notifier::describe(read);
-        if (kind == NotificationText::Reception)
+        const NoticeContent content = NoticeContent::describe(read);
+        if (kind == NotificationText::Fax)
             QCOMPARE(content.summary.contains(QStringLiteral("失敗")), !ok);
         else
             QVERIFY(content.body.contains(kind == NotificationText::Test ? QStringLiteral("09:05:07") : text));
-    }
-
-    // Every character the sender can write comes back as itself; of the
-    // whole table only one private-use character has a twin it is read as.
-    void everyWritableCharacterComesBack()
-    {
-        QString twins;
-        int writable = 0;
-        for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
-            if (QChar::isSurrogate(c))
-                continue;
-            const QString one{QChar(char16_t(c))};
-            const QByteArray bytes = toWindowsShiftJis(one);
-            if (bytes == "?")
-                continue;
-            ++writable;
-            const QString back = fromWindowsShiftJis(bytes);
-            if (back != one) {
-                QCOMPARE(toWindowsShiftJis(back), bytes);
-                twins.append(one);
-            }
-        }
-        QVERIFY(writable > 7000);
-        // The seven characters written in their Windows forms, and U+F86F,
-        // which the code page writes as U+2116's bytes.
-        QCOMPARE(twins, QStringLiteral("\u00a2\u00a3\u00ac\u2014\u2016\u2212\u301c\uf86f"));
-    }
-
-    void bytesThatAreNotShiftJisAreReplaced_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("half-width kana") << QByteArray("\xd4\xcf\xc0\xde") << QStringLiteral("ﾔﾏﾀﾞ");
-        QTest::newRow("lead byte at the end") << QByteArray("ab\x82") << QStringLiteral("ab\ufffd");
-        QTest::newRow("lead byte before a digit") << QByteArray("\x82" "1\x82\xa0") << QStringLiteral("\ufffd1\u3042");
-        // The ASCII byte of a pair that is no character is read on its own.
-        QTest::newRow("pair the code page lacks") << QByteArray("\x85\x40x\x85\x80") << QStringLiteral("\ufffd@x\ufffd");
-        QTest::newRow("bytes of no character") << QByteArray("\x80\xa0\xfd\xfe\xff") << QString(5, QChar(0xfffd));
-    }
-
-    void bytesThatAreNotShiftJisAreReplaced()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, text);
-        QCOMPARE(fromWindowsShiftJis(bytes), text);
     }
 
     // Unicast and the loopback broadcast reach a listener; two listeners
@@ -257,21 +211,20 @@ private Q_SLOTS:
         QCOMPARE(history.entries().size(), 1);
     }
 
-    // Where no notification service answers, the program's own popup says
-    // it, and a click on it asks for the history.
-    void noNotificationServiceMeansAPopup()
+
+    // Where no keyring answers (this test has no session bus), the password
+    // is the settings file's, at once, and stays there.
+    void passwordWithoutAKeyring()
     {
-        Notifier notifier;
-        QSignalSpy history(&notifier, &Notifier::historyRequested);
-        notifier.notify(NotificationText::parse(QStringLiteral("2026/12/07 06:38:44,,0312345678,ﾔﾏﾀﾞ,1,OK")), 1);
-        QTRY_VERIFY(notifier.popup() && notifier.popup()->isVisible());
-        QCOMPARE(notifier.popup()->summary(), QStringLiteral("FAXを受信しました"));
-        QVERIFY(notifier.popup()->body().contains(QStringLiteral("ﾔﾏﾀﾞ")));
-        QTest::mouseClick(notifier.popup(), Qt::LeftButton);
-        QCOMPARE(history.size(), 1);
-        QVERIFY(!notifier.popup()->isVisible());
+        PasswordStore store;
+        QSignalSpy loaded(&store, &PasswordStore::loaded);
+        store.load(QStringLiteral("from the file"));
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1, PasswordStore::KeyringTimeout / 2);
+        QCOMPARE(loaded.first().at(0).toString(), QStringLiteral("from the file"));
+        QCOMPARE(loaded.first().at(1).toBool(), false);
+        QCOMPARE(store.place(), PasswordStore::Place::SettingsFile);
     }
 };
 
-QTEST_MAIN(TestReceiver)
+QTEST_GUILESS_MAIN(TestReceiver)
 #include "tst_receiver.moc"

@@ -1,15 +1,18 @@
 // kavrel-r as a user meets it: the real program on a virtual screen with a
 // window manager (no tray there), a private session bus with dunst as the
-// notification service, and datagrams sent to it over loopback.
+// notification service and gnome-keyring as the keyring, a real mosquitto,
+// and datagrams sent to it over loopback. Every process the test uses it
+// starts itself, and stops by its own id.
 
 #include "components/shiftjis.h"
-#include "history.h"
+#include "receiver/history.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -17,6 +20,11 @@
 namespace {
 
 const QString ReceiverPath = QStringLiteral(KAVREL_RECEIVER);
+
+QString settingsPath()
+{
+    return TestSupport::configDir() + QStringLiteral("/Kavrel/kavrel-r.conf");
+}
 
 } // namespace
 
@@ -26,28 +34,107 @@ class TestReceiverDesktop : public QObject
 
     std::unique_ptr<TestSupport::Desktop> desktop;
     TestSupport::TestBroker broker;
-    QTemporaryDir services;
-
-    QString dunstService() const { return services.filePath(QStringLiteral("org.freedesktop.Notifications.service")); }
-    QProcess receiver;
+    QTemporaryDir services; // the bus starts nothing by itself
+    QTemporaryDir keyringHome;
+    QProcess dunst;
+    QProcess keyring;
+    std::unique_ptr<TestSupport::Program> receiver;
     quint16 port = 0;
     QUdpSocket sender;
 
     void send(const QByteArray &datagram) { sender.writeDatagram(datagram, QHostAddress::LocalHost, port); }
 
-    int displayed() const { return desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("count"), QStringLiteral("displayed")}).toInt(); }
+    QString dunstctl(const QStringList &arguments) const { return desktop->run(QStringLiteral("dunstctl"), arguments); }
 
-    // The notices dunst has shown and closed, newest first.
-    QJsonArray history() const
+    bool nameOwned(const QString &name) const
     {
-        const QJsonDocument document = QJsonDocument::fromJson(
-            desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("history")}).toUtf8());
-        return document.object().value(QStringLiteral("data")).toArray().at(0).toArray();
+        return desktop
+            ->run(QStringLiteral("dbus-send"), {QStringLiteral("--session"), QStringLiteral("--print-reply"),
+                                                QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                QStringLiteral("org.freedesktop.DBus.NameHasOwner"), QStringLiteral("string:") + name})
+            .contains(QStringLiteral("boolean true"));
     }
 
-    static QString field(const QJsonValue &notice, const char *name)
+    // The notices dunst shows now and has shown, with what they said.
+    QStringList notices() const
     {
-        return notice.toObject().value(QLatin1String(name)).toObject().value(QStringLiteral("data")).toString();
+        QStringList found;
+        const QJsonDocument document = QJsonDocument::fromJson(dunstctl({QStringLiteral("history")}).toUtf8());
+        for (const QJsonValue &notice : document.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
+            const QJsonObject object = notice.toObject();
+            QStringList fields;
+            for (const char *name : {"appname", "summary", "category", "body"})
+                fields.append(object.value(QLatin1String(name)).toObject().value(QStringLiteral("data")).toString());
+            found.append(fields.join(QLatin1Char('|')));
+        }
+        return found;
+    }
+
+    // Every notice shown so far goes to dunst's history, where notices() reads it.
+    QStringList shownNotices() const
+    {
+        dunstctl({QStringLiteral("close-all")});
+        return notices();
+    }
+
+    // The title of the program's window in the taskbar.
+    QString taskbarTitle() const
+    {
+        const QStringList ids = desktop->xdotool({QStringLiteral("search"), QStringLiteral("--pid"),
+                                                  QString::number(receiver->pid())})
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &id : ids) {
+            const QString title = desktop->xdotool({QStringLiteral("getwindowname"), id});
+            if (title.startsWith(QStringLiteral("受信通知クライアント")))
+                return title;
+        }
+        return QString();
+    }
+
+    void startDunst()
+    {
+        dunst.setProcessEnvironment(desktop->environment());
+        dunst.start(QStringLiteral("dunst"), QStringList());
+        QTRY_VERIFY(nameOwned(QStringLiteral("org.freedesktop.Notifications")));
+    }
+
+    void writeSettings(bool withPassword)
+    {
+        QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
+        QFile settings(settingsPath());
+        QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        settings.write("[Receive]\nPort=" + QByteArray::number(port) + "\n[MQTT]\nBroker=" + broker.url().toUtf8()
+                       + "\nUser=" + broker.user().toUtf8() + "\n");
+        if (withPassword)
+            settings.write("Password=" + broker.password().toUtf8() + "\n");
+    }
+
+    void startReceiver()
+    {
+        receiver = std::make_unique<TestSupport::Program>(
+            ReceiverPath, QStringList{QStringLiteral("--test-delays"), QStringLiteral("gather=300")},
+            desktop->environment());
+        // No tray on this desktop: the program's window is in the taskbar.
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("受信通知クライアント")).isEmpty());
+    }
+
+    void stopReceiver()
+    {
+        receiver->process().terminate();
+        QVERIFY(receiver->process().waitForFinished(5000));
+        QCOMPARE(receiver->process().exitStatus(), QProcess::NormalExit);
+        receiver.reset();
+    }
+
+    bool publish(const QString &line)
+    {
+        return QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                 {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                  QString::number(broker.port()), QStringLiteral("-u"), broker.user(), QStringLiteral("-P"),
+                                  broker.password(), QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
+                                  QStringLiteral("kavrel/fax/received"), QStringLiteral("-m"),
+                                  QStringLiteral("{\"line\":\"%1\",\"status\":\"OK\"}").arg(line)})
+            == 0;
     }
 
 private Q_SLOTS:
@@ -55,33 +142,59 @@ private Q_SLOTS:
     {
         desktop = std::make_unique<TestSupport::Desktop>();
         QVERIFY2(desktop->missing().isEmpty(), qPrintable(desktop->missing()));
-        QFile service(dunstService());
-        QVERIFY(service.open(QIODevice::WriteOnly));
-        service.write("[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=/usr/bin/dunst\n");
-        service.close();
         QVERIFY(!desktop->startSessionBus(services.path()).isEmpty());
+        // The desktop's keyring, unlocked as at a login.
+        QProcessEnvironment environment = desktop->environment();
+        environment.insert(QStringLiteral("HOME"), keyringHome.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), keyringHome.path());
+        keyring.setProcessEnvironment(environment);
+        keyring.start(QStringLiteral("gnome-keyring-daemon"),
+                      {QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
+        QVERIFY(keyring.waitForStarted());
+        keyring.write("login-password");
+        keyring.closeWriteChannel();
+        QTRY_VERIFY(nameOwned(QStringLiteral("org.freedesktop.secrets")));
+        startDunst();
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
         QUdpSocket probe;
         QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
         port = probe.localPort();
         probe.close();
-        QDir().mkpath(TestSupport::configDir() + QStringLiteral("/Kavrel"));
-        QFile settings(TestSupport::configDir() + QStringLiteral("/Kavrel/kavrel-r.conf"));
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
-        QVERIFY(broker.start());
-        settings.write("[Receive]\nPort=" + QByteArray::number(port) + "\n[MQTT]\nBroker=" + broker.url().toUtf8()
-                       + "\nUser=" + broker.user().toUtf8() + "\nPassword=" + broker.password().toUtf8() + "\n");
-        settings.close();
-        receiver.setProcessEnvironment(desktop->environment());
-        receiver.setProcessChannelMode(QProcess::ForwardedChannels);
-        receiver.start(ReceiverPath, QStringList());
-        // No tray on this desktop: the program's window is in the taskbar.
-        QVERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信通知クライアント")).isEmpty());
+        writeSettings(true);
+    }
+
+    void init()
+    {
+        if (!receiver)
+            startReceiver();
     }
 
     void cleanupTestCase()
     {
+        // The program before its bus: a program whose bus goes is ended.
+        receiver.reset();
+        for (QProcess *process : {&dunst, &keyring}) {
+            process->kill();
+            process->waitForFinished();
+        }
         desktop.reset();
+    }
+
+    // The broker's password given in the settings file goes to the keyring
+    // (and out of the file); started again, the program takes it from
+    // there and reaches the broker.
+    void passwordGoesToTheKeyring()
+    {
+        QTRY_VERIFY(!QSettings(settingsPath(), QSettings::IniFormat).contains(QStringLiteral("MQTT/Password")));
+        QCOMPARE(desktop->run(QStringLiteral("secret-tool"), {QStringLiteral("lookup"), QStringLiteral("server"),
+                                                              QStringLiteral("kavrel-r"), QStringLiteral("user"),
+                                                              QStringLiteral("mqtt-password")}),
+                 broker.password());
+        stopReceiver();
+        startReceiver();
+        const QString line = QStringLiteral("2026/12/07 06:30:00,,0312345678,ｷｰﾘﾝｸﾞ,1,OK");
+        QTRY_VERIFY(publish(line) && shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("ｷｰﾘﾝｸﾞ")));
     }
 
     // A reception becomes one desktop notice, its copy none; the taskbar
@@ -90,76 +203,62 @@ private Q_SLOTS:
     void receptionIsShownOnce()
     {
         const QByteArray line = "2026/12/07 06:38:44,81 3 1234 5678,0312345678,\xd4\xcf\xc0\xde\xbc\xae\xb3\xbc\xde,2,OK";
+        dunstctl({QStringLiteral("close-all")});
         send(line);
         send(line);
-        QTRY_COMPARE(displayed(), 1);
-        QTest::qWait(300);
-        QCOMPARE(displayed(), 1);
-        QVERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信通知クライアント（未読 1 件）")).isEmpty());
-
-        desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("action"), QStringLiteral("0")});
-        QVERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信履歴"), true).isEmpty());
-        QVERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信通知クライアント")).isEmpty());
-        desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("close-all")});
-        QTRY_VERIFY(!history().isEmpty());
-        const QJsonValue notice = history().at(0);
-        QCOMPARE(field(notice, "appname"), QStringLiteral("kavrel-r"));
-        QCOMPARE(field(notice, "summary"), QStringLiteral("FAXを受信しました"));
-        QCOMPARE(field(notice, "category"), QStringLiteral("transfer.complete"));
-        QVERIFY2(field(notice, "body").contains(QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ")), qPrintable(field(notice, "body")));
+        QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt(), 1);
+        QTRY_VERIFY(taskbarTitle().contains(QStringLiteral("未読")));
+        dunstctl({QStringLiteral("action"), QStringLiteral("0")});
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("受信履歴"), true).isEmpty());
+        QTRY_COMPARE(taskbarTitle(), QStringLiteral("受信通知クライアント"));
+        // Datagrams are taken in order: once a later one is shown, the copy
+        // has been dealt with.
+        send("2026/12/07 06:38:45,,,\xba\xdd\xc4\xde,1,OK");
+        QTRY_VERIFY(shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("ｺﾝﾄﾞ")));
+        const QStringList shown = notices().filter(QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"));
+        QCOMPARE(shown.size(), 1);
+        const QStringList first = shown.first().split(QLatin1Char('|'));
+        QCOMPARE(first.at(0), QStringLiteral("kavrel-r"));
+        QCOMPARE(first.at(1), QStringLiteral("FAXを受信しました"));
+        QCOMPARE(first.at(2), QStringLiteral("transfer.complete"));
     }
 
     // Subscribed to the broker as well: a reception published there is
     // shown, and when it also comes by UDP it is still one notice.
     void brokerAndDatagramAreOneNotice()
     {
-        desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("close-all")});
-        QTRY_COMPARE(displayed(), 0);
         const QString line = QStringLiteral("2026/12/07 06:39:00,,0312345678,ｻﾄｳ,3,OK");
-        const QByteArray json = "{\"line\":\"" + line.toUtf8() + "\",\"status\":\"OK\"}";
-        QCOMPARE(QProcess::execute(QStringLiteral("mosquitto_pub"),
-                                   {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                    QString::number(broker.port()), QStringLiteral("-u"), broker.user(),
-                                    QStringLiteral("-P"), broker.password(), QStringLiteral("-q"), QStringLiteral("1"),
-                                    QStringLiteral("-t"), QStringLiteral("kavrel/fax/received"), QStringLiteral("-m"),
-                                    QString::fromUtf8(json)}),
-                 0);
-        QTRY_COMPARE(displayed(), 1);
+        QVERIFY(publish(line));
+        QTRY_COMPARE(shownNotices().filter(QStringLiteral("ｻﾄｳ")).size(), 1);
         send(toWindowsShiftJis(line));
-        QTest::qWait(500);
-        QCOMPARE(displayed(), 1);
-        desktop->run(QStringLiteral("dunstctl"), {QStringLiteral("close-all")});
-        QTRY_VERIFY(field(history().at(0), "body").contains(QStringLiteral("ｻﾄｳ")));
+        send(toWindowsShiftJis(QStringLiteral("2026/12/07 06:39:01,,,ｻｲｺﾞ,1,OK")));
+        QTRY_VERIFY(shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("ｻｲｺﾞ")));
+        QCOMPARE(notices().filter(QStringLiteral("ｻﾄｳ")).size(), 1);
     }
 
     // Without a notification service, the notice is the program's own.
     void withoutAServiceTheProgramShowsItItself()
     {
-        // Nothing on the bus answers for notifications any more.
-        QVERIFY(QFile::remove(dunstService()));
-        desktop->run(QStringLiteral("dbus-send"), {QStringLiteral("--session"), QStringLiteral("--dest=org.freedesktop.DBus"),
-                                                   QStringLiteral("/org/freedesktop/DBus"),
-                                                   QStringLiteral("org.freedesktop.DBus.ReloadConfig")});
-        desktop->run(QStringLiteral("pkill"), {QStringLiteral("-x"), QStringLiteral("dunst")});
-        QTRY_VERIFY(desktop->run(QStringLiteral("pgrep"), {QStringLiteral("-x"), QStringLiteral("dunst")}).isEmpty());
+        dunst.kill();
+        QVERIFY(dunst.waitForFinished());
+        QTRY_VERIFY(!nameOwned(QStringLiteral("org.freedesktop.Notifications")));
         send("2026/12/07 06:40:00,,0312345678,,1,RSPREC error/got DCN");
-        QVERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信通知"), true).isEmpty());
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("受信通知"), true).isEmpty());
+        startDunst();
     }
 
     // The session ends (the program is told to end) the moment a reception
     // came: it is in the history all the same.
     void endOfSessionKeepsWhatCameLast()
     {
-        send("2026/12/07 06:41:00,,0312345678,,1,OK");
-        QTRY_VERIFY(!desktop->window(receiver.processId(), QStringLiteral("受信通知"), true, 0).isEmpty());
-        receiver.terminate();
-        QVERIFY(receiver.waitForFinished(5000));
-        QCOMPARE(receiver.exitStatus(), QProcess::NormalExit);
+        const QByteArray line = "2026/12/07 06:41:00,,0312345678,\xb5\xdc\xd8,1,OK";
+        dunstctl({QStringLiteral("close-all")});
+        send(line);
+        QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt(), 1);
+        stopReceiver();
         History history;
         QVERIFY(history.open());
-        QCOMPARE(history.entries(1).first().text, QStringLiteral("2026/12/07 06:41:00,,0312345678,,1,OK"));
-        QCOMPARE(history.entries().size(), 4);
-        QCOMPARE(history.entries().at(2).copies, 2); // by the broker and by UDP
+        QCOMPARE(history.entries(1).first().text, fromWindowsShiftJis(line));
     }
 };
 

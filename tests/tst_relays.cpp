@@ -14,15 +14,11 @@
 
 namespace {
 
-const QString MonitorPath = QStringLiteral(KAVREL_FAXMON);
 const QString Topic = QStringLiteral("kavrel/fax/received");
 
 QByteArray fields(const QList<QByteArray> &values)
 {
-    QByteArray bytes;
-    for (const QByteArray &value : values)
-        bytes += value + '\0';
-    return bytes;
+    return TestSupport::MonitorProcess::fields(values);
 }
 
 const QByteArray Reception = fields({"2026:12:07 06:38:44", "81 3 1234 5678", "0312345678",
@@ -36,61 +32,23 @@ class TestRelays : public QObject
     Q_OBJECT
 
     TestSupport::TestBroker broker;
-    QTemporaryDir folder;
-    QProcess monitor;
-    QByteArray said;
+    TestSupport::MonitorProcess monitor;
 
-    // The monitor with this configuration, listening in the test's folder.
-    void startMonitor(const QByteArray &config)
-    {
-        stopMonitor();
-        QFile file(folder.filePath(QStringLiteral("kavrel-faxmon.conf")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(config);
-        file.close();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("KAVREL_TEST_DELAYS"), QStringLiteral("mqttretry=200,comings=0,hold=0"));
-        monitor.setProcessEnvironment(environment);
-        said.clear();
-        monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"), file.fileName()});
-        QTRY_VERIFY(said.contains("listening"));
-    }
-
-    void stopMonitor()
-    {
-        if (monitor.state() != QProcess::NotRunning) {
-            monitor.kill();
-            monitor.waitForFinished();
-        }
-    }
-
-    bool post(const QByteArray &bytes)
-    {
-        QLocalSocket poster;
-        poster.connectToServer(folder.filePath(QStringLiteral("post.sock")));
-        if (!poster.waitForConnected(2000))
-            return false;
-        poster.write(bytes);
-        while (!poster.canReadLine() && poster.waitForReadyRead(3000)) {
-        }
-        return poster.readLine() == "OK\n";
-    }
+    void startMonitor(const QByteArray &config) { QVERIFY(monitor.start(config)); }
+    bool post(const QByteArray &bytes) { return monitor.post(bytes); }
+    QByteArray said() const { return monitor.said(); }
 
     // A link still gets each reception, whatever the relays are up to.
     void linkGetsTheReception()
     {
-        QLocalSocket link;
-        link.connectToServer(folder.filePath(QStringLiteral("orvex-monitor.sock")));
-        QVERIFY(link.waitForConnected(2000));
-        QTRY_VERIFY(said.contains(" connected ("));
+        const auto link = monitor.link();
         QVERIFY(post(Reception));
-        QTRY_VERIFY(link.canReadLine() || (link.waitForReadyRead(100) && link.canReadLine()));
-        QCOMPARE(link.readLine(), Line.toUtf8() + '\n');
+        QCOMPARE(TestSupport::MonitorProcess::readLines(link.get(), 1), QList<QByteArray>{Line.toUtf8()});
     }
 
     QByteArray mqttConfig(const QString &url, const QString &password, const QString &caFile = QString())
     {
-        QFile secret(folder.filePath(QStringLiteral("password")));
+        QFile secret(monitor.path(QStringLiteral("password")));
         if (secret.open(QIODevice::WriteOnly))
             secret.write(password.toUtf8() + '\n');
         QByteArray config = "[MQTT]\nBroker=" + url.toUtf8() + "\nUser=" + TestSupport::TestBroker::user().toUtf8()
@@ -105,10 +63,7 @@ private Q_SLOTS:
     {
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
         QVERIFY(broker.start());
-        connect(&monitor, &QProcess::readyReadStandardError, this, [this] { said += monitor.readAllStandardError(); });
     }
-
-    void cleanupTestCase() { stopMonitor(); }
 
     // Each destination gets the reception once, as the very bytes kavrel-s
     // sends; the broker's subscriber gets it once as JSON.
@@ -120,7 +75,7 @@ private Q_SLOTS:
         startMonitor("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(first.port()) + ", localhost:"
                      + QByteArray::number(second.port()) + ", [::ffff:127.0.0.1]:" + QByteArray::number(third.port())
                      + "\n" + mqttConfig(broker.url(), TestSupport::TestBroker::password()));
-        QTRY_VERIFY(said.contains("connected to the broker"));
+        QTRY_VERIFY(said().contains("connected to the broker"));
         QVERIFY(post(Reception));
         for (TestSupport::FastUdpReceiver *receiver : {&first, &second, &third}) {
             QTRY_COMPARE(receiver->count(), 1);
@@ -137,7 +92,7 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(first.count() + second.count() + third.count(), 3);
         QCOMPARE(subscriber.messages().size(), 1);
-        QVERIFY2(!said.contains(TestSupport::TestBroker::password().toUtf8()), said.constData());
+        QVERIFY2(!said().contains(TestSupport::TestBroker::password().toUtf8()), said().constData());
     }
 
     // The broker goes away: posts are answered all the same, and once it is
@@ -147,11 +102,11 @@ private Q_SLOTS:
         TestSupport::TestSubscriber subscriber(broker, Topic);
         QVERIFY(subscriber.ready());
         startMonitor(mqttConfig(broker.url(), TestSupport::TestBroker::password()));
-        QTRY_VERIFY(said.contains("connected to the broker"));
+        QTRY_VERIFY(said().contains("connected to the broker"));
         QVERIFY(post(fields({"2026:12:07 06:38:44", "before", "", "", "1", ""})));
         QTRY_COMPARE(subscriber.messages().size(), 1);
         broker.stop();
-        QTRY_VERIFY(said.contains("lost the broker"));
+        QTRY_VERIFY(said().contains("lost the broker"));
         for (int i = 0; i < 20; ++i)
             QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "1", ""})));
         QVERIFY(broker.start());
@@ -171,17 +126,13 @@ private Q_SLOTS:
     {
         TestSupport::TestSubscriber subscriber(broker, Topic);
         QVERIFY(subscriber.ready());
-        QFile file(folder.filePath(QStringLiteral("kavrel-faxmon.conf")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(mqttConfig(broker.url(), TestSupport::TestBroker::password()));
-        file.close();
-        stopMonitor();
-        said.clear();
-        monitor.start(QStringLiteral("bash"),
-                      {QStringLiteral("-c"),
-                       QStringLiteral("ulimit -n 4096 && for i in $(seq 1100); do exec {fd}</dev/null; done && exec \"$0\" \"$@\""),
-                       MonitorPath, QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"), file.fileName()});
-        QTRY_VERIFY2(said.contains("connected to the broker"), said.constData());
+        // The monitor started through a shell that opens them first.
+        QVERIFY(monitor.start(mqttConfig(broker.url(), TestSupport::TestBroker::password()),
+                              TestSupport::MonitorProcess::DefaultDelays, QStringList(),
+                              {QStringLiteral("bash"), QStringLiteral("-c"),
+                               QStringLiteral("ulimit -n 4096 && for i in $(seq 1100); do exec {fd}</dev/null; "
+                                              "done && exec \"$0\" \"$@\"")}));
+        QTRY_VERIFY2(said().contains("connected to the broker"), said().constData());
         QVERIFY(post(Reception));
         QTRY_COMPARE(subscriber.messages().size(), 1);
     }
@@ -191,9 +142,9 @@ private Q_SLOTS:
     void refusedIsSaidOnce()
     {
         startMonitor(mqttConfig(broker.url(), QStringLiteral("wrong")));
-        QTRY_VERIFY(said.contains("refused the connection"));
+        QTRY_VERIFY(said().contains("refused the connection"));
         QTest::qWait(1000); // several attempts
-        QCOMPARE(said.count("refused the connection"), 1);
+        QCOMPARE(said().count("refused the connection"), 1);
         linkGetsTheReception();
     }
 
@@ -212,14 +163,14 @@ private Q_SLOTS:
         startMonitor(mqttConfig(broker.tlsUrl(), TestSupport::TestBroker::password(),
                                 rightCa ? broker.caFile() : broker.otherCaFile()));
         if (rightCa) {
-            QTRY_VERIFY(said.contains("connected to the broker mqtts://"));
+            QTRY_VERIFY(said().contains("connected to the broker mqtts://"));
             QVERIFY(post(Reception));
             QTRY_COMPARE(subscriber.messages().size(), 1);
         } else {
-            QTRY_VERIFY2(said.contains("cannot reach the broker mqtts://"), said.constData());
+            QTRY_VERIFY2(said().contains("cannot reach the broker mqtts://"), said().constData());
             QTest::qWait(600);
-            QCOMPARE(said.count("cannot reach the broker"), 1);
-            QVERIFY(!said.contains("connected to the broker"));
+            QCOMPARE(said().count("cannot reach the broker"), 1);
+            QVERIFY(!said().contains("connected to the broker"));
         }
     }
 
@@ -246,17 +197,16 @@ private Q_SLOTS:
         QFETCH(QByteArray, config);
         QFETCH(QByteArray, saying);
         if (config == "folder") {
-            stopMonitor();
-            said.clear();
-            QVERIFY(QDir().mkpath(folder.filePath(QStringLiteral("a-folder"))));
-            monitor.start(MonitorPath, {QStringLiteral("--folder"), folder.path(), QStringLiteral("--config"),
-                                        folder.filePath(QStringLiteral("a-folder"))});
-            QTRY_VERIFY(said.contains("listening"));
+            monitor.kill();
+            QFile::remove(monitor.configFile());
+            QVERIFY(QDir().mkpath(monitor.configFile()));
+            QVERIFY(monitor.start());
         } else {
             startMonitor(config);
         }
-        QTRY_VERIFY2(said.contains(saying), said.constData());
+        QTRY_VERIFY2(said().contains(saying), said().constData());
         linkGetsTheReception();
+        QDir(monitor.configFile()).removeRecursively();
     }
 };
 

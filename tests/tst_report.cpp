@@ -1,6 +1,6 @@
 #include "fakes.h"
 #include "server/notificationserver.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
 #include "ui/form1.h"
@@ -36,9 +36,10 @@ private Q_SLOTS:
         TestSupport::UdpReceiver receiver;
         auto *sender = new UdpSender;
         Form1 form(new FakeFaxLink(&log, {true}), sender);
-        sender->setProtocol(DatagramSender::Udp);
-        sender->setRemoteHost(QStringLiteral("127.0.0.1"));
-        sender->setRemotePort(receiver.port());
+        QString error;
+        QVERIFY(sender->setProtocol(DatagramSender::Udp, &error));
+        QVERIFY(sender->setRemoteHost(QStringLiteral("127.0.0.1"), &error));
+        QVERIFY(sender->setRemotePort(receiver.port(), &error));
         clickTest(form);
         Seams::setClock([] { return QTime(23, 59, 0, 999); });
         clickTest(form);
@@ -110,9 +111,10 @@ private Q_SLOTS:
     {
         auto *sender = new ScriptedLookupSender;
         Form1 form(new FakeFaxLink(&log, {true}), sender);
-        sender->setProtocol(DatagramSender::Udp);
-        sender->setRemoteHost(QStringLiteral("faxserver-typo"));
-        sender->setRemotePort(21825);
+        QString error;
+        QVERIFY(sender->setProtocol(DatagramSender::Udp, &error));
+        QVERIFY(sender->setRemoteHost(QStringLiteral("faxserver-typo"), &error));
+        QVERIFY(sender->setRemotePort(21825, &error));
         clickTest(form);
         QTRY_COMPARE(messages.size(), 1);
         QVERIFY2(messages.first().startsWith(QStringLiteral("通信処理でエラーが発生しました。\r\n[11001]")),

@@ -2,7 +2,7 @@
 #include "components/udpsender.h"
 #include "fakes.h"
 #include "server/notificationserver.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
 #include "ui/form1.h"

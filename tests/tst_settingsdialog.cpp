@@ -1,6 +1,6 @@
 #include "fakes.h"
 #include "server/notificationserver.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "settings/settingsstore.h"
 #include "testsupport.h"
 #include "ui/dialog_s.h"
@@ -214,7 +214,8 @@ private Q_SLOTS:
         auto *udp = new UdpSender;
         Form1 real(new FakeFaxLink(&log, {true}), udp);
         real.show();
-        udp->setProtocol(DatagramSender::Udp); // as the start-up does
+        QString error;
+        QVERIFY(udp->setProtocol(DatagramSender::Udp, &error)); // as the start-up does
         QStringList stillShown;
         useSettingsDialog([&](Dialog_S *dialog) {
             type(dialog, "Text1", address);
@@ -307,7 +308,8 @@ private Q_SLOTS:
         auto *udp = new UdpSender;
         Form1 real(new FakeFaxLink(&log, {true}), udp);
         real.show();
-        udp->setProtocol(DatagramSender::Udp); // as the start-up does
+        QString error;
+        QVERIFY(udp->setProtocol(DatagramSender::Udp, &error)); // as the start-up does
         useSettingsDialog([&](Dialog_S *dialog) {
             type(dialog, "Text1", QStringLiteral("127.255.255.255"));
             type(dialog, "Text2", QString::number(receiver.port()));

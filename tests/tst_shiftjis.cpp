@@ -40,6 +40,51 @@ private Q_SLOTS:
         QCOMPARE(toWindowsShiftJis(u"\U0001F600x\xD800y\xDC00"), QByteArray("?x?y?"));
         QCOMPARE(toWindowsShiftJis(u""), QByteArray());
     }
+
+    // Every character the sender can write comes back as itself; of the
+    // whole table only one private-use character has a twin it is read as.
+    void everyWritableCharacterComesBack()
+    {
+        QString twins;
+        int writable = 0;
+        for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
+            if (QChar::isSurrogate(c))
+                continue;
+            const QString one{QChar(char16_t(c))};
+            const QByteArray bytes = toWindowsShiftJis(one);
+            if (bytes == "?")
+                continue;
+            ++writable;
+            const QString back = fromWindowsShiftJis(bytes);
+            if (back != one) {
+                QCOMPARE(toWindowsShiftJis(back), bytes);
+                twins.append(one);
+            }
+        }
+        QVERIFY(writable > 7000);
+        // The seven characters written in their Windows forms, and U+F86F,
+        // which the code page writes as U+2116's bytes.
+        QCOMPARE(twins, QStringLiteral("\u00a2\u00a3\u00ac\u2014\u2016\u2212\u301c\uf86f"));
+    }
+
+    void bytesThatAreNotShiftJisAreReplaced_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("half-width kana") << QByteArray("\xd4\xcf\xc0\xde") << QStringLiteral("ﾔﾏﾀﾞ");
+        QTest::newRow("lead byte at the end") << QByteArray("ab\x82") << QStringLiteral("ab\ufffd");
+        QTest::newRow("lead byte before a digit") << QByteArray("\x82" "1\x82\xa0") << QStringLiteral("\ufffd1\u3042");
+        // The ASCII byte of a pair that is no character is read on its own.
+        QTest::newRow("pair the code page lacks") << QByteArray("\x85\x40x\x85\x80") << QStringLiteral("\ufffd@x\ufffd");
+        QTest::newRow("bytes of no character") << QByteArray("\x80\xa0\xfd\xfe\xff") << QString(5, QChar(0xfffd));
+    }
+
+    void bytesThatAreNotShiftJisAreReplaced()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(fromWindowsShiftJis(bytes), text);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestShiftJis)

@@ -1,9 +1,9 @@
 // One copy per user session: where the claim is made when the usual place
 // cannot hold it, and how a later start reaches the running copy.
 
-#include "components/runtimefolder.h"
+#include "core/runtimefolder.h"
 #include "components/socketfaxlink.h"
-#include "server/singleinstance.h"
+#include "gui/singleinstance.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -8,9 +8,9 @@
 // What comes while no link is connected is kept for ten seconds, for the
 // links that connect then.
 
-#include "components/linkserver.h"
 #include "components/socketfaxlink.h"
-#include "faxmonitor.h"
+#include "core/linkserver.h"
+#include "core/reception.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,7 +18,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +31,7 @@ QByteArray sampleReception(int number)
     const QByteArray callerNumber = "031234" + QByteArray::number(5670 + number % 10);
     const QByteArray pages = QByteArray::number(1 + number % 5);
     const QByteArray error = number % 7 == 6 ? "RSPREC error/got DCN" : "";
-    return FaxMonitor::notificationLine({received, tsi, callerNumber, senders[number % 3], pages, error}) + '\n';
+    return Reception::fromPost({received, tsi, callerNumber, senders[number % 3], pages, error}).line() + '\n';
 }
 
 } // namespace
@@ -40,6 +39,7 @@ QByteArray sampleReception(int number)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    qSetMessagePattern(QStringLiteral("faxmonsim: %{message}"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Fax monitor simulator: passes lines of standard input to the fax links."));
     parser.addHelpOption();
@@ -58,19 +58,19 @@ int main(int argc, char *argv[])
     limits.holdTime = 10000;
     monitor.setLimits(limits);
     QObject::connect(&monitor, &LinkServer::linkConnected, &monitor, [](uint, int links) {
-        std::fprintf(stderr, "faxmonsim: a link connected (%d now)\n", links);
+        qInfo("a link connected (%d now)", links);
     });
     QObject::connect(&monitor, &LinkServer::linkLeft, &monitor, [](uint, int links) {
-        std::fprintf(stderr, "faxmonsim: a link went away (%d now)\n", links);
+        qInfo("a link went away (%d now)", links);
     });
     const QString path = parser.value(socketOption);
     QString error;
     if (path.isEmpty() || !monitor.listen(path, 0600, &error)) {
-        std::fprintf(stderr, "faxmonsim: cannot listen at %s: %s\n", qPrintable(path),
-                     qPrintable(path.isEmpty() ? QStringLiteral("no runtime folder") : error));
+        qCritical("cannot listen at %s: %s", qPrintable(path),
+                  qPrintable(path.isEmpty() ? QStringLiteral("no runtime folder") : error));
         return 1;
     }
-    std::fprintf(stderr, "faxmonsim: listening at %s\n", qPrintable(path));
+    qInfo("listening at %s", qPrintable(path));
 
     QByteArray pending;
     QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);

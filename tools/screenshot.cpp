@@ -7,6 +7,7 @@
 
 #include "components/socketfaxlink.h"
 #include "components/udpsender.h"
+#include "gui/interfacefont.h"
 #include "ui/appearance.h"
 #include "ui/dialog_s.h"
 #include "ui/form1.h"
@@ -24,7 +25,7 @@ bool save(QWidget &window, const QString &folder, const QString &name)
     QApplication::processEvents();
     const QString path = QDir(folder).filePath(name + QStringLiteral(".png"));
     if (!window.grab().save(path)) {
-        std::fprintf(stderr, "screenshot: cannot write %s\n", qPrintable(path));
+        qCritical("screenshot: cannot write %s", qPrintable(path));
         return false;
     }
     std::printf("%s\n", qPrintable(path));

@@ -3,10 +3,11 @@
 //
 //   udplisten [--address ADDRESS] [--port PORT]   (default 127.0.0.1:21825)
 
+#include "components/shiftjis.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QNetworkDatagram>
-#include <QStringDecoder>
 #include <QTime>
 #include <QUdpSocket>
 
@@ -15,6 +16,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    qSetMessagePattern(QStringLiteral("udplisten: %{message}"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Prints the notification datagrams that arrive."));
     parser.addHelpOption();
@@ -29,17 +31,15 @@ int main(int argc, char *argv[])
     const QHostAddress address(parser.value(addressOption));
     const quint16 port = parser.value(portOption).toUShort();
     if (!socket.bind(address, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
-        std::fprintf(stderr, "udplisten: cannot listen on %s:%u: %s\n", qPrintable(address.toString()), port,
-                     qPrintable(socket.errorString()));
+        qCritical("cannot listen on %s:%u: %s", qPrintable(address.toString()), port, qPrintable(socket.errorString()));
         return 1;
     }
-    std::fprintf(stderr, "udplisten: listening on %s:%u\n", qPrintable(address.toString()), port);
+    qInfo("listening on %s:%u", qPrintable(address.toString()), port);
 
     QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [&socket] {
         while (socket.hasPendingDatagrams()) {
             const QNetworkDatagram datagram = socket.receiveDatagram();
-            QStringDecoder decoder("windows-31j");
-            const QString text = decoder.decode(datagram.data());
+            const QString text = fromWindowsShiftJis(datagram.data());
             std::printf("%s  %lld bytes: %s\n", qPrintable(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))),
                         qlonglong(datagram.data().size()),
                         text.toUtf8().replace("\r\n", "⏎").constData());

@@ -19,14 +19,6 @@ inline QColor colorFromBgr(quint32 bgr)
 // the system has.
 QFont titleFont();
 
-// The font for everything but the title: the desktop's own, with a Japanese
-// face that comes with the program (VL PGothic) first in line for the
-// characters the desktop's face lacks, half-width kana included. Left to the
-// system they would come from the face it prefers, often a whole CJK
-// collection, whose tables the resident program would keep in memory all
-// day for a few button labels. Unhinted, for the same reason.
-QFont interfaceFont(const QFont &desktop);
-
 // The program's 32 x 32, 256-colour icon: the main window's, the settings
 // dialog's and the program's.
 QIcon programIcon();

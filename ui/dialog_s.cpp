@@ -1,7 +1,7 @@
 #include "ui/dialog_s.h"
 
 #include "server/notificationserver.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "ui/appearance.h"
 #include "ui/twips.h"
 
@@ -78,15 +78,15 @@ void Dialog_S::accept()
 {
     // Only what can be used is stored: a port of letters would leave every
     // later start without a destination.
-    QString reason = m_check ? m_check(m_address->text(), m_port->text()) : QString();
-    if (!reason.isEmpty()) {
-        Seams::showMessage(this, NotificationServer::ApplyFailedMessage + QStringLiteral("\r\n") + reason);
+    QString error;
+    if (m_check && !m_check(m_address->text(), m_port->text(), &error)) {
+        Seams::showMessage(this, NotificationServer::ApplyFailedMessage + QStringLiteral("\r\n") + error);
         return;
     }
     // Both texts as one change: a failure leaves neither half stored.
     if (!m_store.write({{SettingsStore::IPAddressKey, m_address->text()}, {SettingsStore::PortKey, m_port->text()}},
-                       &reason)) {
-        Seams::showMessage(this, SaveFailedMessage + QStringLiteral("\r\n") + reason);
+                       &error)) {
+        Seams::showMessage(this, SaveFailedMessage + QStringLiteral("\r\n") + error);
         return;
     }
     QDialog::accept();

@@ -18,9 +18,9 @@ class Dialog_S : public QDialog
 public:
     static const QString SaveFailedMessage;
     static const QString ReadFailedMessage;
-    // Whether a typed address and port could be used: the reason they could
-    // not, or the empty text.
-    using Check = std::function<QString(const QString &address, const QString &port)>;
+    // Whether a typed address and port could be used; when they could not,
+    // *error says why.
+    using Check = std::function<bool(const QString &address, const QString &port, QString *error)>;
 
     explicit Dialog_S(QWidget *parent = nullptr);
 

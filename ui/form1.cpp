@@ -3,7 +3,7 @@
 #include "components/datagramsender.h"
 #include "components/faxlink.h"
 #include "server/notificationserver.h"
-#include "server/seams.h"
+#include "gui/seams.h"
 #include "ui/appearance.h"
 #include "ui/dialog_s.h"
 #include "ui/twips.h"
@@ -115,8 +115,8 @@ void Form1::openSettings()
     {
         // Made afresh for each opening, so cancelled edits are not shown again.
         Dialog_S dialog(this);
-        dialog.setCheck([this](const QString &address, const QString &port) {
-            return m_server->checkDestination(address, port);
+        dialog.setCheck([this](const QString &address, const QString &port, QString *error) {
+            return m_server->checkDestination(address, port, error);
         });
         if (!dialog.readFailure().isEmpty())
             Seams::showMessage(this, Dialog_S::ReadFailedMessage + QStringLiteral("\r\n") + dialog.readFailure());

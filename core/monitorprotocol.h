@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// How the fax monitor is reached, written once for the monitor, kavrel-s's
+// fax link, the hook's post, the simulator, the tests and the benchmark.
+//
+// The monitor listens in one folder (the system monitor's is
+// /run/kavrel-faxmon) on two Unix sockets: links connect at
+// orvex-monitor.sock and read one reception a line; the fax server's hook
+// posts at post.sock: the fields, each ended by a NUL byte, answered "OK\n"
+// once the monitor has taken them.
+namespace MonitorProtocol {
+
+// The fields of a post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG.
+constexpr int PostFields = 6;
+// A longer post is refused: HylaFAX's fields are short.
+constexpr qsizetype MaxPostSize = 16 * 1024;
+// The monitor's answer to a post it took.
+inline const QByteArray PostTaken = QByteArrayLiteral("OK\n");
+
+QString systemFolder();
+QString linkSocketName();
+QString postSocketName();
+// The system monitor's link socket, in the system folder.
+QString systemLinkSocket();
+
+// Posts one reception to the monitor listening in folder and waits, at most
+// timeout milliseconds in all, for its answer. For short-lived clients only
+// (the hook's post, tests): it blocks. False, with the reason, when the
+// monitor is not there or did not take it.
+bool post(const QString &folder, const QList<QByteArray> &fields, int timeout, QString *error);
+
+} // namespace MonitorProtocol

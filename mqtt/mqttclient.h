@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+struct mosquitto;
+struct mosquitto_message;
+
+// A connection to an MQTT broker through libmosquitto (the Eclipse project's
+// client), for the fax monitor, which publishes every reception, and for
+// kavrel-r, which subscribes to them.
+//
+// The connection lives on a thread of its own, so that a broker that is
+// down, slow or far away (a host name that takes long to look up, a TLS
+// handshake that hangs) never holds up the caller's event loop; only that
+// thread calls the library. It waits on its socket with poll(), not the
+// library's select() loop, which fails outright once a process has more
+// than 1024 descriptors (a fax monitor serving many links). Publications
+// go with QoS 1 and wait in a bounded queue, in order, until the broker has
+// acknowledged them: while the broker is away they are kept, and when it
+// comes back they are sent again. When the queue is full the oldest is
+// dropped, and that is said. What the connection goes through (connected,
+// unreachable, refused) is said once for each change, not once per post.
+class MqttClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options {
+        QString host;
+        int port = 1883;
+        bool tls = false;
+        QString caFile;     // with TLS: the authority the broker's certificate is checked against
+        QString clientId;   // the library makes one up when empty
+        QString user;
+        QString password;
+        int keepAlive = 30;
+        // A subscriber that wants what was published while it was away asks
+        // the broker to keep its session (and then needs a client id).
+        bool cleanSession = true;
+        int connectTimeout = 15000; // milliseconds for the connection and the broker's answer
+        int firstRetryDelay = 1000; // milliseconds, doubling up to maxRetryDelay
+        int maxRetryDelay = 30000;
+    };
+
+    static constexpr int MaxQueued = 1000;
+
+    // Reads "mqtt://host[:port]" (1883) or "mqtts://host[:port]" (8883) into
+    // options; false with the reason otherwise.
+    static bool parseUrl(const QString &url, Options *options, QString *error);
+
+    explicit MqttClient(const Options &options, QObject *parent = nullptr);
+    ~MqttClient() override;
+
+    // Connects, and keeps connecting whenever the connection is lost.
+    void start();
+    // Asks the connection's thread to end; stopped() says when it has (a
+    // name lookup under way is not cut short). Deleting the client waits
+    // for it; deleting it on stopped() does not.
+    void stop();
+    // Queues one message for topic (QoS 1).
+    void publish(const QString &topic, const QByteArray &payload);
+    // Subscribes to topic (QoS 1) on every connection; before start().
+    void subscribe(const QString &topic);
+    // Messages not yet acknowledged by the broker.
+    int queued() const;
+    QString describe() const;
+
+Q_SIGNALS:
+    // The connection's state changed: what to say about it.
+    void stateChanged(const QString &text, bool connected);
+    // The queue was full: the oldest waiting messages were dropped.
+    void dropped(int count);
+    void message(const QString &topic, const QByteArray &payload);
+    void stopped();
+
+private:
+    struct Outgoing {
+        QByteArray topic;
+        QByteArray payload;
+        int mid = 0; // handed to the library, not yet acknowledged; 0 when not sent
+    };
+
+    void run();
+    // Serves one connection until it is lost or the client stops.
+    int serve(mosquitto *connection);
+    bool stopping() const { return m_stop.load(); }
+    void sendWaiting(mosquitto *connection);
+    void wake();
+    void setState(const QString &text, bool connected);
+    void pause(int milliseconds);
+
+    static void onConnect(mosquitto *, void *self, int result);
+    static void onPublish(mosquitto *, void *self, int mid);
+    static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
+
+    const Options m_options;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    int m_wakeFd = -1;         // written when there is something to send, or to stop
+    bool m_connected = false;  // the connection's thread only
+    std::deque<Outgoing> m_queue;
+    QList<QByteArray> m_subscriptions;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    // The connection's thread only.
+    QString m_state;
+    QString m_lastError;
+    bool m_refused = false;
+};

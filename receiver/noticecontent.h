@@ -1,0 +1,18 @@
+#pragma once
+
+#include "receiver/notificationtext.h"
+
+#include <QString>
+
+// What a notice says, in the program's words: a fax that came (from whom,
+// the number, the pages, the time), one that failed (with its message, never
+// as a success), the test notification, or any other text as it came; and
+// for several gathered into one, how many came.
+struct NoticeContent
+{
+    QString summary;
+    QString body;
+    QString category; // as freedesktop.org's desktop notifications name them
+
+    static NoticeContent describe(const NotificationText &text, int gathered = 1);
+};

@@ -1,0 +1,80 @@
+#include "receiver/subscription.h"
+
+#include "components/shiftjis.h"
+#include "core/reception.h"
+#include "mqtt/mqttclient.h"
+#include "receiver/logging.h"
+
+#include <QSysInfo>
+
+#include <unistd.h>
+
+Subscription::Subscription(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void Subscription::apply(const ReceiverSettings &settings)
+{
+    const bool changed = settings.broker != m_settings.broker || settings.topic != m_settings.topic
+        || settings.caFile != m_settings.caFile || settings.user != m_settings.user
+        || settings.password != m_settings.password;
+    m_settings = settings;
+    if (!changed && m_client)
+        return;
+    stop();
+    if (settings.broker.trimmed().isEmpty())
+        return;
+    MqttClient::Options options;
+    QString error;
+    if (!MqttClient::parseUrl(settings.broker, &options, &error)) {
+        qCWarning(lcBroker).noquote() << error;
+        return;
+    }
+    options.caFile = settings.caFile;
+    options.user = settings.user;
+    options.password = settings.password;
+    options.clientId = QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName());
+    options.cleanSession = false;
+    auto *client = new MqttClient(options, this);
+    m_client = client;
+    // Queued from the connection's thread: what comes from a connection
+    // that has been replaced meanwhile is not heard.
+    connect(client, &MqttClient::message, this, [this, client](const QString &, const QByteArray &payload) {
+        if (client == m_client)
+            take(payload);
+    });
+    connect(client, &MqttClient::stateChanged, this, [this, client](const QString &text, bool connected) {
+        if (client != m_client)
+            return;
+        m_state = text;
+        qCInfo(lcBroker).noquote() << text;
+        Q_EMIT stateChanged(text, connected);
+    });
+    client->subscribe(settings.topic);
+    client->start();
+}
+
+void Subscription::stop()
+{
+    if (!m_client)
+        return;
+    // Nothing of the old connection is heard any more, and it goes when its
+    // thread has ended: nobody waits for it.
+    m_client->disconnect(this);
+    connect(m_client, &MqttClient::stopped, m_client, &QObject::deleteLater);
+    m_client->stop();
+    m_client = nullptr;
+    m_state.clear();
+}
+
+void Subscription::take(const QByteArray &payload)
+{
+    // The fax monitor's JSON carries the line a datagram would; anything else
+    // is taken as the text it is.
+    const QString line = Reception::lineFromJson(payload);
+    // As it reads after the Shift_JIS of a datagram, so that the same line
+    // by both roads is the same text ("〜" comes by UDP as "～").
+    const QString text = fromWindowsShiftJis(toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line));
+    Q_EMIT received(text, m_client->describe());
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "receiver/receiversettings.h"
+
+#include <QObject>
+#include <QString>
+
+class MqttClient;
+
+// kavrel-r's subscription to the office's MQTT broker, as its settings say.
+// Each reception the fax monitor publishes there comes out as the text a
+// datagram would carry, so that the same reception by both roads is one
+// notice. The broker keeps what comes while this desktop is away (logged
+// out, asleep, reconnecting), for this user on this PC.
+class Subscription : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Subscription(QObject *parent = nullptr);
+
+    // Subscribes as settings say, or not at all when they name no broker
+    // (or one that cannot be used: the settings dialog refuses such a one).
+    // A connection already made is let go when the settings for it change.
+    void apply(const ReceiverSettings &settings);
+    bool isActive() const { return m_client != nullptr; }
+    // What the connection went through last; empty while there is none.
+    QString state() const { return m_state; }
+    MqttClient *client() const { return m_client; }
+
+Q_SIGNALS:
+    // One reception; source names the broker.
+    void received(const QString &text, const QString &source);
+    void stateChanged(const QString &text, bool connected);
+
+private:
+    void stop();
+    void take(const QByteArray &payload);
+
+    MqttClient *m_client = nullptr;
+    ReceiverSettings m_settings;
+    QString m_state;
+};

@@ -1,0 +1,66 @@
+// kavrel-r: the receiver on each desktop. Shows every fax reception that a
+// kavrel-s (or the fax monitor itself) announces on the network as a desktop
+// notification, and keeps a history of them.
+
+#include "receiver/ui/presence.h"
+#include "receiver/ui/receiverapp.h"
+
+#include "core/terminationsignals.h"
+#include "core/testdelays.h"
+#include "gui/interfacefont.h"
+#include "gui/seams.h"
+#include "gui/singleinstance.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <sys/stat.h>
+
+int main(int argc, char *argv[])
+{
+    // Everything it writes (the broker's password in its settings, who faxed
+    // in its history) is for the user's eyes only.
+    ::umask(077);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kavrel-r"));
+    QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("kavrel-r"));
+    QApplication::setWindowIcon(receiverIcon());
+    QApplication::setFont(interfaceFont(QApplication::font()));
+    // The program lives in the tray or the taskbar: closing a window does
+    // not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("受信通知クライアント: shows every fax reception announced on the network as a desktop notice."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(TestDelays::option());
+    parser.process(app);
+    TestDelays::set(parser.value(TestDelays::option().names().first()));
+
+    // A second copy would show every notice twice: it opens the running
+    // copy's history instead, and ends.
+    SingleInstance instance(QStringLiteral("kavrel-r"));
+    int exitStatus = 0;
+    QString error;
+    switch (instance.claimOrHandOver(&exitStatus, &error)) {
+    case SingleInstance::Claim::HeldByAnother:
+        return exitStatus;
+    case SingleInstance::Claim::Failed:
+        Seams::showMessage(nullptr, QStringLiteral("ほかに起動している受信通知クライアントがあるかどうか確かめられませんでした。"
+                                                   "このまま起動します。\r\n") + error);
+        break;
+    case SingleInstance::Claim::Claimed:
+        break;
+    }
+
+    // The end of a session or a `kill` ends the program as 終了 does, so
+    // that what the history has not written yet is written.
+    quitOnTerminationSignals();
+    ReceiverApp receiver;
+    QObject::connect(&instance, &SingleInstance::activationRequested, &receiver, &ReceiverApp::openHistory);
+    receiver.start();
+    return app.exec();
+}

@@ -1,0 +1,145 @@
+#include "receiver/ui/presence.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+namespace {
+
+// The program's icon with the number of unread receptions on a red badge.
+QIcon unreadIcon(int unread)
+{
+    QPixmap pixmap = receiverIcon().pixmap(32, 32);
+    if (unread <= 0)
+        return QIcon(pixmap);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRect badge(14, 0, 18, 14);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(220, 30, 30));
+    painter.drawRoundedRect(badge, 7, 7);
+    QFont font = painter.font();
+    font.setPixelSize(11);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(badge, Qt::AlignCenter, unread > 99 ? QStringLiteral("99+") : QString::number(unread));
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+QIcon receiverIcon()
+{
+    // The resources live in a static library, whose initialiser the linker
+    // would otherwise leave out. Read once: the tray's icon is drawn again at
+    // every reception.
+    static const QIcon icon = [] {
+        Q_INIT_RESOURCE(resources);
+        QImageReader reader(QStringLiteral(":/kavrel-r/kavrel-r.png"), "png");
+        return QIcon(QPixmap::fromImageReader(&reader));
+    }();
+    return icon;
+}
+
+const QString Presence::ProgramTitle = QStringLiteral("受信通知クライアント");
+
+Presence::Presence(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Presence::~Presence()
+{
+    delete m_window;
+    delete m_menu;
+}
+
+void Presence::show()
+{
+    m_menu = new QMenu;
+    m_menu->addAction(QStringLiteral("受信履歴"), this, &Presence::historyRequested);
+    m_menu->addAction(QStringLiteral("設定"), this, &Presence::settingsRequested);
+    m_menu->addSeparator();
+    m_menu->addAction(QStringLiteral("終了"), this, &Presence::quitRequested);
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(receiverIcon(), this);
+        m_tray->setContextMenu(m_menu);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                Q_EMIT historyRequested();
+        });
+        m_tray->show();
+    } else {
+        // No tray on this desktop: a small window in the taskbar instead.
+        m_window = new QWidget(nullptr, Qt::Window);
+        m_window->setObjectName(QStringLiteral("ReceiverWindow"));
+        m_window->setWindowIcon(receiverIcon());
+        m_unreadLabel = new QLabel(m_window);
+        auto *historyButton = new QPushButton(QStringLiteral("受信履歴"), m_window);
+        historyButton->setObjectName(QStringLiteral("HistoryButton"));
+        auto *settingsButton = new QPushButton(QStringLiteral("設定"), m_window);
+        auto *quitButton = new QPushButton(QStringLiteral("終了"), m_window);
+        auto *buttons = new QHBoxLayout;
+        buttons->addWidget(historyButton);
+        buttons->addWidget(settingsButton);
+        buttons->addWidget(quitButton);
+        auto *layout = new QVBoxLayout(m_window);
+        layout->addWidget(m_unreadLabel);
+        layout->addLayout(buttons);
+        connect(historyButton, &QPushButton::clicked, this, &Presence::historyRequested);
+        connect(settingsButton, &QPushButton::clicked, this, &Presence::settingsRequested);
+        connect(quitButton, &QPushButton::clicked, this, &Presence::quitRequested);
+        // Closing the window would leave no way back to the history: it
+        // goes to the taskbar instead (終了 ends the program).
+        m_window->installEventFilter(this);
+        m_window->showMinimized();
+    }
+    update();
+}
+
+void Presence::setUnread(int unread)
+{
+    if (std::exchange(m_unread, unread) != unread)
+        update();
+}
+
+void Presence::setBrokerState(const QString &state)
+{
+    if (std::exchange(m_brokerState, state) != state)
+        update();
+}
+
+bool Presence::eventFilter(QObject *watched, QEvent *event)
+{
+    // The user's close box, not the program ending.
+    if (watched == m_window && event->type() == QEvent::Close && event->spontaneous()) {
+        event->ignore();
+        m_window->showMinimized();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Presence::update()
+{
+    const QString title = m_unread > 0 ? QStringLiteral("%1（未読 %2 件）").arg(ProgramTitle).arg(m_unread) : ProgramTitle;
+    if (m_tray) {
+        m_tray->setIcon(unreadIcon(m_unread));
+        m_tray->setToolTip(m_brokerState.isEmpty() ? title : title + QLatin1Char('\n') + m_brokerState);
+    }
+    if (m_window) {
+        m_window->setWindowTitle(title);
+        m_window->setWindowIcon(unreadIcon(m_unread));
+        m_unreadLabel->setText((m_unread > 0 ? QStringLiteral("未読の受信が %1 件あります。").arg(m_unread)
+                                             : QStringLiteral("未読の受信はありません。"))
+                               + (m_brokerState.isEmpty() ? QString() : QStringLiteral("\nMQTT: ") + m_brokerState));
+    }
+}

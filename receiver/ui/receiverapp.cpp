@@ -1,0 +1,138 @@
+#include "receiver/ui/receiverapp.h"
+
+#include "core/testdelays.h"
+#include "gui/seams.h"
+#include "receiver/history.h"
+#include "receiver/noticegate.h"
+#include "receiver/noticelistener.h"
+#include "receiver/passwordstore.h"
+#include "receiver/subscription.h"
+#include "receiver/ui/historywindow.h"
+#include "receiver/ui/notifier.h"
+#include "receiver/ui/presence.h"
+#include "receiver/ui/receiversettingsdialog.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+
+ReceiverApp::ReceiverApp(QObject *parent)
+    : QObject(parent)
+    , m_settings(ReceiverSettings::load())
+    , m_history(new History(History::defaultPath(), this))
+    , m_listener(new NoticeListener(this))
+    , m_gate(new NoticeGate(m_history, this))
+    , m_notifier(new Notifier(this))
+    , m_presence(new Presence(this))
+    , m_subscription(new Subscription(this))
+    , m_passwords(new PasswordStore(this))
+{
+    connect(m_history, &History::problem, this, &ReceiverApp::tell);
+    connect(m_history, &History::changed, this, &ReceiverApp::updateUnread);
+    connect(m_listener, &NoticeListener::received, this,
+            [this](const QString &text, const QHostAddress &from) { m_gate->take(text, from.toString()); });
+    connect(m_subscription, &Subscription::received, m_gate, &NoticeGate::take);
+    connect(m_subscription, &Subscription::stateChanged, this, [this](const QString &text, bool connected) {
+        m_presence->setBrokerState(text);
+        if (!connected && !std::exchange(m_brokerTold, true))
+            tell(QStringLiteral("MQTT ブローカーから受信できません。UDP の受信は続けます。\r\n") + text);
+    });
+    connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered) {
+        m_notifier->notify(text, gathered);
+        updateUnread();
+    });
+    connect(m_notifier, &Notifier::historyRequested, this, &ReceiverApp::openHistory);
+    connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
+    connect(m_presence, &Presence::settingsRequested, this, &ReceiverApp::openSettings);
+    connect(m_presence, &Presence::quitRequested, qApp, [] { QCoreApplication::exit(0); });
+    // The broker is subscribed to once the password is known.
+    connect(m_passwords, &PasswordStore::loaded, this, [this](const QString &password, bool moved) {
+        m_settings.password = password;
+        m_settings.passwordInFile = m_passwords->place() != PasswordStore::Place::Keyring;
+        QString error;
+        if (moved && !m_settings.save(&error))
+            tell(error);
+        m_subscription->apply(m_settings);
+    });
+    connect(m_passwords, &PasswordStore::placeChanged, this, [this](PasswordStore::Place, const QString &why) {
+        m_settings.passwordInFile = true;
+        QString error;
+        if (!m_settings.save(&error))
+            tell(error);
+        tell(QStringLiteral("キーリングにパスワードを保管できなかったため、設定ファイル（本人だけが読めます）に保管しました。\r\n")
+             + why);
+    });
+    m_notifier->setStayUntilClicked(m_settings.stayUntilClicked);
+    m_notifier->setSound(m_settings.sound);
+    m_gate->setIntervals(TestDelays::value("copy", NoticeGate::CopyWindow),
+                         TestDelays::value("gather", NoticeGate::GatherInterval));
+}
+
+ReceiverApp::~ReceiverApp()
+{
+    delete m_historyWindow;
+}
+
+void ReceiverApp::start()
+{
+    m_presence->show();
+    m_history->open();
+    updateUnread();
+    QString error;
+    if (!m_listener->listen(m_settings, &error))
+        tell(QStringLiteral("通知を受信できません。設定でポート番号を確かめてください。\r\n") + error);
+    m_passwords->load(m_settings.password);
+}
+
+void ReceiverApp::tell(const QString &text)
+{
+    Seams::showMessage(m_presence->window(), text);
+}
+
+void ReceiverApp::updateUnread()
+{
+    m_presence->setUnread(m_history->unreadCount());
+}
+
+void ReceiverApp::openHistory()
+{
+    if (!m_historyWindow) {
+        m_historyWindow = new HistoryWindow(m_history);
+        m_historyWindow->setWindowIcon(receiverIcon());
+    }
+    m_historyWindow->present();
+    updateUnread();
+}
+
+bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error)
+{
+    if (settings.port != m_listener->port() || settings.allowedSenders != m_settings.allowedSenders) {
+        if (!m_listener->listen(settings, error)) {
+            *error = QStringLiteral("通知を受信できません。\r\n") + *error;
+            return false;
+        }
+    }
+    const bool brokerChanged = settings.broker != m_settings.broker || settings.topic != m_settings.topic
+        || settings.caFile != m_settings.caFile || settings.user != m_settings.user
+        || settings.password != m_settings.password;
+    if (settings.password != m_settings.password)
+        m_passwords->save(settings.password);
+    m_settings = settings;
+    m_notifier->setStayUntilClicked(settings.stayUntilClicked);
+    m_notifier->setSound(settings.sound);
+    if (brokerChanged) {
+        m_brokerTold = false;
+        m_presence->setBrokerState(QString());
+        m_subscription->apply(settings);
+    }
+    return true;
+}
+
+void ReceiverApp::openSettings()
+{
+    ReceiverSettingsDialog dialog(
+        m_settings, [this](const ReceiverSettings &settings, QString *error) { return applySettings(settings, error); },
+        m_presence->window());
+    dialog.setWindowIcon(receiverIcon());
+    dialog.setPasswordNote(m_passwords->describePlace());
+    dialog.exec();
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "receiver/receiversettings.h"
+
+#include <QObject>
+#include <QString>
+
+class History;
+class HistoryWindow;
+class NoticeGate;
+class NoticeListener;
+class Notifier;
+class PasswordStore;
+class Presence;
+class Subscription;
+
+// kavrel-r: what arrives (datagrams, the broker's messages) goes through the
+// gate into the history and out as notices; the program lives in the tray
+// or the taskbar, from where the history and the settings open. This class
+// puts the parts together and applies the settings to them.
+class ReceiverApp : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ReceiverApp(QObject *parent = nullptr);
+    ~ReceiverApp() override;
+
+    // Opens the history and starts listening; a port that cannot be had, a
+    // history that cannot be kept are told, and the program runs on.
+    void start();
+    void openHistory();
+    void openSettings();
+
+    History *history() const { return m_history; }
+    NoticeListener *listener() const { return m_listener; }
+    NoticeGate *gate() const { return m_gate; }
+    Notifier *notifier() const { return m_notifier; }
+    Presence *presence() const { return m_presence; }
+    Subscription *subscription() const { return m_subscription; }
+    PasswordStore *passwords() const { return m_passwords; }
+    HistoryWindow *historyWindow() const { return m_historyWindow; }
+
+private:
+    // Applies settings to the parts; false, with the reason, when they cannot
+    // be (the listener then goes on as it was, and nothing else changes).
+    bool applySettings(const ReceiverSettings &settings, QString *error);
+    void updateUnread();
+    void tell(const QString &text);
+
+    ReceiverSettings m_settings;
+    History *m_history;
+    NoticeListener *m_listener;
+    NoticeGate *m_gate;
+    Notifier *m_notifier;
+    Presence *m_presence;
+    Subscription *m_subscription;
+    PasswordStore *m_passwords;
+    bool m_brokerTold = false; // a broker that cannot be reached is told once
+    HistoryWindow *m_historyWindow = nullptr;
+};

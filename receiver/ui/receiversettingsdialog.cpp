@@ -1,0 +1,116 @@
+#include "receiver/ui/receiversettingsdialog.h"
+
+#include "gui/seams.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings, Apply apply, QWidget *parent)
+    : QDialog(parent)
+    , m_original(settings)
+    , m_apply(std::move(apply))
+    , m_port(new QSpinBox(this))
+    , m_senders(new QPlainTextEdit(this))
+    , m_stay(new QCheckBox(QStringLiteral("クリックするまで通知を表示しておく"), this))
+    , m_sound(new QCheckBox(QStringLiteral("通知のときに音を鳴らす"), this))
+    , m_broker(new QLineEdit(settings.broker, this))
+    , m_topic(new QLineEdit(settings.topic, this))
+    , m_caFile(new QLineEdit(settings.caFile, this))
+    , m_user(new QLineEdit(settings.user, this))
+    , m_password(new QLineEdit(settings.password, this))
+    , m_passwordNote(new QLabel(this))
+{
+    setObjectName(QStringLiteral("ReceiverSettingsDialog"));
+    setWindowTitle(QStringLiteral("設定"));
+    m_port->setObjectName(QStringLiteral("Port"));
+    m_port->setRange(1, 65535);
+    m_port->setValue(settings.port);
+    m_senders->setObjectName(QStringLiteral("AllowedSenders"));
+    m_senders->setPlainText(settings.allowedSenders.join(QLatin1Char('\n')));
+    m_senders->setTabChangesFocus(true);
+    m_stay->setObjectName(QStringLiteral("StayUntilClicked"));
+    m_stay->setChecked(settings.stayUntilClicked);
+    m_sound->setObjectName(QStringLiteral("Sound"));
+    m_sound->setChecked(settings.sound);
+
+    auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("ポート番号："), m_port);
+    form->addRow(QStringLiteral("受け付ける送信元："), m_senders);
+    form->addRow(QString(), new QLabel(QStringLiteral("アドレスかサブネット（例：192.168.1.0/24）を１行に１つ。\n"
+                                                      "空のときは、どこからでも受け付けます。"),
+                                       this));
+    form->addRow(QString(), m_stay);
+    form->addRow(QString(), m_sound);
+    m_broker->setObjectName(QStringLiteral("Broker"));
+    m_broker->setPlaceholderText(QStringLiteral("mqtt://broker.example:1883（使わないときは空）"));
+    m_topic->setObjectName(QStringLiteral("Topic"));
+    m_caFile->setObjectName(QStringLiteral("CAFile"));
+    m_user->setObjectName(QStringLiteral("User"));
+    m_password->setObjectName(QStringLiteral("Password"));
+    m_password->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("MQTT ブローカー："), m_broker);
+    form->addRow(QStringLiteral("トピック："), m_topic);
+    form->addRow(QStringLiteral("CA ファイル："), m_caFile);
+    form->addRow(QStringLiteral("ユーザー名："), m_user);
+    form->addRow(QStringLiteral("パスワード："), m_password);
+    m_passwordNote->setObjectName(QStringLiteral("PasswordNote"));
+    form->addRow(QString(), m_passwordNote);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("キャンセル"));
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+void ReceiverSettingsDialog::setPasswordNote(const QString &text)
+{
+    m_passwordNote->setText(text);
+}
+
+ReceiverSettings ReceiverSettingsDialog::settings() const
+{
+    ReceiverSettings settings = ReceiverSettings::load();
+    settings.port = m_port->value();
+    settings.allowedSenders.clear();
+    for (const QString &line : m_senders->toPlainText().split(QLatin1Char('\n'))) {
+        if (!line.trimmed().isEmpty())
+            settings.allowedSenders.append(line.trimmed());
+    }
+    settings.stayUntilClicked = m_stay->isChecked();
+    settings.sound = m_sound->isChecked();
+    settings.broker = m_broker->text().trimmed();
+    settings.topic = m_topic->text().trimmed();
+    settings.caFile = m_caFile->text().trimmed();
+    settings.user = m_user->text();
+    settings.password = m_password->text();
+    settings.passwordInFile = m_original.passwordInFile;
+    return settings;
+}
+
+void ReceiverSettingsDialog::accept()
+{
+    const ReceiverSettings chosen = settings();
+    QString error;
+    if (!chosen.check(&error) || (m_apply && !m_apply(chosen, &error))) {
+        Seams::showMessage(this, error);
+        return;
+    }
+    if (!chosen.save(&error)) {
+        // What could not be kept does not stay in force either.
+        QString ignored;
+        if (m_apply)
+            m_apply(m_original, &ignored);
+        Seams::showMessage(this, QStringLiteral("設定を保存できませんでした。\r\n") + error);
+        return;
+    }
+    QDialog::accept();
+}
