@@ -174,7 +174,8 @@ void LinkServer::forget(QLocalSocket *socket)
 
 bool LinkServer::holding()
 {
-    if (m_limits.holdTime > 0 && m_listening.isValid() && !m_listening.hasExpired(m_limits.holdTime))
+    if (m_limits.holdTime > 0 && m_listening.isValid()
+        && (m_clock ? m_clock() : m_listening.elapsed()) < m_limits.holdTime)
         return true;
     if (!m_held.empty() || !m_departed.isEmpty()) {
         m_held.clear();

@@ -9,6 +9,7 @@
 #include <QObject>
 
 #include <deque>
+#include <functional>
 
 class QLocalSocket;
 
@@ -49,6 +50,10 @@ public:
     ~LinkServer() override;
 
     void setLimits(const Limits &limits) { m_limits = limits; }
+    // Milliseconds since listening began, as the hold time counts them
+    // (tests stand a later moment with their own clock).
+    using Clock = std::function<qint64()>;
+    void setClock(Clock clock) { m_clock = std::move(clock); }
     const Limits &limits() const { return m_limits; }
 
     bool listen(const QString &path, mode_t mode, QString *error);
@@ -97,6 +102,7 @@ private:
     QList<Link> m_links;
     quint64 m_sequence = 0;
     QElapsedTimer m_listening;
+    Clock m_clock;
     std::deque<Held> m_held;
     qint64 m_heldBytes = 0;
     QHash<int, quint64> m_departed; // the last piece each process had, by process id

@@ -158,6 +158,14 @@ void FaxMonitor::socketLost(const QString &which)
     // monitor there any more. Listening again keeps the links that are
     // connected; if that fails, the monitor ends so that it is restarted.
     qCWarning(lcLinks).noquote() << QStringLiteral("the socket for %1 was removed; listening again").arg(which);
+    // What was put in its place (a file, a link) is the monitor's to
+    // replace: the folder is its own.
+    const QByteArray path = QFile::encodeName(m_folder + QLatin1Char('/')
+                                              + (which == QLatin1String("links") ? MonitorProtocol::linkSocketName()
+                                                                                 : MonitorProtocol::postSocketName()));
+    struct stat st;
+    if (::lstat(path.constData(), &st) == 0 && !S_ISSOCK(st.st_mode) && !S_ISDIR(st.st_mode))
+        ::unlink(path.constData());
     QString error;
     const bool again = which == QLatin1String("links") ? listenForLinks(&error) : listenForPosts(&error);
     if (!again) {
