@@ -3,6 +3,7 @@
 #include "components/shiftjis.h"
 
 #include <QHostInfo>
+#include <QTimer>
 #include <QScopedValueRollback>
 #include <QUdpSocket>
 #include <QUrl>
@@ -126,6 +127,14 @@ UdpSender::UdpSender(QObject *parent)
 {
 }
 
+void UdpSender::refresh()
+{
+    if (m_closed || !m_byName || m_lookupId != -1 || m_address.isNull())
+        return;
+    m_refreshing = true;
+    m_lookupId = startLookup(m_host);
+}
+
 UdpSender::~UdpSender()
 {
     if (m_lookupId != -1)
@@ -189,9 +198,12 @@ bool UdpSender::setRemoteHost(const QString &host, QString *error)
     if (!parseHost(host, &destination, error))
         return false;
     dropLookup();
+    if (m_refresh)
+        m_refresh->stop();
     m_failureReported = false;
     m_host = destination.name;
     m_address = destination.address;
+    m_byName = m_address.isNull();
     if (m_address.isNull() && !m_closed)
         m_lookupId = startLookup(m_host);
     return true;
@@ -234,7 +246,7 @@ bool UdpSender::sendData(const QString &text, QString *error)
         // so try again rather than give up on every later reception.
         m_lookupId = startLookup(m_host);
     }
-    if (m_lookupId != -1) {
+    if (m_lookupId != -1 && !m_refreshing) {
         if (m_held.size() >= MaxHeldDatagrams) {
             *error = QStringLiteral("Still looking up %1; too many sends waiting").arg(m_host);
             return false;
@@ -242,13 +254,19 @@ bool UdpSender::sendData(const QString &text, QString *error)
         m_held.append(std::move(datagram));
         return true;
     }
-    return transmit(m_address, datagram, error);
+    if (transmit(m_address, datagram, error))
+        return true;
+    // The name may have moved where the address no longer goes.
+    refresh();
+    return false;
 }
 
 void UdpSender::close()
 {
     m_closed = true;
     dropLookup();
+    if (m_refresh)
+        m_refresh->stop();
     for (QUdpSocket *socket : {m_socket4, m_socket6}) {
         if (socket)
             socket->close();
@@ -263,15 +281,30 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
     const QList<QByteArray> held = std::exchange(m_held, {});
 
     // Prefer an IPv4 address: the receivers listen on IPv4.
+    QHostAddress found;
     const QList<QHostAddress> addresses = info.addresses();
     for (const QHostAddress &address : addresses) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            m_address = address;
+            found = address;
             break;
         }
     }
-    if (m_address.isNull() && !addresses.isEmpty())
-        m_address = addresses.first();
+    if (found.isNull() && !addresses.isEmpty())
+        found = addresses.first();
+    if (!m_refresh) {
+        m_refresh = new QTimer(this);
+        m_refresh->setSingleShot(true);
+        connect(m_refresh, &QTimer::timeout, this, &UdpSender::refresh);
+    }
+    if (std::exchange(m_refreshing, false)) {
+        // A name that does not resolve for a while keeps its last address;
+        // it is asked again at the next turn.
+        if (info.error() == QHostInfo::NoError && !found.isNull())
+            m_address = found;
+        m_refresh->start(m_refreshInterval);
+        return;
+    }
+    m_address = found;
 
     if (info.error() != QHostInfo::NoError || m_address.isNull()) {
         m_address = QHostAddress();
@@ -286,6 +319,7 @@ void UdpSender::hostLookedUp(const QHostInfo &info)
     }
 
     m_failureReported = false;
+    m_refresh->start(m_refreshInterval);
     const QScopedValueRollback<bool> inCall(m_inCall, true);
     for (const QByteArray &datagram : held) {
         QString failure;
@@ -314,6 +348,7 @@ void UdpSender::dropLookup()
         abortLookup(m_lookupId);
         m_lookupId = -1;
     }
+    m_refreshing = false;
     m_held.clear();
 }
 

@@ -131,6 +131,12 @@ bool FaxMonitor::listen(const QString &folder, const QStringList &posters, const
     return true;
 }
 
+void FaxMonitor::close()
+{
+    m_posts.close();
+    m_links.close();
+}
+
 bool FaxMonitor::listenForLinks(QString *error)
 {
     const QString path = m_folder + QLatin1Char('/') + MonitorProtocol::linkSocketName();

@@ -48,6 +48,8 @@ public:
     // link socket's group becomes linkGroup where it exists. Refuses when
     // another monitor serves the folder.
     bool listen(const QString &folder, const QStringList &posters, const QString &linkGroup, QString *error);
+    // Stops listening: the sockets go, and the links with them.
+    void close();
 
 Q_SIGNALS:
     // Each reception, as it is passed on to the links.

@@ -18,6 +18,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 // One post, as the hook makes it: the monitor answers at once.
@@ -95,5 +98,13 @@ int main(int argc, char *argv[])
     relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
     relays.load(parser.value(configOption));
     QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);
-    return app.exec();
+    const int status = app.exec();
+    // Said and removed on the way out: what the broker has not taken, and
+    // the sockets. Then the process ends at once: a host name lookup under
+    // way (Qt's or the MQTT library's, each on a thread of its own) is not
+    // waited for, however long the name server takes.
+    relays.end();
+    monitor.close();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

@@ -1,18 +1,22 @@
 #include "faxmonitor/relays.h"
 
 #include "components/udpsender.h"
+#include "core/configfile.h"
 #include "faxmonitor/logging.h"
 #include "mqtt/mqttclient.h"
 #include "faxmonitor/refusallog.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSettings>
 #include <QSysInfo>
 
 namespace {
 
 const QStringList DatagramKeys{QStringLiteral("Destinations")};
+// What the files may hold at most: far above anything an administrator
+// writes, and a bound on what a mistaken path makes the monitor read.
+constexpr qint64 MaxConfigSize = 256 * 1024;
+constexpr qint64 MaxPasswordFileSize = 4 * 1024;
+constexpr qint64 MaxCertificateSize = 1024 * 1024;
+
 const QStringList MqttKeys{QStringLiteral("Broker"), QStringLiteral("CAFile"), QStringLiteral("Topic"),
                            QStringLiteral("ClientId"), QStringLiteral("User"), QStringLiteral("PasswordFile")};
 
@@ -25,8 +29,13 @@ Relays::Relays(QObject *parent)
 
 Relays::~Relays()
 {
+    end();
+}
+
+void Relays::end()
+{
     // The hook was answered OK for these: the journal says they are lost.
-    if (m_mqtt && m_mqtt->queued() > 0)
+    if (m_mqtt && m_mqtt->queued() > 0 && !std::exchange(m_ended, true))
         qCWarning(lcRelays).noquote()
             << QStringLiteral("MQTT: %1 receptions not yet taken by the broker are lost as the monitor ends")
                    .arg(m_mqtt->queued());
@@ -34,44 +43,45 @@ Relays::~Relays()
 
 void Relays::load(const QString &path)
 {
-    const QFileInfo file(path);
-    if (!file.exists())
-        return;
-    QFile readable(path);
-    if (!file.isFile() || !readable.open(QIODevice::ReadOnly)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("cannot read %1 (%2); no datagrams or MQTT are sent")
-                                             .arg(path, file.isFile() ? readable.errorString() : QStringLiteral("not a file"));
+    QByteArray content;
+    QString error;
+    bool exists = true;
+    if (!ConfigFile::read(path, MaxConfigSize, &content, &error, &exists)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("%1; no datagrams or MQTT are sent").arg(error);
         return;
     }
-    readable.close();
-    QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError) {
+    QVariantMap settings;
+    if (!exists)
+        return;
+    if (!ConfigFile::parseIni(content, &settings)) {
         qCWarning(lcRelays).noquote()
             << QStringLiteral("cannot read %1: it is not an INI file; no datagrams or MQTT are sent").arg(path);
         return;
     }
-    for (const QString &key : settings.allKeys()) {
-        const QString group = key.section(QLatin1Char('/'), 0, 0);
-        const QString name = key.section(QLatin1Char('/'), 1);
+    bool mqttGroup = false;
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        const QString group = it.key().section(QLatin1Char('/'), 0, 0);
+        const QString name = it.key().section(QLatin1Char('/'), 1);
+        mqttGroup = mqttGroup || group == QLatin1String("MQTT");
         const bool known = (group == QLatin1String("Datagrams") && DatagramKeys.contains(name))
             || (group == QLatin1String("MQTT") && MqttKeys.contains(name));
         if (!known)
-            qCWarning(lcRelays).noquote() << QStringLiteral("%1: unknown key %2, left alone").arg(path, key);
+            qCWarning(lcRelays).noquote() << QStringLiteral("%1: unknown key %2, left alone").arg(path, it.key());
     }
 
-    QStringList destinations = settings.value(QStringLiteral("Datagrams/Destinations")).toStringList();
-    for (const QString &destination : std::as_const(destinations)) {
+    const QStringList destinations = settings.value(QStringLiteral("Datagrams/Destinations")).toStringList();
+    for (const QString &destination : destinations) {
         if (!destination.trimmed().isEmpty())
             addDestination(destination.trimmed());
     }
-    const QString broker = settings.value(QStringLiteral("MQTT/Broker")).toString().trimmed();
+    auto text = [&settings](const char *key, const QString &fallback = QString()) {
+        return settings.value(QLatin1String(key), fallback).toString().trimmed();
+    };
+    const QString broker = text("MQTT/Broker");
     if (!broker.isEmpty()) {
-        setUpMqtt(broker, settings.value(QStringLiteral("MQTT/CAFile")).toString().trimmed(),
-                  settings.value(QStringLiteral("MQTT/Topic"), defaultTopic()).toString().trimmed(),
-                  settings.value(QStringLiteral("MQTT/ClientId")).toString().trimmed(),
-                  settings.value(QStringLiteral("MQTT/User")).toString().trimmed(),
-                  settings.value(QStringLiteral("MQTT/PasswordFile")).toString().trimmed());
-    } else if (settings.childGroups().contains(QStringLiteral("MQTT"))) {
+        setUpMqtt(broker, text("MQTT/CAFile"), text("MQTT/Topic", defaultTopic()), text("MQTT/ClientId"),
+                  text("MQTT/User"), text("MQTT/PasswordFile"));
+    } else if (mqttGroup) {
         qCWarning(lcRelays).noquote() << QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path);
     }
 }
@@ -113,26 +123,28 @@ void Relays::setUpMqtt(const QString &broker, const QString &caFile, const QStri
         qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1 needs a CAFile").arg(broker);
         return;
     }
-    if (!caFile.isEmpty() && !QFileInfo(caFile).isReadable()) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the CA file %1 cannot be read").arg(caFile);
+    QByteArray content;
+    if (!caFile.isEmpty() && !ConfigFile::read(caFile, MaxCertificateSize, &content, &error)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the CA file: %1").arg(error);
         return;
     }
-    if (topic.isEmpty() || topic.contains(QLatin1Char('#')) || topic.contains(QLatin1Char('+'))) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the topic '%1' cannot be published to").arg(topic);
+    if (!MqttClient::checkTopic(topic, false, &error)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1").arg(error);
         return;
     }
     options.caFile = caFile;
     options.clientId = clientId.isEmpty() ? QStringLiteral("kavrel-faxmon-") + QSysInfo::machineHostName() : clientId;
     options.user = user;
     if (!passwordFile.isEmpty()) {
-        QFile secret(passwordFile);
-        if (!secret.open(QIODevice::ReadOnly)) {
-            qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the password file %1 cannot be read (%2)").arg(passwordFile, secret.errorString());
+        bool exists = true;
+        if (!ConfigFile::read(passwordFile, MaxPasswordFileSize, &content, &error, &exists) || !exists) {
+            qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the password file: %1")
+                                                 .arg(exists ? error : passwordFile + QStringLiteral(" is not there"));
             return;
         }
         // The first line, without its line end: blanks may be part of it.
-        QByteArray password = secret.readLine();
-        while (password.endsWith('\n') || password.endsWith('\r'))
+        QByteArray password = content.left(content.indexOf('\n') < 0 ? content.size() : content.indexOf('\n'));
+        while (password.endsWith('\r'))
             password.chop(1);
         options.password = QString::fromUtf8(password);
     }

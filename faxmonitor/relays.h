@@ -49,6 +49,9 @@ public:
     void setMaxRetryDelay(int milliseconds) { m_maxRetryDelay = milliseconds; }
 
     void relay(const Reception &reception);
+    // Says what is lost as the monitor ends: receptions the broker has not
+    // taken yet.
+    void end();
 
     int destinations() const { return int(m_senders.size()); }
     MqttClient *mqtt() const { return m_mqtt; }
@@ -69,4 +72,5 @@ private:
     RefusalLog *m_drops = nullptr;
     QString m_topic;
     int m_maxRetryDelay = 30000;
+    bool m_ended = false;
 };

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QSet>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,12 @@ namespace {
 Seams::MessageBox &messageBoxHook()
 {
     static Seams::MessageBox hook;
+    return hook;
+}
+
+Seams::Notice &noticeHook()
+{
+    static Seams::Notice hook;
     return hook;
 }
 
@@ -46,6 +53,23 @@ void showMessage(QWidget *parent, const QString &text)
     box.exec();
 }
 
+void showNotice(QWidget *parent, const QString &text)
+{
+    if (noticeHook()) {
+        noticeHook()(parent, text);
+        return;
+    }
+    static QSet<QString> showing;
+    if (showing.contains(text))
+        return;
+    auto *box = new QMessageBox(QMessageBox::Warning, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    showing.insert(text);
+    QObject::connect(box, &QObject::destroyed, [text] { showing.remove(text); });
+    box->show();
+}
+
 bool confirm(QWidget *parent, const QString &question)
 {
     if (confirmHook())
@@ -73,6 +97,7 @@ QTime timeOfDay()
 
 void setMessageBox(MessageBox messageBox) { messageBoxHook() = std::move(messageBox); }
 void setConfirm(Confirm confirm) { confirmHook() = std::move(confirm); }
+void setNotice(Notice notice) { noticeHook() = std::move(notice); }
 void setExit(Exit exit) { exitHook() = std::move(exit); }
 void setClock(Clock clock) { clockHook() = std::move(clock); }
 

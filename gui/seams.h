@@ -13,6 +13,7 @@ class QWidget;
 namespace Seams {
 
 using MessageBox = std::function<void(QWidget *parent, const QString &text)>;
+using Notice = std::function<void(QWidget *parent, const QString &text)>;
 using Confirm = std::function<bool(QWidget *parent, const QString &question)>;
 using Exit = std::function<void(int status)>;
 using Clock = std::function<QTime()>;
@@ -20,6 +21,9 @@ using Clock = std::function<QTime()>;
 // Every message box the program shows: modal, OK only, captioned with the
 // program's name ("kavrel-s").
 void showMessage(QWidget *parent, const QString &text);
+// A problem found in the background, told without a modal loop: a box
+// that waits for no answer (the same text is shown once at a time).
+void showNotice(QWidget *parent, const QString &text);
 // A question before something that cannot be undone: OK or Cancel.
 bool confirm(QWidget *parent, const QString &question);
 // Ends the process at once: nothing more runs, no window is closed.
@@ -28,6 +32,7 @@ void exitProcess(int status);
 QTime timeOfDay();
 
 void setMessageBox(MessageBox messageBox);
+void setNotice(Notice notice);
 void setConfirm(Confirm confirm);
 void setExit(Exit exit);
 void setClock(Clock clock);

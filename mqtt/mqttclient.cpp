@@ -6,6 +6,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -45,6 +46,30 @@ bool MqttClient::parseUrl(const QString &url, Options *options, QString *error)
     options->host = parsed.host();
     options->port = parsed.port(options->tls ? 8883 : 1883);
     return true;
+}
+
+bool MqttClient::checkTopic(const QString &topic, bool forSubscription, QString *error)
+{
+    const QByteArray bytes = topic.toUtf8();
+    QString why;
+    if (bytes.isEmpty())
+        why = QStringLiteral("it is empty");
+    else if (bytes.size() > 65535)
+        why = QStringLiteral("it is %1 bytes long, over the 65535 a topic may have").arg(bytes.size());
+    else if (std::any_of(topic.cbegin(), topic.cend(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+        why = QStringLiteral("it has a control character (a tab, a line break)");
+    else if (mosquitto_validate_utf8(bytes.constData(), int(bytes.size())) != MOSQ_ERR_SUCCESS)
+        why = QStringLiteral("it is not valid UTF-8");
+    else if ((forSubscription ? mosquitto_sub_topic_check2(bytes.constData(), size_t(bytes.size()))
+                              : mosquitto_pub_topic_check2(bytes.constData(), size_t(bytes.size())))
+             != MOSQ_ERR_SUCCESS)
+        why = forSubscription ? QStringLiteral("its wildcards (+, #) do not stand alone between slashes")
+                              : QStringLiteral("a topic to publish to has no wildcards (+, #)");
+    if (why.isEmpty())
+        return true;
+    // Shown as far as it is sane to show.
+    *error = QStringLiteral("the topic '%1' cannot be used: %2").arg(topic.left(80), why);
+    return false;
 }
 
 MqttClient::MqttClient(const Options &options, QObject *parent)
@@ -124,15 +149,27 @@ int MqttClient::queued() const
 void MqttClient::sendWaiting(mosquitto *connection)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    for (Outgoing &outgoing : m_queue) {
-        if (outgoing.mid != 0)
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (it->mid != 0) {
+            ++it;
             continue;
+        }
         int mid = 0;
-        if (mosquitto_publish(connection, &mid, outgoing.topic.constData(), int(outgoing.payload.size()),
-                              outgoing.payload.constData(), 1, false)
-            != MOSQ_ERR_SUCCESS)
+        const int result = mosquitto_publish(connection, &mid, it->topic.constData(), int(it->payload.size()),
+                                             it->payload.constData(), 1, false);
+        if (result == MOSQ_ERR_INVAL || result == MOSQ_ERR_MALFORMED_UTF8 || result == MOSQ_ERR_PAYLOAD_SIZE
+            || result == MOSQ_ERR_OVERSIZE_PACKET) {
+            // No connection will take this one: it goes, rather than hold
+            // up every one after it.
+            m_lastError = QStringLiteral("a message the broker cannot take was dropped: %1")
+                              .arg(QString::fromUtf8(mosquitto_strerror(result)));
+            it = m_queue.erase(it);
+            continue;
+        }
+        if (result != MOSQ_ERR_SUCCESS)
             return; // the connection is going; the rest waits for the next
-        outgoing.mid = mid;
+        it->mid = mid;
+        ++it;
     }
 }
 
@@ -293,8 +330,37 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid)
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
     auto *client = static_cast<MqttClient *>(self);
-    Q_EMIT client->message(QString::fromUtf8(message->topic),
-                           QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
+    bool first = false;
+    {
+        const std::lock_guard<std::mutex> lock(client->m_mutex);
+        if (client->m_inbox.size() >= size_t(MaxIncoming)) {
+            client->m_inbox.pop_front();
+            ++client->m_droppedIncoming;
+        }
+        first = client->m_inbox.empty();
+        client->m_inbox.push_back(Message{QString::fromUtf8(message->topic),
+                                          QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
+                                          message->retain});
+    }
+    if (first)
+        Q_EMIT client->messagesWaiting();
+}
+
+QList<MqttClient::Message> MqttClient::takeMessages(int count)
+{
+    QList<Message> taken;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    while (!m_inbox.empty() && taken.size() < count) {
+        taken.append(std::move(m_inbox.front()));
+        m_inbox.pop_front();
+    }
+    return taken;
+}
+
+qint64 MqttClient::droppedIncoming() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_droppedIncoming;
 }
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)

@@ -53,10 +53,25 @@ public:
     };
 
     static constexpr int MaxQueued = 1000;
+    // Messages from the broker waiting to be taken, at most: a flood is
+    // taken a share at a time, and past this the oldest go.
+    static constexpr int MaxIncoming = 10000;
+
+    struct Message {
+        QString topic;
+        QByteArray payload;
+        bool retained = false; // kept by the broker from before, not new
+    };
 
     // Reads "mqtt://host[:port]" (1883) or "mqtts://host[:port]" (8883) into
     // options; false with the reason otherwise.
     static bool parseUrl(const QString &url, Options *options, QString *error);
+
+    // Whether topic can be published to (or, with forSubscription,
+    // subscribed to) as the library and the protocol take it: valid UTF-8
+    // of at most 65535 bytes, no control characters, and wildcards only in a
+    // subscription, where they stand whole.
+    static bool checkTopic(const QString &topic, bool forSubscription, QString *error);
 
     explicit MqttClient(const Options &options, QObject *parent = nullptr);
     ~MqttClient() override;
@@ -73,6 +88,10 @@ public:
     void subscribe(const QString &topic);
     // Messages not yet acknowledged by the broker.
     int queued() const;
+    // Up to count of the messages the broker delivered, oldest first.
+    QList<Message> takeMessages(int count);
+    // Messages from the broker that were dropped, the inbox being full.
+    qint64 droppedIncoming() const;
     QString describe() const;
 
 Q_SIGNALS:
@@ -80,7 +99,9 @@ Q_SIGNALS:
     void stateChanged(const QString &text, bool connected);
     // The queue was full: the oldest waiting messages were dropped.
     void dropped(int count);
-    void message(const QString &topic, const QByteArray &payload);
+    // Messages from the broker wait to be taken (said when the first comes
+    // to an empty inbox).
+    void messagesWaiting();
     void stopped();
 
 private:
@@ -110,6 +131,8 @@ private:
     int m_wakeFd = -1;         // written when there is something to send, or to stop
     bool m_connected = false;  // the connection's thread only
     std::deque<Outgoing> m_queue;
+    std::deque<Message> m_inbox;
+    qint64 m_droppedIncoming = 0;
     QList<QByteArray> m_subscriptions;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -24,6 +24,8 @@ History::History(const QString &path, QObject *parent)
 {
     m_writeTimer.setSingleShot(true);
     connect(&m_writeTimer, &QTimer::timeout, this, &History::flush);
+    m_openedAt = QDateTime::currentDateTime();
+    m_sinceOpened.start();
 }
 
 History::~History()
@@ -51,6 +53,19 @@ bool History::exec(const QString &statement, QString *error)
     if (error)
         *error = query.lastError().text();
     return false;
+}
+
+void History::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+    m_openedAt = m_clock();
+    m_sinceOpened.start();
+}
+
+QDateTime History::now() const
+{
+    const QDateTime wall = m_clock ? m_clock() : QDateTime::currentDateTime();
+    return qMin(wall, m_openedAt.addMSecs(m_sinceOpened.elapsed()));
 }
 
 bool History::open()
@@ -116,10 +131,10 @@ History::Opening History::openFile(QString *error)
     }
     if (m_maxPages > 0)
         exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_maxPages));
-    QSqlQuery state(db);
-    if (state.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0) FROM receptions")) && state.next())
-        m_unread = state.value(0).toInt() + int(m_pending.size());
     m_open = true;
+    // A file kept by an earlier version may hold more than is kept now.
+    m_rows = -1;
+    prune();
     return Opening::Opened;
 }
 
@@ -134,7 +149,26 @@ bool History::createSchema(QString *error)
                                " copies INTEGER NOT NULL DEFAULT 1,"
                                " unread INTEGER NOT NULL DEFAULT 1)"),
                 error)
-        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), error);
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), error)
+        && addSizeColumn(error);
+}
+
+bool History::addSizeColumn(QString *error)
+{
+    // Each text's size in bytes, for the bound on them all: kept beside it,
+    // since SQLite would read a whole text to measure it. A file of an
+    // earlier version gets the column once.
+    QSqlQuery columns(QSqlDatabase::database(m_connection));
+    if (!columns.exec(QStringLiteral("PRAGMA table_info(receptions)"))) {
+        *error = columns.lastError().text();
+        return false;
+    }
+    while (columns.next()) {
+        if (columns.value(1).toString() == QLatin1String("size"))
+            return true;
+    }
+    return exec(QStringLiteral("ALTER TABLE receptions ADD COLUMN size INTEGER NOT NULL DEFAULT 0"), error)
+        && exec(QStringLiteral("UPDATE receptions SET size = length(CAST(text AS BLOB))"), error);
 }
 
 void History::moveAside(const QString &error)
@@ -172,8 +206,9 @@ qint64 History::add(const QDateTime &arrived, const QString &source, const QStri
     entry.text = text;
     // While writes fail, what waits is bounded as the history is.
     if (m_pending.size() >= MaxEntries) {
+        if (m_pending.first().unread)
+            --m_unread;
         m_pending.removeFirst();
-        --m_unread;
     }
     m_pending.append(entry);
     ++m_unread;
@@ -199,34 +234,40 @@ void History::addCopy(qint64 id)
 
 void History::scheduleWrite()
 {
+    // At the next turn of the event loop: what came in this one goes in
+    // one transaction. After a failure, the retry's pause stands.
     if (!m_writeTimer.isActive())
-        m_writeTimer.start(WriteDelay);
+        m_writeTimer.start(0);
 }
 
-void History::flush()
+bool History::flush()
 {
     m_writeTimer.stop();
     if (!m_open || (m_pending.isEmpty() && m_pendingCopies.isEmpty()))
-        return;
+        return true;
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QString error;
     QHash<qint64, qint64> numbered;
+    qint64 bytes = 0;
     bool written = db.transaction();
     if (written) {
         QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread)"
-                                      " VALUES (?, ?, ?, ?, ?)"));
+        insert.prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size)"
+                                      " VALUES (?, ?, ?, ?, ?, ?)"));
         for (const Entry &entry : std::as_const(m_pending)) {
+            const QByteArray text = entry.text.toUtf8();
             insert.addBindValue(entry.arrived.toMSecsSinceEpoch());
             insert.addBindValue(entry.source);
             insert.addBindValue(entry.text);
             insert.addBindValue(entry.copies);
             insert.addBindValue(entry.unread ? 1 : 0);
+            insert.addBindValue(text.size());
             if (!insert.exec()) {
                 error = insert.lastError().text();
                 written = false;
                 break;
             }
+            bytes += text.size();
             numbered.insert(entry.id, insert.lastInsertId().toLongLong());
         }
         QSqlQuery copies(db);
@@ -250,11 +291,12 @@ void History::flush()
         error = db.lastError().text();
     }
     if (!written) {
-        // Kept for the next try; the user hears of it once.
+        // Kept for the next try, which comes by itself; the user hears of
+        // it once.
         if (!std::exchange(m_writeFailed, true))
             tell(QStringLiteral("受信履歴を書き込めません（%1）。受信と通知は続けます。").arg(error));
-        m_writeTimer.start(WriteDelay * 10);
-        return;
+        m_writeTimer.start(m_retryDelay);
+        return false;
     }
     m_writeFailed = false;
     // The gate may still name a reception by the number it was given.
@@ -263,36 +305,89 @@ void History::flush()
     m_written.insert(numbered);
     m_pending.clear();
     m_pendingCopies.clear();
+    m_bytes += bytes;
+    m_rows += int(numbered.size());
     prune();
     Q_EMIT changed();
+    return true;
 }
 
 void History::prune()
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    int deleted = 0;
     query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
-    query.addBindValue(QDateTime::currentDateTime().addDays(-MaxAgeDays).toMSecsSinceEpoch());
-    query.exec();
-    query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= (SELECT id FROM receptions ORDER BY id DESC"
-                                 " LIMIT 1 OFFSET ?)"));
-    query.addBindValue(MaxEntries);
-    query.exec();
-    QSqlQuery unread(QSqlDatabase::database(m_connection));
-    if (unread.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0) FROM receptions")) && unread.next())
-        m_unread = unread.value(0).toInt();
+    query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+    if (query.exec())
+        deleted += query.numRowsAffected();
+    if (m_rows > MaxEntries) {
+        query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= (SELECT id FROM receptions ORDER BY id DESC"
+                                     " LIMIT 1 OFFSET ?)"));
+        query.addBindValue(MaxEntries);
+        if (query.exec())
+            deleted += query.numRowsAffected();
+    }
+    if (deleted > 0 || m_rows < 0)
+        recount();
+    if (m_bytes > m_maxBytes) {
+        // The oldest go until the rest are within the bound.
+        QSqlQuery oldest(db);
+        qint64 over = m_bytes - m_maxBytes;
+        qint64 last = -1;
+        if (oldest.exec(QStringLiteral("SELECT id, size FROM receptions ORDER BY id"))) {
+            while (over > 0 && oldest.next()) {
+                last = oldest.value(0).toLongLong();
+                over -= oldest.value(1).toLongLong();
+            }
+        }
+        oldest.finish();
+        query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= ?"));
+        query.addBindValue(last);
+        if (last >= 0 && query.exec())
+            recount();
+    }
 }
 
-QList<History::Entry> History::entries(int limit) const
+void History::recount()
 {
+    QSqlQuery state(QSqlDatabase::database(m_connection));
+    if (state.exec(QStringLiteral("SELECT COALESCE(SUM(unread), 0), COALESCE(SUM(size), 0), COUNT(*) FROM receptions"))
+        && state.next()) {
+        m_unread = state.value(0).toInt();
+        m_bytes = state.value(1).toLongLong();
+        m_rows = state.value(2).toInt();
+    }
+    for (const Entry &entry : std::as_const(m_pending))
+        m_unread += entry.unread ? 1 : 0;
+}
+
+int History::count()
+{
+    flush();
+    return (m_open ? qMax(0, m_rows) : 0) + int(m_pending.size());
+}
+
+QList<History::Entry> History::page(int offset, int limit, int previewLength)
+{
+    flush();
     QList<Entry> list;
-    for (auto it = m_pending.crbegin(); it != m_pending.crend() && list.size() < limit; ++it)
-        list.append(*it);
-    if (!m_open)
+    // What could not be written yet comes first: it is the newest.
+    for (qsizetype i = m_pending.size() - 1 - offset; i >= 0 && list.size() < limit; --i) {
+        list.append(m_pending.at(i));
+        if (previewLength >= 0)
+            list.last().text.truncate(previewLength);
+    }
+    offset = qMax(0, offset - int(m_pending.size()));
+    if (!m_open || list.size() >= limit)
         return list;
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("SELECT id, arrived, source, text, copies, unread FROM receptions"
-                                 " ORDER BY id DESC LIMIT ?"));
+    query.prepare(QStringLiteral("SELECT id, arrived, source, %1, copies, unread FROM receptions"
+                                 " ORDER BY id DESC LIMIT ? OFFSET ?")
+                      .arg(previewLength >= 0 ? QStringLiteral("substr(text, 1, %1)").arg(previewLength)
+                                              : QStringLiteral("text")));
     query.addBindValue(limit - int(list.size()));
+    query.addBindValue(offset);
     if (!query.exec())
         return list;
     while (query.next()) {
@@ -306,6 +401,34 @@ QList<History::Entry> History::entries(int limit) const
         list.append(entry);
     }
     return list;
+}
+
+QString History::text(qint64 id)
+{
+    for (const Entry &entry : std::as_const(m_pending)) {
+        if (entry.id == id)
+            return entry.text;
+    }
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT text FROM receptions WHERE id = ?"));
+    query.addBindValue(m_written.value(id, id));
+    return m_open && query.exec() && query.next() ? query.value(0).toString() : QString();
+}
+
+QSet<qint64> History::unreadIds()
+{
+    flush();
+    QSet<qint64> ids;
+    for (const Entry &entry : std::as_const(m_pending)) {
+        if (entry.unread)
+            ids.insert(entry.id);
+    }
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (m_open && query.exec(QStringLiteral("SELECT id FROM receptions WHERE unread = 1"))) {
+        while (query.next())
+            ids.insert(query.value(0).toLongLong());
+    }
+    return ids;
 }
 
 void History::markAllRead()
@@ -325,6 +448,8 @@ void History::clear()
     if (m_open)
         exec(QStringLiteral("DELETE FROM receptions"));
     m_unread = 0;
+    m_bytes = 0;
+    m_rows = 0;
     Q_EMIT changed();
 }
 

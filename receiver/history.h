@@ -1,20 +1,32 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 // Every reception kavrel-r heard of, newest first, kept in SQLite in
 // $XDG_DATA_HOME/kavrel-r/history.sqlite so that it survives restarts, and
-// bounded: the newest MaxEntries, none older than MaxAgeDays.
+// bounded: the newest MaxEntries, none older than MaxAgeDays, and at most
+// MaxBytes of text, the oldest going first.
 //
-// Receptions are written in batches (a flood is thousands a second), a
-// moment after they come. A file that cannot be opened or is damaged is
-// moved aside, with the time in its name, and a new one started; a write
-// that fails (a full disk) keeps the receptions waiting and tries again.
-// Either is said once, through problem().
+// Receptions are written at the next turn of the event loop, all that came
+// in one turn in one transaction (a flood is thousands a second); flush()
+// writes what waits at once, so that a reception is in the file before its
+// notice shows. Ages are told by a clock that cannot jump: a wall clock that
+// is set years ahead for a moment does not make the history old.
+//
+// A file that cannot be opened or is damaged is moved aside, with the time
+// in its name, and a new one started; one that another process holds is
+// left alone, and the history is kept in memory meanwhile. A write that
+// fails (a full disk) keeps the receptions waiting, bounded as the history
+// is, and tries again by itself. Each is said once, through problem().
 class History : public QObject
 {
     Q_OBJECT
@@ -22,14 +34,15 @@ class History : public QObject
 public:
     static constexpr int MaxEntries = 10000;
     static constexpr int MaxAgeDays = 365;
-    // Milliseconds between a reception and its write.
-    static constexpr int WriteDelay = 200;
+    static constexpr qint64 MaxBytes = 32 * 1024 * 1024;
+    // Milliseconds before a write that failed is tried again.
+    static constexpr int RetryDelay = 2000;
 
     struct Entry {
         qint64 id = 0;
         QDateTime arrived; // local time
         QString source;    // the sender's address
-        QString text;
+        QString text;      // whole, or the start of it (see page())
         int copies = 1;
         bool unread = true;
     };
@@ -45,18 +58,31 @@ public:
     // A file's size in pages of 4 KiB at most (tests stand a full disk with
     // it); 0 for no bound.
     void setMaxPages(int pages);
+    // Bounds and clocks of the tests' own.
+    void setMaxBytes(qint64 bytes) { m_maxBytes = bytes; }
+    void setRetryDelay(int milliseconds) { m_retryDelay = milliseconds; }
+    using Clock = std::function<QDateTime()>;
+    void setClock(Clock clock);
 
     // Adds a reception; returns its id (until it is written, a number of
     // the history's own, below zero; SQLite numbers it then).
     qint64 add(const QDateTime &arrived, const QString &source, const QString &text);
     // Another copy of the reception id came.
     void addCopy(qint64 id);
-    QList<Entry> entries(int limit = MaxEntries) const;
+    // How many receptions there are, and a page of them, newest first, the
+    // text of each cut to previewLength characters (whole with -1).
+    int count();
+    QList<Entry> page(int offset, int limit, int previewLength = -1);
+    QList<Entry> entries(int limit = MaxEntries) { return page(0, limit); }
+    // The text of reception id, whole.
+    QString text(qint64 id);
     int unreadCount() const { return m_unread; }
+    // The receptions unread now.
+    QSet<qint64> unreadIds();
     void markAllRead();
     void clear();
-    // Writes what waits now.
-    void flush();
+    // Writes what waits now; false when it could not (it waits on).
+    bool flush();
 
 Q_SIGNALS:
     void problem(const QString &text);
@@ -66,10 +92,15 @@ private:
     enum class Opening { Opened, Damaged, Busy };
     Opening openFile(QString *error);
     bool createSchema(QString *error);
+    bool addSizeColumn(QString *error);
     void moveAside(const QString &why);
     bool exec(const QString &statement, QString *error = nullptr);
     void prune();
+    void recount();
     void scheduleWrite();
+    // Now, as the history's ages are told: the wall clock, but never ahead
+    // of the time since the history was opened.
+    QDateTime now() const;
     // Says a problem: in the journal, and to the user through problem().
     void tell(const QString &text);
 
@@ -77,9 +108,16 @@ private:
     QString m_connection;
     bool m_open = false;
     int m_maxPages = 0;
+    qint64 m_maxBytes = MaxBytes;
+    int m_retryDelay = RetryDelay;
+    Clock m_clock;
+    QDateTime m_openedAt;
+    QElapsedTimer m_sinceOpened;
     qint64 m_nextPendingId = -1;
     QHash<qint64, qint64> m_written;  // ids given out while pending -> SQLite's
     int m_unread = 0;
+    qint64 m_bytes = 0;               // of the texts written
+    int m_rows = -1;                  // written; -1 until counted
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
     QTimer m_writeTimer;

@@ -10,6 +10,9 @@
 // for several gathered into one, how many came.
 struct NoticeContent
 {
+    // Characters of a sender's text a notice shows, at most.
+    static constexpr int MaxTextLength = 400;
+
     QString summary;
     QString body;
     QString category; // as freedesktop.org's desktop notifications name them

@@ -2,6 +2,8 @@
 
 #include "receiver/history.h"
 
+#include <QCryptographicHash>
+
 NoticeGate::NoticeGate(History *history, QObject *parent)
     : QObject(parent)
     , m_history(history)
@@ -17,22 +19,33 @@ void NoticeGate::setIntervals(int copyWindow, int gatherInterval)
     m_gatherInterval = gatherInterval;
 }
 
+void NoticeGate::forgetOld(qint64 now)
+{
+    while (!m_order.empty()
+           && (now - m_order.front().first > m_copyWindow || m_order.size() > size_t(MaxRemembered))) {
+        const auto found = m_recent.constFind(m_order.front().second);
+        // Seen again since: it stays, under its later time.
+        if (found != m_recent.cend() && found->time == m_order.front().first)
+            m_recent.erase(found);
+        m_order.pop_front();
+    }
+}
+
 void NoticeGate::take(const QString &text, const QString &source)
 {
     const qint64 now = m_clock.elapsed();
-    // Forget what is older than the window, now and then rather than at
-    // every datagram.
-    if (m_recent.size() > 1024) {
-        for (auto it = m_recent.begin(); it != m_recent.end();)
-            it = now - it->time > m_copyWindow ? m_recent.erase(it) : std::next(it);
-    }
-    const auto seen = m_recent.constFind(text);
-    if (seen != m_recent.cend() && now - seen->time <= m_copyWindow) {
+    forgetOld(now);
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char *>(text.constData()), text.size() * qsizetype(sizeof(QChar))),
+        QCryptographicHash::Sha1);
+    const auto seen = m_recent.constFind(digest);
+    if (seen != m_recent.cend()) {
         m_history->addCopy(seen->id);
         return;
     }
     const qint64 id = m_history->add(QDateTime::currentDateTime(), source, text);
-    m_recent.insert(text, Seen{id, now});
+    m_recent.insert(digest, Seen{id, now});
+    m_order.emplace_back(now, digest);
 
     m_latest = text;
     ++m_waiting;
@@ -47,5 +60,9 @@ void NoticeGate::release()
         return;
     const int count = std::exchange(m_waiting, 0);
     m_release.start(m_gatherInterval);
+    // Written before shown: a program ended the moment after has it kept.
+    // (Should the file not take it, the notice shows all the same, and the
+    // history keeps it waiting and says why.)
+    m_history->flush();
     Q_EMIT show(NotificationText::parse(m_latest), count);
 }

@@ -2,12 +2,13 @@
 
 #include "receiver/notificationtext.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QHostAddress>
-#include <QList>
 #include <QObject>
 #include <QTimer>
+
+#include <deque>
 
 class History;
 
@@ -16,7 +17,12 @@ class History;
 // network paths) is counted there as a copy, not shown again. Notices are
 // shown one at a time, at most one per gathering interval: what comes
 // meanwhile is gathered, and shown as one notice, saying how many came, so
-// that a flood never opens thousands of popups.
+// that a flood never opens thousands of popups. What a notice shows is in
+// the history's file before it is shown.
+//
+// Each reception costs the same however many came before: the texts seen
+// lately are known by a digest of each, and forgotten in the order they
+// came.
 class NoticeGate : public QObject
 {
     Q_OBJECT
@@ -24,6 +30,9 @@ class NoticeGate : public QObject
 public:
     static constexpr int CopyWindow = 10000;
     static constexpr int GatherInterval = 3000;
+    // Texts remembered for the copy check, at most (a flood within the
+    // window remembers the newest).
+    static constexpr int MaxRemembered = 100000;
 
     explicit NoticeGate(History *history, QObject *parent = nullptr);
 
@@ -40,16 +49,18 @@ Q_SIGNALS:
 
 private:
     void release();
+    void forgetOld(qint64 now);
 
     History *m_history;
     int m_copyWindow = CopyWindow;
     int m_gatherInterval = GatherInterval;
     QElapsedTimer m_clock;
     struct Seen {
-        qint64 id;
-        qint64 time;
+        qint64 id;   // its history entry
+        qint64 time; // when it came
     };
-    QHash<QString, Seen> m_recent;   // text -> its history entry and when
+    QHash<QByteArray, Seen> m_recent;            // by the text's digest
+    std::deque<std::pair<qint64, QByteArray>> m_order; // when each came, oldest first
     QString m_latest;   // the latest reception waiting to be shown
     int m_waiting = 0;  // how many wait
     QTimer m_release;

@@ -1,10 +1,12 @@
 #include "receiver/receiversettings.h"
 
+#include "core/configfile.h"
 #include "mqtt/mqttclient.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QSettings>
+#include <QStandardPaths>
 
 #include <memory>
 
@@ -12,7 +14,7 @@ namespace {
 
 std::unique_ptr<QSettings> openStore()
 {
-    return std::make_unique<QSettings>(QStringLiteral("Kavrel"), QStringLiteral("kavrel-r"));
+    return std::make_unique<QSettings>(ReceiverSettings::filePath(), QSettings::IniFormat);
 }
 
 // An address alone is a subnet of its own.
@@ -30,8 +32,23 @@ QPair<QHostAddress, int> subnet(const QString &text)
 
 } // namespace
 
-ReceiverSettings ReceiverSettings::load()
+QString ReceiverSettings::filePath()
 {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/Kavrel/kavrel-r.conf");
+}
+
+ReceiverSettings ReceiverSettings::load(QString *error)
+{
+    // Read only a regular file of a sane size: QSettings would wait for ever
+    // on a FIFO in its place.
+    QByteArray content;
+    QString why;
+    if (!ConfigFile::read(filePath(), 1024 * 1024, &content, &why)) {
+        if (error)
+            *error = QStringLiteral("設定ファイルを読めないため、既定の設定で動きます（%1）。").arg(why);
+        return ReceiverSettings();
+    }
     const auto store = openStore();
     QSettings &settings = *store;
     ReceiverSettings loaded;
@@ -73,7 +90,7 @@ bool ReceiverSettings::save(QString *error) const
     return true;
 }
 
-bool ReceiverSettings::check(QString *error) const
+bool ReceiverSettings::checkListening(QString *error) const
 {
     auto fail = [error](const QString &why) {
         *error = why;
@@ -85,6 +102,15 @@ bool ReceiverSettings::check(QString *error) const
         if (subnet(sender).second < 0)
             return fail(QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender));
     }
+    return true;
+}
+
+bool ReceiverSettings::checkBroker(QString *error) const
+{
+    auto fail = [error](const QString &why) {
+        *error = why;
+        return false;
+    };
     if (!broker.trimmed().isEmpty()) {
         MqttClient::Options options;
         QString ignored;
@@ -94,6 +120,9 @@ bool ReceiverSettings::check(QString *error) const
             return fail(QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。"));
         if (topic.trimmed().isEmpty())
             return fail(QStringLiteral("MQTT のトピックが入力されていません。"));
+        QString why;
+        if (!MqttClient::checkTopic(topic.trimmed(), true, &why))
+            return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why));
     }
     return true;
 }
@@ -102,13 +131,12 @@ bool ReceiverSettings::accepts(const QHostAddress &address) const
 {
     if (allowedSenders.isEmpty())
         return true;
-    // An IPv4 sender reached over an IPv6 socket comes as ::ffff:a.b.c.d.
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    const QHostAddress plain = mapped ? QHostAddress(ipv4) : address;
+    // Compared as they are, an IPv6 address with an IPv6 entry: IPv4 comes
+    // on a socket of its own, so an IPv4-mapped source (::ffff:a.b.c.d) is
+    // no IPv4 sender, and matches only an entry written so.
     for (const QString &sender : allowedSenders) {
         const auto range = subnet(sender);
-        if (range.second >= 0 && plain.isInSubnet(range))
+        if (range.second >= 0 && address.isInSubnet(range))
             return true;
     }
     return false;

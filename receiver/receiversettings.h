@@ -26,13 +26,20 @@ struct ReceiverSettings
     // keyring keeps it (see PasswordStore).
     bool passwordInFile = true;
 
-    static ReceiverSettings load();
+    // The stored settings; a file that cannot be read is said in *error,
+    // and the defaults stand for it.
+    static ReceiverSettings load(QString *error = nullptr);
+    static QString filePath();
     // False, with the reason, when the settings could not be written.
     bool save(QString *error) const;
     // Whether the settings can be used; when they cannot (a port out of
     // range, a sender that is neither an address nor a subnet, a broker
-    // that is no URL), *error says why.
-    bool check(QString *error) const;
+    // that is no URL), *error says why. What listening on UDP needs, and
+    // what the broker needs, are checked apart too: the one goes on when
+    // the other cannot be used.
+    bool check(QString *error) const { return checkListening(error) && checkBroker(error); }
+    bool checkListening(QString *error) const;
+    bool checkBroker(QString *error) const;
     // Whether a datagram from address may be taken.
     bool accepts(const class QHostAddress &address) const;
 };

@@ -6,6 +6,7 @@
 #include "receiver/logging.h"
 
 #include <QSysInfo>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -40,10 +41,7 @@ void Subscription::apply(const ReceiverSettings &settings)
     m_client = client;
     // Queued from the connection's thread: what comes from a connection
     // that has been replaced meanwhile is not heard.
-    connect(client, &MqttClient::message, this, [this, client](const QString &, const QByteArray &payload) {
-        if (client == m_client)
-            take(payload);
-    });
+    connect(client, &MqttClient::messagesWaiting, this, [this, client] { takeWaiting(client); });
     connect(client, &MqttClient::stateChanged, this, [this, client](const QString &text, bool connected) {
         if (client != m_client)
             return;
@@ -62,10 +60,47 @@ void Subscription::stop()
     // Nothing of the old connection is heard any more, and it goes when its
     // thread has ended: nobody waits for it.
     m_client->disconnect(this);
+    m_droppedBefore += m_client->droppedIncoming();
     connect(m_client, &MqttClient::stopped, m_client, &QObject::deleteLater);
     m_client->stop();
     m_client = nullptr;
     m_state.clear();
+}
+
+qint64 Subscription::refused() const
+{
+    return m_refused + m_droppedBefore + (m_client ? m_client->droppedIncoming() : 0);
+}
+
+void Subscription::takeWaiting(MqttClient *client)
+{
+    if (client != m_client)
+        return;
+    // A share at a time: in a flood the datagrams and the windows still get
+    // their turn.
+    const QList<MqttClient::Message> messages = client->takeMessages(TakeBatch);
+    for (const MqttClient::Message &message : messages) {
+        // An empty message is how a kept message is taken back: no reception.
+        if (message.payload.isEmpty())
+            continue;
+        if (message.retained) {
+            // What the broker kept from before is no new reception; the
+            // fax monitor never asks it to keep one.
+            ++m_refused;
+            qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message the broker kept, on %1").arg(message.topic);
+            continue;
+        }
+        if (message.payload.size() > MaxMessageSize) {
+            ++m_refused;
+            qCWarning(lcBroker).noquote() << QStringLiteral("refused a message of %1 bytes on %2: no reception is that large")
+                                                 .arg(message.payload.size())
+                                                 .arg(message.topic);
+            continue;
+        }
+        take(message.payload);
+    }
+    if (messages.size() == TakeBatch)
+        QTimer::singleShot(0, this, [this, client] { takeWaiting(client); });
 }
 
 void Subscription::take(const QByteArray &payload)
@@ -75,6 +110,11 @@ void Subscription::take(const QByteArray &payload)
     const QString line = Reception::lineFromJson(payload);
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
-    const QString text = fromWindowsShiftJis(toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line));
-    Q_EMIT received(text, m_client->describe());
+    const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line);
+    if (bytes.size() > MaxTextSize) {
+        ++m_refused;
+        qCWarning(lcBroker, "refused a reception of %lld bytes: more than a datagram carries", qlonglong(bytes.size()));
+        return;
+    }
+    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe());
 }

@@ -17,6 +17,14 @@ class Subscription : public QObject
     Q_OBJECT
 
 public:
+    // Messages taken at one turn of the event loop, at most.
+    static constexpr int TakeBatch = 256;
+    // A message larger than this is no reception (one line fits a datagram).
+    static constexpr qsizetype MaxMessageSize = 1024 * 1024;
+    // A reception's text is refused when it is larger than a datagram could
+    // carry it, as it would be from any other road.
+    static constexpr qsizetype MaxTextSize = 65507;
+
     explicit Subscription(QObject *parent = nullptr);
 
     // Subscribes as settings say, or not at all when they name no broker
@@ -27,6 +35,10 @@ public:
     // What the connection went through last; empty while there is none.
     QString state() const { return m_state; }
     MqttClient *client() const { return m_client; }
+    // Messages refused since the program started: larger than a reception
+    // can be, or a stale one the broker kept (retained), or dropped while
+    // too many waited.
+    qint64 refused() const;
 
 Q_SIGNALS:
     // One reception; source names the broker.
@@ -35,9 +47,12 @@ Q_SIGNALS:
 
 private:
     void stop();
+    void takeWaiting(MqttClient *client);
     void take(const QByteArray &payload);
 
     MqttClient *m_client = nullptr;
     ReceiverSettings m_settings;
     QString m_state;
+    qint64 m_refused = 0;
+    qint64 m_droppedBefore = 0; // by clients let go
 };

@@ -90,6 +90,7 @@ public:
     explicit ScriptedLookupSender(QObject *parent = nullptr) : UdpSender(parent) {}
     QStringList looked;
     QStringList resolvable{QStringLiteral("receiver.office.test")};
+    QHash<QString, QHostAddress> movedTo; // names that resolve to this address alone
     QStringList unanswered; // looked up, never answered
 
 
@@ -103,7 +104,9 @@ protected:
         QTimer::singleShot(0, this, [this, name, id] {
             QHostInfo info(id);
             info.setHostName(name);
-            if (resolvable.contains(name)) {
+            if (movedTo.contains(name)) {
+                info.setAddresses({movedTo.value(name)});
+            } else if (resolvable.contains(name)) {
                 info.setAddresses({QHostAddress(QStringLiteral("::1")), QHostAddress(QHostAddress::LocalHost)});
             } else {
                 info.setError(QHostInfo::HostNotFound);

@@ -94,9 +94,9 @@ void clearSettings()
     QDir(settingsFile()).removeRecursively();
 }
 
-UdpReceiver::UdpReceiver(const QHostAddress &address)
+UdpReceiver::UdpReceiver(const QHostAddress &address, quint16 port)
 {
-    m_socket.bind(address, 0);
+    m_socket.bind(address, port);
 }
 
 QList<QByteArray> &UdpReceiver::datagrams()
@@ -235,8 +235,7 @@ bool MonitorProcess::start(const QByteArray &config, const QString &delays, cons
 {
     kill();
     QFile file(configFile());
-    QFile::remove(file.fileName());
-    if (!config.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size()))
+    if (!config.isEmpty() && (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config) != config.size()))
         return false;
     file.close();
     m_said.clear();

@@ -38,7 +38,7 @@ void clearSettings();
 class UdpReceiver
 {
 public:
-    explicit UdpReceiver(const QHostAddress &address = QHostAddress::LocalHost);
+    explicit UdpReceiver(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const { return m_socket.localPort(); }
     // Datagrams received so far (collects what is pending first).
     QList<QByteArray> &datagrams();
@@ -107,7 +107,8 @@ public:
 
     MonitorProcess();
     ~MonitorProcess();
-    // Starts it with the relays' configuration config (none when empty),
+    // Starts it with the relays' configuration config (when empty, whatever
+    // the test put at configFile(), or none),
     // and arguments besides, through wrapper when one is given (a shell that
     // sets limits, say); true once it listens.
     bool start(const QByteArray &config = QByteArray(), const QString &delays = DefaultDelays,

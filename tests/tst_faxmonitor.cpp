@@ -318,6 +318,38 @@ private Q_SLOTS:
         QVERIFY2(grown < 4 * 1024, qPrintable(QStringLiteral("the monitor grew by %1 KiB").arg(grown)));
     }
 
+    // In a network of its own where the name server never answers and no
+    // route leads anywhere: the monitor answers every post while its
+    // lookups hang, says once that a destination cannot be reached, and
+    // ends at once when stopped.
+    void lookupsThatHangHoldNothingUp()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root, for a network namespace of its own");
+        TestSupport::MonitorProcess isolated;
+        QFile resolv(isolated.path(QStringLiteral("resolv.conf")));
+        QVERIFY(resolv.open(QIODevice::WriteOnly));
+        resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+        resolv.close();
+        // udplisten stands for a name server that hears every question and
+        // answers none.
+        const QString script = QStringLiteral(
+            "ip link set lo up && mount --bind '%1' /etc/resolv.conf && "
+            "{ '%2' --address 127.0.0.1 --port 53 >/dev/null 2>&1 & } && exec \"$@\"")
+                                   .arg(resolv.fileName(), QStringLiteral(KAVREL_UDPLISTEN));
+        QVERIFY(isolated.start("[Datagrams]\nDestinations=hangs.office.test:21825, 10.1.2.3:21825\n"
+                               "[MQTT]\nBroker=mqtt://hangs.office.test:1883\n",
+                               TestSupport::MonitorProcess::DefaultDelays, QStringList(),
+                               {QStringLiteral("unshare"), QStringLiteral("--net"), QStringLiteral("--mount"),
+                                QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh")}));
+        const auto listener = isolated.link();
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(isolated.post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "", ""})));
+        QCOMPARE(readLines(listener.get(), 3).size(), 3);
+        QTRY_COMPARE(isolated.said().count("datagrams to 10.1.2.3:21825 cannot be sent"), 1);
+        QVERIFY(isolated.terminate());
+    }
+
     // A restart (a package upgrade) with kavrel-s running: every reception
     // posted from the moment the new monitor listens is relayed, once.
     void restartLosesNoReception()

@@ -11,6 +11,9 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QFile>
 #include <QSignalSpy>
 #include <QUdpSocket>
@@ -21,6 +24,21 @@ namespace {
 QString historyPath(const char *name)
 {
     return TestSupport::dataDir() + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".sqlite");
+}
+
+// The newest reception in the history's file, as another process reads it.
+QString newest(const QString &path)
+{
+    History reader(path);
+    return reader.open() && reader.count() > 0 ? reader.entries(1).first().text : QString();
+}
+
+QStringList texts(History &history)
+{
+    QStringList found;
+    for (const History::Entry &entry : history.entries())
+        found.append(entry.text);
+    return found;
 }
 
 } // namespace
@@ -53,6 +71,11 @@ private Q_SLOTS:
                                      << int(NotificationText::Other) << false << QString();
         QTest::newRow("impossible date") << QStringLiteral("2026/02/30 06:38:44,,,,1,OK")
                                          << int(NotificationText::Other) << false << QString();
+        // A NUL ends a string on the notification service's bus: it must
+        // not cut the notice short.
+        QTest::newRow("NUL in a field") << QStringLiteral("2026/12/07 06:38:44,,0312345678,ﾔﾏ") + QChar(0)
+                + QStringLiteral("ﾀﾞ,1,RSPREC")
+                                        << int(NotificationText::Fax) << false << QStringLiteral("ﾔﾏ") + QChar(0) + QStringLiteral("ﾀﾞ");
     }
 
     void textsAreRead()
@@ -68,10 +91,14 @@ private Q_SLOTS:
         QCOMPARE(read.text, text);
         // A failure never reads as a success, not even in the notice.
         const NoticeContent content = NoticeContent::describe(read);
-        if (kind == NotificationText::Fax)
+        QVERIFY(!content.body.contains(QChar(0)));
+        if (kind == NotificationText::Fax) {
             QCOMPARE(content.summary.contains(QStringLiteral("失敗")), !ok);
-        else
-            QVERIFY(content.body.contains(kind == NotificationText::Test ? QStringLiteral("09:05:07") : text));
+            QVERIFY(content.body.contains(QStringLiteral("受信時刻")));
+        }
+        if (kind != NotificationText::Fax)
+            QVERIFY(content.body.contains(kind == NotificationText::Test ? QStringLiteral("09:05:07")
+                                                                         : QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))));
     }
 
     // Unicast and the loopback broadcast reach a listener; two listeners
@@ -102,16 +129,136 @@ private Q_SLOTS:
         settings.allowedSenders = {QStringLiteral("127.0.0.2/32"), QStringLiteral("10.0.0.0/8")};
         QVERIFY(first.listen(settings, &why));
         sender.writeDatagram("from 127.0.0.1", QHostAddress::LocalHost, settings.port);
-        QTRY_COMPARE(first.dropped(), 1);
+        QTRY_COMPARE(first.refused(), 1);
 
+        // A port that cannot be had is told, and the old one goes on.
+        const quint16 working = settings.port;
         QUdpSocket holder;
         QVERIFY(holder.bind(QHostAddress::AnyIPv4, 0));
         settings.port = holder.localPort();
         QVERIFY(!second.listen(settings, &why));
         QVERIFY2(why.contains(QString::number(settings.port)), qPrintable(why));
+        QCOMPARE(second.port(), working);
+        sender.writeDatagram("still here", QHostAddress(QStringLiteral("127.255.255.255")), working);
+        QTRY_COMPARE(secondGot.last().first().toString(), QStringLiteral("still here"));
         settings.allowedSenders = {QStringLiteral("not a subnet")};
         QVERIFY(!second.listen(settings, &why));
         QVERIFY2(why.contains(QStringLiteral("not a subnet")), qPrintable(why));
+
+        // IPv6 receptions that another program would take are told.
+        QUdpSocket ipv6Holder;
+        QVERIFY(ipv6Holder.bind(QHostAddress::AnyIPv6, 0));
+        settings = ReceiverSettings();
+        settings.port = ipv6Holder.localPort();
+        NoticeListener third;
+        QVERIFY2(third.listen(settings, &why), qPrintable(why));
+        QVERIFY2(third.warning().contains(QString::number(settings.port)), qPrintable(third.warning()));
+    }
+
+    // A burst larger than the socket's buffer: what the kernel dropped is
+    // counted, so that what came and what was lost add up to what was sent.
+    void burstLossIsCounted()
+    {
+        ReceiverSettings settings;
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        settings.port = probe.localPort();
+        probe.close();
+        NoticeListener listener;
+        QString error;
+        QVERIFY2(listener.listen(settings, &error), qPrintable(error));
+        QSignalSpy got(&listener, &NoticeListener::received), dropped(&listener, &NoticeListener::dropped);
+        QUdpSocket sender;
+        int sent = 0; // a few megabytes, far more than a user's buffer
+        for (int i = 0; i < 4000; ++i)
+            sent += sender.writeDatagram(QByteArray(1000, 'x'), QHostAddress::LocalHost, settings.port) > 0;
+        QTRY_COMPARE(got.size() + listener.lost(), qint64(sent));
+        QVERIFY(listener.lost() > 0);
+        qint64 told = 0;
+        for (const QList<QVariant> &count : std::as_const(dropped))
+            told += count.first().toInt();
+        QCOMPARE(told, listener.lost());
+    }
+
+    // Senders as the settings name them: an address or a subnet, IPv4 or
+    // IPv6, each in its one form; an IPv4-mapped source is no IPv4 sender.
+    void sendersTaken_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("address") << QStringLiteral("192.168.1.10") << QStringLiteral("192.168.1.10") << true;
+        QTest::newRow("another address") << QStringLiteral("192.168.1.10") << QStringLiteral("192.168.1.11") << false;
+        QTest::newRow("subnet") << QStringLiteral("10.0.0.0/8") << QStringLiteral("10.1.2.3") << true;
+        QTest::newRow("IPv6 subnet") << QStringLiteral("fd00::/8") << QStringLiteral("fd12::1") << true;
+        QTest::newRow("IPv6 subnet, IPv4 source") << QStringLiteral("fd00::/8") << QStringLiteral("10.1.2.3") << false;
+        QTest::newRow("mapped source, IPv4 entry") << QStringLiteral("10.0.0.1") << QStringLiteral("::ffff:10.0.0.1") << false;
+        QTest::newRow("mapped source, IPv4 subnet") << QStringLiteral("10.0.0.0/8") << QStringLiteral("::ffff:10.0.0.1") << false;
+        QTest::newRow("mapped source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("::ffff:10.0.0.1") << true;
+        QTest::newRow("IPv4 source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("10.0.0.1") << false;
+    }
+
+    void sendersTaken()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, source);
+        QFETCH(bool, taken);
+        ReceiverSettings settings;
+        settings.allowedSenders = {entry};
+        QString error;
+        QVERIFY2(settings.checkListening(&error), qPrintable(error));
+        QCOMPARE(settings.accepts(QHostAddress(source)), taken);
+    }
+
+    // What can be used, and what each part needs: a broker that cannot be
+    // used leaves UDP to work.
+    void settingsChecked_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<bool>("brokerOk");
+        const QString topic = QStringLiteral("kavrel/fax/received");
+        QTest::newRow("defaults") << 21825 << QString() << QString() << topic << true << true;
+        QTest::newRow("port 1") << 1 << QString() << QString() << topic << true << true;
+        QTest::newRow("port 0") << 0 << QString() << QString() << topic << false << true;
+        QTest::newRow("port 65535") << 65535 << QString() << QString() << topic << true << true;
+        QTest::newRow("port 65536") << 65536 << QString() << QString() << topic << false << true;
+        QTest::newRow("credentials in the URL") << 21825 << QStringLiteral("mqtt://u:p@broker:1883") << QString() << topic << true << false;
+        QTest::newRow("mqtts without a CA") << 21825 << QStringLiteral("mqtts://broker:8883") << QString() << topic << true << false;
+        QTest::newRow("mqtts with a blank CA") << 21825 << QStringLiteral("mqtts://broker:8883") << QStringLiteral("  ") << topic << true << false;
+        QTest::newRow("topic with a tab") << 21825 << QStringLiteral("mqtt://broker:1883") << QString() << QStringLiteral("kavrel/\tfax") << true << false;
+        QTest::newRow("wildcard topic") << 21825 << QStringLiteral("mqtt://broker:1883") << QString() << QStringLiteral("kavrel/#") << true << true;
+    }
+
+    void settingsChecked()
+    {
+        ReceiverSettings settings;
+        QFETCH(int, port);
+        QFETCH(QString, broker);
+        QFETCH(QString, caFile);
+        QFETCH(QString, topic);
+        QFETCH(bool, listening);
+        QFETCH(bool, brokerOk);
+        settings.port = port;
+        settings.broker = broker;
+        settings.caFile = caFile;
+        settings.topic = topic;
+        QString error;
+        QCOMPARE(settings.checkListening(&error), listening);
+        QCOMPARE(settings.checkBroker(&error), brokerOk);
+        QCOMPARE(settings.check(&error), listening && brokerOk);
+        // A broker that cannot be used leaves UDP to listen.
+        if (listening) {
+            QUdpSocket probe;
+            QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+            settings.port = probe.localPort();
+            probe.close();
+            NoticeListener listener;
+            QVERIFY2(listener.listen(settings, &error), qPrintable(error));
+        }
     }
 
     // The same text again within the window is one notice and a copy in the
@@ -124,14 +271,26 @@ private Q_SLOTS:
         NoticeGate gate(&history);
         gate.setIntervals(10000, 200);
         QSignalSpy shown(&gate, &NoticeGate::show);
+        // Written before shown: the file has it when the notice is given.
+        int inTheFile = -1;
+        connect(&gate, &NoticeGate::show, this, [&] {
+            History reader(historyPath("gate"));
+            inTheFile = reader.open() ? reader.count() : -1;
+        });
         const QString line = QStringLiteral("2026/12/07 06:38:44,,0312345678,,1,OK");
         gate.take(line, QStringLiteral("192.168.1.10"));
+        QCOMPARE(inTheFile, 1);
         gate.take(line, QStringLiteral("192.168.1.11"));
         QCOMPARE(shown.size(), 1);
+        QElapsedTimer sinceShown;
+        sinceShown.start();
         for (int i = 0; i < 5000; ++i)
             gate.take(QStringLiteral("flood %1").arg(i), QStringLiteral("192.168.1.10"));
         QCOMPARE(shown.size(), 1);
         QTRY_COMPARE(shown.size(), 2);
+        // Not before the gathering interval is over.
+        QVERIFY2(sinceShown.elapsed() >= 190, qPrintable(QString::number(sinceShown.elapsed())));
+        QCOMPARE(inTheFile, 5001);
         QCOMPARE(shown.last().at(1).toInt(), 5000);
         QCOMPARE(shown.last().at(0).value<NotificationText>().text, QStringLiteral("flood 4999"));
         QTest::qWait(300);
@@ -174,21 +333,93 @@ private Q_SLOTS:
         reopened.markAllRead();
         QCOMPARE(reopened.unreadCount(), 0);
 
-        // A full disk: said once, receptions wait, and are written once
-        // there is room again.
+        // A full disk: said once, receptions wait (and count as unread), and
+        // are written by themselves once there is room again.
         QSignalSpy problems(&reopened, &History::problem);
+        reopened.setRetryDelay(50);
         reopened.setMaxPages(1);
         reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QString(200000, QLatin1Char('a')));
-        reopened.flush();
+        QVERIFY(!reopened.flush());
         reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QStringLiteral("still kept"));
-        reopened.flush();
+        QCOMPARE(reopened.unreadCount(), 2);
+        reopened.markAllRead();
+        QCOMPARE(reopened.unreadCount(), 0);
+        QTest::qWait(100);
         QCOMPARE(problems.size(), 1);
         reopened.setMaxPages(0);
         reopened.setMaxPages(1000000);
-        reopened.flush();
+        QTRY_COMPARE(newest(path), QStringLiteral("still kept"));
         History again(path);
         QVERIFY(again.open());
-        QCOMPARE(again.entries(1).first().text, QStringLiteral("still kept"));
+        QCOMPARE(again.unreadCount(), 0);
+    }
+
+    // Ages are told by a clock that does not jump: a reception that came
+    // while the wall clock stood years ahead makes nothing old. A year is a
+    // year to the millisecond.
+    void agesFollowATrustedClock()
+    {
+        QDateTime now(QDate(2026, 12, 7), QTime(12, 0));
+        History history(historyPath("ages"));
+        history.setClock([&] { return now; });
+        QVERIFY(history.open());
+        history.add(now.addDays(-History::MaxAgeDays), QStringLiteral("x"), QStringLiteral("a year old"));
+        history.add(now.addDays(-History::MaxAgeDays).addMSecs(-1), QStringLiteral("x"), QStringLiteral("older"));
+        history.add(now, QStringLiteral("x"), QStringLiteral("today"));
+        QVERIFY(history.flush());
+        QCOMPARE(texts(history), (QStringList{QStringLiteral("today"), QStringLiteral("a year old")}));
+        now = now.addYears(2);
+        history.add(now, QStringLiteral("x"), QStringLiteral("from the future"));
+        QVERIFY(history.flush());
+        QCOMPARE(texts(history).mid(0, 2), (QStringList{QStringLiteral("from the future"), QStringLiteral("today")}));
+    }
+
+    // The texts are bounded in bytes as well as in rows, the oldest going
+    // first; the window reads pages of them, each cut to a preview.
+    void bytesBoundedAndReadInPages()
+    {
+        History history(historyPath("bytes"));
+        QVERIFY(history.open());
+        history.setMaxBytes(10000);
+        for (int i = 0; i < 30; ++i)
+            history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString::number(i) + QString(998, QLatin1Char('a')));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 10);
+        const QList<History::Entry> page = history.page(2, 3, 5);
+        QCOMPARE(page.size(), 3);
+        QCOMPARE(page.first().text, QStringLiteral("27aaa"));
+        QCOMPARE(history.text(page.first().id).size(), 1000);
+    }
+
+    // A file another process holds (a second session on a shared home) is
+    // left as it is; the history lives in memory meanwhile, and says so.
+    void heldFileIsLeftInPlace()
+    {
+        const QString path = historyPath("held");
+        {
+            History first(path);
+            QVERIFY(first.open());
+            first.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("theirs"));
+        }
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
+        QSqlQuery lock(holder);
+        QVERIFY(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
+        QVERIFY(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        {
+            History second(path);
+            QSignalSpy problems(&second, &History::problem);
+            QVERIFY(!second.open());
+            QCOMPARE(problems.size(), 1);
+        }
+        QVERIFY(QDir(TestSupport::dataDir()).entryList({QStringLiteral("held.sqlite.broken-*")}).isEmpty());
+        QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
+        lock.finish();
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        QCOMPARE(newest(path), QStringLiteral("theirs"));
     }
 
     void damagedHistoryIsMovedAside()

@@ -12,10 +12,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -77,18 +81,28 @@ class TestReceiverDesktop : public QObject
         return notices();
     }
 
-    // The title of the program's window in the taskbar.
-    QString taskbarTitle() const
+    // The program's window in the taskbar, and its title.
+    QString taskbarWindow(QString *title = nullptr) const
     {
         const QStringList ids = desktop->xdotool({QStringLiteral("search"), QStringLiteral("--pid"),
                                                   QString::number(receiver->pid())})
                                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         for (const QString &id : ids) {
-            const QString title = desktop->xdotool({QStringLiteral("getwindowname"), id});
-            if (title.startsWith(QStringLiteral("受信通知クライアント")))
-                return title;
+            const QString name = desktop->xdotool({QStringLiteral("getwindowname"), id});
+            if (name.startsWith(QStringLiteral("受信通知クライアント"))) {
+                if (title)
+                    *title = name;
+                return id;
+            }
         }
         return QString();
+    }
+
+    QString taskbarTitle() const
+    {
+        QString title;
+        taskbarWindow(&title);
+        return title;
     }
 
     void startDunst()
@@ -109,13 +123,31 @@ class TestReceiverDesktop : public QObject
             settings.write("Password=" + broker.password().toUtf8() + "\n");
     }
 
-    void startReceiver()
+    void startReceiver(const QString &busAddress = QString(), const QString &delays = QStringLiteral("gather=300"))
     {
+        QProcessEnvironment environment = desktop->environment();
+        if (!busAddress.isEmpty())
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
         receiver = std::make_unique<TestSupport::Program>(
-            ReceiverPath, QStringList{QStringLiteral("--test-delays"), QStringLiteral("gather=300")},
-            desktop->environment());
+            ReceiverPath, QStringList{QStringLiteral("--test-delays"), delays}, environment);
+    }
+
+    void waitForTaskbar()
+    {
         // No tray on this desktop: the program's window is in the taskbar.
-        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("受信通知クライアント")).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!taskbarWindow().isEmpty(), 10000);
+    }
+
+    // Whether a UDP socket is bound to port (as /proc tells, for any process).
+    static bool bound(quint16 port)
+    {
+        const QString hex = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+        for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+            QFile file{QString::fromLatin1(table)};
+            if (file.open(QIODevice::ReadOnly) && QString::fromLatin1(file.readAll()).contains(hex))
+                return true;
+        }
+        return false;
     }
 
     void stopReceiver()
@@ -126,15 +158,16 @@ class TestReceiverDesktop : public QObject
         receiver.reset();
     }
 
-    bool publish(const QString &line)
+    bool publish(const QString &line, bool retained = false)
     {
-        return QProcess::execute(QStringLiteral("mosquitto_pub"),
-                                 {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                  QString::number(broker.port()), QStringLiteral("-u"), broker.user(), QStringLiteral("-P"),
-                                  broker.password(), QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
-                                  QStringLiteral("kavrel/fax/received"), QStringLiteral("-m"),
-                                  QStringLiteral("{\"line\":\"%1\",\"status\":\"OK\"}").arg(line)})
-            == 0;
+        QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                              QString::number(broker.port()), QStringLiteral("-u"), broker.user(), QStringLiteral("-P"),
+                              broker.password(), QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
+                              QStringLiteral("kavrel/fax/received"), QStringLiteral("-m"),
+                              line.isEmpty() ? QString() : QStringLiteral("{\"line\":\"%1\",\"status\":\"OK\"}").arg(line)};
+        if (retained)
+            arguments << QStringLiteral("-r");
+        return QProcess::execute(QStringLiteral("mosquitto_pub"), arguments) == 0;
     }
 
 private Q_SLOTS:
@@ -166,8 +199,10 @@ private Q_SLOTS:
 
     void init()
     {
-        if (!receiver)
+        if (!receiver) {
             startReceiver();
+            waitForTaskbar();
+        }
     }
 
     void cleanupTestCase()
@@ -183,9 +218,12 @@ private Q_SLOTS:
 
     // The broker's password given in the settings file goes to the keyring
     // (and out of the file); started again, the program takes it from
-    // there and reaches the broker.
+    // there and reaches the broker. What the broker keeps (a retained
+    // message) is shown when it comes, not again at each connection.
     void passwordGoesToTheKeyring()
     {
+        QTRY_VERIFY(publish(QStringLiteral("2026/12/07 06:29:00,,0312345678,ｷｰﾌﾟ,1,OK"), true)
+                    && shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("ｷｰﾌﾟ")));
         QTRY_VERIFY(!QSettings(settingsPath(), QSettings::IniFormat).contains(QStringLiteral("MQTT/Password")));
         QCOMPARE(desktop->run(QStringLiteral("secret-tool"), {QStringLiteral("lookup"), QStringLiteral("server"),
                                                               QStringLiteral("kavrel-r"), QStringLiteral("user"),
@@ -193,8 +231,11 @@ private Q_SLOTS:
                  broker.password());
         stopReceiver();
         startReceiver();
+        waitForTaskbar();
         const QString line = QStringLiteral("2026/12/07 06:30:00,,0312345678,ｷｰﾘﾝｸﾞ,1,OK");
         QTRY_VERIFY(publish(line) && shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("ｷｰﾘﾝｸﾞ")));
+        QCOMPARE(notices().filter(QStringLiteral("ｷｰﾌﾟ")).size(), 1);
+        QVERIFY(publish(QString(), true)); // the broker keeps nothing more
     }
 
     // A reception becomes one desktop notice, its copy none; the taskbar
@@ -221,6 +262,10 @@ private Q_SLOTS:
         QCOMPARE(first.at(0), QStringLiteral("kavrel-r"));
         QCOMPARE(first.at(1), QStringLiteral("FAXを受信しました"));
         QCOMPARE(first.at(2), QStringLiteral("transfer.complete"));
+
+        // What a sender wrote is text, not markup for the notice.
+        send(toWindowsShiftJis(QStringLiteral("2026/12/07 06:38:46,,,<b>A&B</b>,1,OK")));
+        QTRY_VERIFY(shownNotices().join(QLatin1Char('\n')).contains(QStringLiteral("&lt;b&gt;A&amp;B&lt;/b&gt;")));
     }
 
     // Subscribed to the broker as well: a reception published there is
@@ -236,6 +281,17 @@ private Q_SLOTS:
         QCOMPARE(notices().filter(QStringLiteral("ｻﾄｳ")).size(), 1);
     }
 
+    // A notification service that hangs is not waited for: the notice is
+    // the program's own, soon.
+    void hungServiceIsNotWaitedFor()
+    {
+        ::kill(pid_t(dunst.processId()), SIGSTOP);
+        send("2026/12/07 06:39:30,,0312345678,,1,OK");
+        const bool shown = !desktop->window(receiver->pid(), QStringLiteral("受信通知"), true).isEmpty();
+        ::kill(pid_t(dunst.processId()), SIGCONT);
+        QVERIFY(shown);
+    }
+
     // Without a notification service, the notice is the program's own.
     void withoutAServiceTheProgramShowsItItself()
     {
@@ -247,15 +303,59 @@ private Q_SLOTS:
         startDunst();
     }
 
-    // The session ends (the program is told to end) the moment a reception
-    // came: it is in the history all the same.
-    void endOfSessionKeepsWhatCameLast()
+    // The session ends while the settings dialog is open: the program ends.
+    void endOfSessionWithADialogOpen()
+    {
+        QString window;
+        QTRY_VERIFY(!(window = taskbarWindow()).isEmpty());
+        desktop->activate(window);
+        desktop->key(QStringLiteral("Tab"));
+        desktop->key(QStringLiteral("space"));
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("設定"), true).isEmpty());
+        stopReceiver();
+    }
+
+    // At a login with a damaged history and a session bus that takes the
+    // connection and never answers: the port is had at once, what comes is
+    // kept and shown by the program itself, and the history's problem is
+    // told without a box that waits.
+    void startsWhateverIsWrong()
+    {
+        if (receiver)
+            stopReceiver();
+        const QString historyFile = TestSupport::dataDir() + QStringLiteral("/kavrel-r/history.sqlite");
+        QFile::remove(historyFile);
+        QFile damaged(historyFile);
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write(QByteArray("SQLite format 3\0", 16) + QByteArray(8192, '\x5a'));
+        damaged.close();
+        QLocalServer silentBus; // takes connections, answers nothing
+        QVERIFY(silentBus.listen(keyringHome.filePath(QStringLiteral("silent-bus"))));
+        QList<QLocalSocket *> held;
+        connect(&silentBus, &QLocalServer::newConnection, this, [&] { held.append(silentBus.nextPendingConnection()); });
+        startReceiver(QStringLiteral("unix:path=") + silentBus.fullServerName(), QStringLiteral("gather=300,bus=2000"));
+        QTRY_VERIFY(bound(port));
+        send("2026/12/07 06:42:00,,0312345678,\xc3\xde\xb8\xde\xc1,1,OK");
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("受信通知"), true).isEmpty());
+        QVERIFY(!desktop->window(receiver->pid(), QStringLiteral("kavrel-r"), true).isEmpty());
+        waitForTaskbar();
+        stopReceiver();
+        History history;
+        QVERIFY(history.open());
+        QCOMPARE(history.entries(1).first().text, QStringLiteral("2026/12/07 06:42:00,,0312345678,ﾃﾞｸﾞﾁ,1,OK"));
+    }
+
+    // Killed the moment a reception is shown: it is in the history all the
+    // same (written before shown).
+    void shownIsKept()
     {
         const QByteArray line = "2026/12/07 06:41:00,,0312345678,\xb5\xdc\xd8,1,OK";
         dunstctl({QStringLiteral("close-all")});
         send(line);
         QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt(), 1);
-        stopReceiver();
+        receiver->process().kill();
+        QVERIFY(receiver->process().waitForFinished());
+        receiver.reset();
         History history;
         QVERIFY(history.open());
         QCOMPARE(history.entries(1).first().text, fromWindowsShiftJis(line));

@@ -172,6 +172,28 @@ private Q_SLOTS:
         QVERIFY(errors.last().at(1).toString().contains(QStringLiteral("otherreceiver")));
     }
 
+    // A name that moves is followed: it is looked up again now and then,
+    // and meanwhile sends go on to the address known, never held.
+    void nameThatMovesIsFollowed()
+    {
+        UdpReceiver first(QHostAddress(QStringLiteral("127.0.0.1")));
+        UdpReceiver second(QHostAddress(QStringLiteral("127.0.0.2")), first.port());
+        ScriptedLookupSender sender;
+        sender.setRefreshInterval(20);
+        sender.movedTo.insert(QStringLiteral("fax.office.test"), QHostAddress(QStringLiteral("127.0.0.1")));
+        configure(sender, QStringLiteral("fax.office.test"), first.port());
+        QVERIFY(send(sender, QStringLiteral("one")));
+        QTRY_COMPARE(first.datagrams(), QList<QByteArray>{"one"});
+        sender.movedTo.insert(QStringLiteral("fax.office.test"), QHostAddress(QStringLiteral("127.0.0.2")));
+        const qsizetype looked = sender.looked.size();
+        QTRY_VERIFY(sender.looked.size() > looked + 1);
+        sender.unanswered.append(QStringLiteral("fax.office.test"));
+        QTRY_VERIFY(sender.looked.size() > looked + 2);
+        QVERIFY(send(sender, QStringLiteral("two")));
+        QTRY_COMPARE(second.datagrams(), QList<QByteArray>{"two"});
+        QCOMPARE(first.datagrams().size(), 1);
+    }
+
     void lookupOfReplacedHostIsIgnored()
     {
         UdpReceiver receiver;

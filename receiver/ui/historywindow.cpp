@@ -20,15 +20,30 @@ HistoryModel::HistoryModel(History *history, QObject *parent)
 void HistoryModel::refresh(bool markUnread)
 {
     beginResetModel();
-    m_entries = m_history->entries();
-    if (markUnread) {
-        m_unread.clear();
-        for (const History::Entry &entry : std::as_const(m_entries)) {
-            if (entry.unread)
-                m_unread.insert(entry.id);
-        }
-    }
+    m_total = m_history->count();
+    m_entries = m_history->page(0, PageSize, PreviewLength);
+    if (markUnread)
+        m_unread = m_history->unreadIds();
     endResetModel();
+}
+
+bool HistoryModel::canFetchMore(const QModelIndex &parent) const
+{
+    return !parent.isValid() && m_entries.size() < m_total;
+}
+
+void HistoryModel::fetchMore(const QModelIndex &parent)
+{
+    if (parent.isValid())
+        return;
+    const QList<History::Entry> more = m_history->page(int(m_entries.size()), PageSize, PreviewLength);
+    if (more.isEmpty()) {
+        m_total = int(m_entries.size());
+        return;
+    }
+    beginInsertRows(QModelIndex(), int(m_entries.size()), int(m_entries.size() + more.size()) - 1);
+    m_entries += more;
+    endInsertRows();
 }
 
 int HistoryModel::rowCount(const QModelIndex &parent) const
@@ -127,7 +142,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_refresh.setInterval(1000);
     connect(&m_refresh, &QTimer::timeout, this, [this] {
         m_model->refresh();
-        m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+        showCounts();
     });
     connect(history, &History::changed, this, &HistoryWindow::historyChanged);
     connect(clearButton, &QPushButton::clicked, this, &HistoryWindow::clearAll);
@@ -136,9 +151,8 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
 
 void HistoryWindow::present()
 {
-    m_history->flush();
     m_model->refresh(true);
-    m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+    showCounts();
     m_history->markAllRead();
     show();
     setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -158,5 +172,22 @@ void HistoryWindow::clearAll()
         return;
     m_history->clear();
     m_model->refresh(true);
-    m_status->setText(QStringLiteral("%1件").arg(m_model->rowCount()));
+    showCounts();
+}
+
+void HistoryWindow::setLosses(qint64 refused, qint64 lost)
+{
+    m_refused = refused;
+    m_lost = lost;
+    showCounts();
+}
+
+void HistoryWindow::showCounts()
+{
+    QString text = QStringLiteral("%1件").arg(m_model->total());
+    if (m_refused > 0)
+        text += QStringLiteral("　受け付けなかった通知：%1件").arg(m_refused);
+    if (m_lost > 0)
+        text += QStringLiteral("　取りこぼした通知：%1件").arg(m_lost);
+    m_status->setText(text);
 }

@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 
 int main(int argc, char *argv[])
@@ -62,5 +64,10 @@ int main(int argc, char *argv[])
     ReceiverApp receiver;
     QObject::connect(&instance, &SingleInstance::activationRequested, &receiver, &ReceiverApp::openHistory);
     receiver.start();
-    return app.exec();
+    const int status = app.exec();
+    // The history is written; then the process ends at once, without
+    // waiting for a broker's connection that is stuck on its name server.
+    receiver.end();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

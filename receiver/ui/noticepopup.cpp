@@ -18,6 +18,10 @@ NoticePopup::NoticePopup(QWidget *parent)
     m_summary->setFont(bold);
     m_body->setTextFormat(Qt::PlainText);
     m_summary->setTextFormat(Qt::PlainText);
+    // Long texts wrap within a width a notice has, rather than make a window
+    // wider than the screen.
+    m_body->setWordWrap(true);
+    m_summary->setWordWrap(true);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_summary);
     layout->addWidget(m_body);
@@ -30,11 +34,13 @@ void NoticePopup::present(const QString &summary, const QString &body, bool stay
 {
     m_summary->setText(summary);
     m_body->setText(body);
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const int width = qMin(MaxWidth, area.width() - 32);
+    setFixedWidth(width);
+    setMaximumHeight(area.height() - 32);
     adjustSize();
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.right() - width() - 16, area.top() + 16);
-    }
+    move(qMax(area.left(), area.right() - this->width() - 16), area.top() + 16);
     show();
     raise();
     if (stayUntilClicked)

@@ -14,6 +14,8 @@ class NoticePopup : public QWidget
 
 public:
     static constexpr int ShowTime = 8000;
+    // Pixels a popup is wide: as wide as the desktop's notices, on any screen.
+    static constexpr int MaxWidth = 360;
 
     explicit NoticePopup(QWidget *parent = nullptr);
 

@@ -58,7 +58,9 @@ void Notifier::notify(const NotificationText &text, int gathered)
     call << QStringLiteral("kavrel-r") << uint(0) << QStringLiteral("kavrel-r") << content.summary << body
          << QStringList{QStringLiteral("default"), QStringLiteral("受信履歴を開く")} << hints
          << int(m_stay ? 0 : ShowTime);
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    // A service that does not answer soon is as good as none: the notice
+    // is not kept waiting for D-Bus's own 25 seconds.
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, m_callTimeout), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, content] {
         watcher->deleteLater();
         const QDBusPendingReply<uint> reply = *watcher;

@@ -20,7 +20,12 @@ public:
     explicit Notifier(QObject *parent = nullptr);
     ~Notifier() override;
 
+    // Milliseconds the notification service may take to answer before the
+    // notice is shown by the program itself.
+    static constexpr int CallTimeout = 2000;
+
     void setStayUntilClicked(bool stay) { m_stay = stay; }
+    void setCallTimeout(int milliseconds) { m_callTimeout = milliseconds; }
     void setSound(bool sound) { m_sound = sound; }
     void notify(const NotificationText &text, int gathered);
     // The popup shown where no notification service answered, if any.
@@ -38,6 +43,7 @@ private:
     void showOwnPopup(const NoticeContent &content);
 
     bool m_stay = false;
+    int m_callTimeout = CallTimeout;
     bool m_sound = true;
     QSet<uint> m_shown;
     NoticePopup *m_popup = nullptr;

@@ -3,9 +3,11 @@
 #include "core/testdelays.h"
 #include "gui/seams.h"
 #include "receiver/history.h"
+#include "receiver/logging.h"
 #include "receiver/noticegate.h"
 #include "receiver/noticelistener.h"
 #include "receiver/passwordstore.h"
+#include "receiver/sessionbus.h"
 #include "receiver/subscription.h"
 #include "receiver/ui/historywindow.h"
 #include "receiver/ui/notifier.h"
@@ -15,21 +17,43 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+namespace {
+
+// Milliseconds without a drop after which a burst counts as over, and is told.
+constexpr int BurstQuiet = 2000;
+
+} // namespace
+
 ReceiverApp::ReceiverApp(QObject *parent)
     : QObject(parent)
-    , m_settings(ReceiverSettings::load())
     , m_history(new History(History::defaultPath(), this))
     , m_listener(new NoticeListener(this))
     , m_gate(new NoticeGate(m_history, this))
-    , m_notifier(new Notifier(this))
     , m_presence(new Presence(this))
     , m_subscription(new Subscription(this))
     , m_passwords(new PasswordStore(this))
 {
+    QString error;
+    m_settings = ReceiverSettings::load(&error);
+    if (!error.isEmpty())
+        m_startProblems.append(error);
     connect(m_history, &History::problem, this, &ReceiverApp::tell);
     connect(m_history, &History::changed, this, &ReceiverApp::updateUnread);
     connect(m_listener, &NoticeListener::received, this,
             [this](const QString &text, const QHostAddress &from) { m_gate->take(text, from.toString()); });
+    connect(m_listener, &NoticeListener::dropped, this, [this](int count) {
+        m_burstLost += count;
+        m_burstOver.start(TestDelays::value("burst", BurstQuiet));
+        updateLosses();
+    });
+    m_burstOver.setSingleShot(true);
+    connect(&m_burstOver, &QTimer::timeout, this, [this] {
+        const qint64 lost = std::exchange(m_burstLost, 0);
+        qCWarning(lcListener, "the kernel dropped %lld datagrams of a burst", lost);
+        tell(QStringLiteral("一度に届いた通知が多すぎたため、%1 件を受信できませんでした。受信履歴にもありません。"
+                            "送信元で確かめてください。")
+                 .arg(lost));
+    });
     connect(m_subscription, &Subscription::received, m_gate, &NoticeGate::take);
     connect(m_subscription, &Subscription::stateChanged, this, [this](const QString &text, bool connected) {
         m_presence->setBrokerState(text);
@@ -37,10 +61,11 @@ ReceiverApp::ReceiverApp(QObject *parent)
             tell(QStringLiteral("MQTT ブローカーから受信できません。UDP の受信は続けます。\r\n") + text);
     });
     connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered) {
-        m_notifier->notify(text, gathered);
+        if (m_notifier)
+            m_notifier->notify(text, gathered);
         updateUnread();
+        updateLosses();
     });
-    connect(m_notifier, &Notifier::historyRequested, this, &ReceiverApp::openHistory);
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
     connect(m_presence, &Presence::settingsRequested, this, &ReceiverApp::openSettings);
     connect(m_presence, &Presence::quitRequested, qApp, [] { QCoreApplication::exit(0); });
@@ -61,8 +86,6 @@ ReceiverApp::ReceiverApp(QObject *parent)
         tell(QStringLiteral("キーリングにパスワードを保管できなかったため、設定ファイル（本人だけが読めます）に保管しました。\r\n")
              + why);
     });
-    m_notifier->setStayUntilClicked(m_settings.stayUntilClicked);
-    m_notifier->setSound(m_settings.sound);
     m_gate->setIntervals(TestDelays::value("copy", NoticeGate::CopyWindow),
                          TestDelays::value("gather", NoticeGate::GatherInterval));
 }
@@ -74,23 +97,63 @@ ReceiverApp::~ReceiverApp()
 
 void ReceiverApp::start()
 {
-    m_presence->show();
-    m_history->open();
-    updateUnread();
+    // Listen first, ask later: the port is had before anything that can
+    // wait on the user or on another process (the history's file, the
+    // session bus); what comes meanwhile waits in the socket's buffer.
     QString error;
     if (!m_listener->listen(m_settings, &error))
-        tell(QStringLiteral("通知を受信できません。設定でポート番号を確かめてください。\r\n") + error);
+        m_startProblems.append(QStringLiteral("通知を受信できません。設定でポート番号を確かめてください。\r\n") + error);
+    else if (!m_listener->warning().isEmpty())
+        m_startProblems.append(m_listener->warning());
+    m_history->open();
+
+    if (!SessionBus::answers(TestDelays::value("bus", SessionBus::AnswerTime), &error)) {
+        qCWarning(lcNotices).noquote() << QStringLiteral("no session bus (%1); notices are the program's own").arg(error);
+        SessionBus::doNotUse();
+    }
+    m_notifier = new Notifier(this);
+    m_notifier->setStayUntilClicked(m_settings.stayUntilClicked);
+    m_notifier->setSound(m_settings.sound);
+    connect(m_notifier, &Notifier::historyRequested, this, &ReceiverApp::openHistory);
+    m_presence->show();
+    updateUnread();
+
+    m_started = true;
+    for (const QString &problem : std::as_const(m_startProblems))
+        tell(problem);
+    m_startProblems.clear();
+    if (!m_settings.checkBroker(&error)) {
+        tell(QStringLiteral("MQTT ブローカーの設定が使えないため、ブローカーからは受信しません。UDP の受信は続けます。\r\n") + error);
+        m_settings.broker.clear();
+    }
     m_passwords->load(m_settings.password);
+}
+
+void ReceiverApp::end()
+{
+    m_history->flush();
 }
 
 void ReceiverApp::tell(const QString &text)
 {
-    Seams::showMessage(m_presence->window(), text);
+    // Never a modal box: what is found in the background must not stop the
+    // program (nor keep a SIGTERM from ending it).
+    if (!m_started) {
+        m_startProblems.append(text);
+        return;
+    }
+    Seams::showNotice(m_presence->window(), text);
 }
 
 void ReceiverApp::updateUnread()
 {
     m_presence->setUnread(m_history->unreadCount());
+}
+
+void ReceiverApp::updateLosses()
+{
+    if (m_historyWindow)
+        m_historyWindow->setLosses(m_listener->refused() + m_subscription->refused(), m_listener->lost());
 }
 
 void ReceiverApp::openHistory()
@@ -99,6 +162,7 @@ void ReceiverApp::openHistory()
         m_historyWindow = new HistoryWindow(m_history);
         m_historyWindow->setWindowIcon(receiverIcon());
     }
+    updateLosses();
     m_historyWindow->present();
     updateUnread();
 }

@@ -4,6 +4,8 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 class History;
 class HistoryWindow;
@@ -31,6 +33,8 @@ public:
     void start();
     void openHistory();
     void openSettings();
+    // What must not be lost as the program ends: the history is written.
+    void end();
 
     History *history() const { return m_history; }
     NoticeListener *listener() const { return m_listener; }
@@ -41,21 +45,29 @@ public:
     PasswordStore *passwords() const { return m_passwords; }
     HistoryWindow *historyWindow() const { return m_historyWindow; }
 
-private:
     // Applies settings to the parts; false, with the reason, when they cannot
     // be (the listener then goes on as it was, and nothing else changes).
     bool applySettings(const ReceiverSettings &settings, QString *error);
+
+private:
     void updateUnread();
+    void updateLosses();
+    // Tells the user of a problem without a modal loop; at start, once the
+    // program is up.
     void tell(const QString &text);
 
     ReceiverSettings m_settings;
     History *m_history;
     NoticeListener *m_listener;
     NoticeGate *m_gate;
-    Notifier *m_notifier;
+    Notifier *m_notifier = nullptr; // once the session bus is known
     Presence *m_presence;
     Subscription *m_subscription;
     PasswordStore *m_passwords;
     bool m_brokerTold = false; // a broker that cannot be reached is told once
+    bool m_started = false;
+    QStringList m_startProblems;
+    qint64 m_burstLost = 0;     // what the kernel dropped in the burst under way
+    QTimer m_burstOver;
     HistoryWindow *m_historyWindow = nullptr;
 };
