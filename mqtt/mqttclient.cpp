@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <cstring>
@@ -216,6 +217,16 @@ int MqttClient::serve(mosquitto *connection)
         int result = MOSQ_ERR_SUCCESS;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
             result = mosquitto_loop_read(connection, 1);
+        if (result == MOSQ_ERR_SUCCESS && (fds[0].revents & (POLLHUP | POLLERR))) {
+            // Refused or broken, and the library did not see it (a TLS
+            // connection waiting for its handshake reads nothing and says
+            // nothing): poll() would say it again at once, for ever.
+            int failure = 0;
+            socklen_t length = sizeof failure;
+            if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &failure, &length) == 0 && failure != 0)
+                m_lastError = QString::fromLocal8Bit(std::strerror(failure));
+            return MOSQ_ERR_CONN_LOST;
+        }
         if (result == MOSQ_ERR_SUCCESS && (fds[0].revents & POLLOUT))
             result = mosquitto_loop_write(connection, 1);
         if (result == MOSQ_ERR_SUCCESS)

@@ -31,6 +31,7 @@ History::History(const QString &path, QObject *parent)
 History::~History()
 {
     flush();
+    m_insert.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isValid())
@@ -100,6 +101,7 @@ History::Opening History::openFile(QString *error)
     auto held = [](const QSqlError &error) {
         return error.nativeErrorCode() == QLatin1String("5") || error.nativeErrorCode() == QLatin1String("6");
     };
+    m_insert.reset();
     {
         QSqlDatabase old = QSqlDatabase::database(m_connection, false);
         if (old.isValid())
@@ -140,7 +142,9 @@ History::Opening History::openFile(QString *error)
 
 bool History::createSchema(QString *error)
 {
+    // A small page cache: what is read and written is the end of the table.
     return exec(QStringLiteral("PRAGMA journal_mode=WAL"), error) && exec(QStringLiteral("PRAGMA synchronous=NORMAL"), error)
+        && exec(QStringLiteral("PRAGMA cache_size=-512"), error)
         && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS receptions ("
                                " id INTEGER PRIMARY KEY,"
                                " arrived INTEGER NOT NULL,"
@@ -173,6 +177,7 @@ bool History::addSizeColumn(QString *error)
 
 void History::moveAside(const QString &error)
 {
+    m_insert.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isValid())
@@ -251,10 +256,17 @@ bool History::flush()
     qint64 bytes = 0;
     bool written = db.transaction();
     if (written) {
-        QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size)"
-                                      " VALUES (?, ?, ?, ?, ?, ?)"));
+        // Prepared once: a flood writes at every turn of the event loop.
+        if (!m_insert) {
+            m_insert = std::make_unique<QSqlQuery>(db);
+            m_insert->prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size)"
+                                             " VALUES (?, ?, ?, ?, ?, ?)"));
+        }
+        QSqlQuery &insert = *m_insert;
+        const qint64 oldest = now().addDays(-MaxAgeDays).toMSecsSinceEpoch();
         for (const Entry &entry : std::as_const(m_pending)) {
+            if (entry.arrived.toMSecsSinceEpoch() < oldest)
+                m_pruneAges = true;
             const QByteArray text = entry.text.toUtf8();
             insert.addBindValue(entry.arrived.toMSecsSinceEpoch());
             insert.addBindValue(entry.source);
@@ -317,10 +329,16 @@ void History::prune()
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
     int deleted = 0;
-    query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
-    query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
-    if (query.exec())
-        deleted += query.numRowsAffected();
+    // By age: when a reception older than a year was written, and once a
+    // minute besides (what ages meanwhile can wait that long).
+    if (m_pruneAges || !m_agesPruned.isValid() || m_agesPruned.hasExpired(60000)) {
+        m_pruneAges = false;
+        m_agesPruned.start();
+        query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
+        query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+        if (query.exec())
+            deleted += query.numRowsAffected();
+    }
     if (m_rows > MaxEntries) {
         query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= (SELECT id FROM receptions ORDER BY id DESC"
                                      " LIMIT 1 OFFSET ?)"));
@@ -415,20 +433,14 @@ QString History::text(qint64 id)
     return m_open && query.exec() && query.next() ? query.value(0).toString() : QString();
 }
 
-QSet<qint64> History::unreadIds()
+qint64 History::firstUnread()
 {
     flush();
-    QSet<qint64> ids;
-    for (const Entry &entry : std::as_const(m_pending)) {
-        if (entry.unread)
-            ids.insert(entry.id);
-    }
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    if (m_open && query.exec(QStringLiteral("SELECT id FROM receptions WHERE unread = 1"))) {
-        while (query.next())
-            ids.insert(query.value(0).toLongLong());
-    }
-    return ids;
+    if (m_open && query.exec(QStringLiteral("SELECT MIN(id) FROM receptions WHERE unread = 1")) && query.next()
+        && !query.value(0).isNull())
+        return query.value(0).toLongLong();
+    return m_pending.isEmpty() ? 0 : -1;
 }
 
 void History::markAllRead()

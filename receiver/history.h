@@ -10,6 +10,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+
+class QSqlQuery;
 
 // Every reception kavrel-r heard of, newest first, kept in SQLite in
 // $XDG_DATA_HOME/kavrel-r/history.sqlite so that it survives restarts, and
@@ -77,8 +80,9 @@ public:
     // The text of reception id, whole.
     QString text(qint64 id);
     int unreadCount() const { return m_unread; }
-    // The receptions unread now.
-    QSet<qint64> unreadIds();
+    // The oldest reception unread now (the rest come after it: all are read
+    // at once); 0 when none is.
+    qint64 firstUnread();
     void markAllRead();
     void clear();
     // Writes what waits now; false when it could not (it waits on).
@@ -121,5 +125,8 @@ private:
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
     QTimer m_writeTimer;
+    std::unique_ptr<QSqlQuery> m_insert;
+    bool m_pruneAges = false;
+    QElapsedTimer m_agesPruned;
     bool m_writeFailed = false;       // said, until a write works again
 };

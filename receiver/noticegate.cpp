@@ -11,6 +11,8 @@ NoticeGate::NoticeGate(History *history, QObject *parent)
     m_clock.start();
     m_release.setSingleShot(true);
     connect(&m_release, &QTimer::timeout, this, &NoticeGate::release);
+    m_forget.setSingleShot(true);
+    connect(&m_forget, &QTimer::timeout, this, [this] { forgetOld(m_clock.elapsed()); });
 }
 
 void NoticeGate::setIntervals(int copyWindow, int gatherInterval)
@@ -28,6 +30,13 @@ void NoticeGate::forgetOld(qint64 now)
         if (found != m_recent.cend() && found->time == m_order.front().first)
             m_recent.erase(found);
         m_order.pop_front();
+    }
+    if (m_order.empty()) {
+        // A flood's worth of room is given back.
+        m_recent.squeeze();
+        std::deque<std::pair<qint64, QByteArray>>().swap(m_order);
+    } else if (!m_forget.isActive()) {
+        m_forget.start(int(qMax<qint64>(0, m_order.front().first + m_copyWindow + 1 - now)));
     }
 }
 

@@ -64,4 +64,5 @@ private:
     QString m_latest;   // the latest reception waiting to be shown
     int m_waiting = 0;  // how many wait
     QTimer m_release;
+    QTimer m_forget; // what is past the window goes, even when nothing more comes
 };

@@ -211,6 +211,45 @@ void TestMonitor::write(const QByteArray &bytes)
     m_server->publish(bytes);
 }
 
+SessionBus::SessionBus() = default;
+
+SessionBus::~SessionBus()
+{
+    stop();
+}
+
+QString SessionBus::start(const QString &serviceFolder, const QProcessEnvironment &environment)
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    QFile config(m_folder->filePath(QStringLiteral("bus.conf")));
+    if (!config.open(QIODevice::WriteOnly))
+        return QString();
+    config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                 "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>");
+    if (!serviceFolder.isEmpty())
+        config.write("<servicedir>" + QFile::encodeName(serviceFolder) + "</servicedir>");
+    config.write("<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    config.close();
+    m_daemon.setProcessEnvironment(environment);
+    m_daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
+                                                   QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    if (!m_daemon.waitForStarted(5000) || !m_daemon.waitForReadyRead(5000))
+        return QString();
+    return QString::fromUtf8(m_daemon.readLine()).trimmed();
+}
+
+void SessionBus::stop()
+{
+    if (m_daemon.state() == QProcess::NotRunning)
+        return;
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(3000))
+        m_daemon.kill();
+    m_daemon.waitForFinished(1000);
+}
+
 MonitorProcess::MonitorProcess()
     : m_folder(std::make_unique<QTemporaryDir>())
 {

@@ -235,6 +235,24 @@ private:
     QByteArray m_output;
 };
 
+// A private session bus of the test's (or the benchmark's) own, with the
+// services described in serviceFolder to start (none when empty); what it
+// starts gets environment.
+class SessionBus
+{
+public:
+    SessionBus();
+    ~SessionBus();
+    // Its address, or the empty text when it could not be started.
+    QString start(const QString &serviceFolder = QString(),
+                  const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    void stop();
+
+private:
+    QProcess m_daemon;
+    std::unique_ptr<QTemporaryDir> m_folder;
+};
+
 // A virtual screen with a window manager, and xdotool to act as the user.
 class Desktop
 {
@@ -282,7 +300,8 @@ public:
     }
     ~Desktop()
     {
-        for (QProcess *process : {&m_bus, &m_windowManager, &m_xvfb}) {
+        m_bus.stop();
+        for (QProcess *process : {&m_windowManager, &m_xvfb}) {
             process->terminate();
             if (!process->waitForFinished(3000))
                 process->kill();
@@ -293,27 +312,11 @@ public:
     QString display() const { return m_display; }
 
     // A private session bus that starts the services described in
-    // serviceFolder (the tests put dunst's there, and take it away); the
-    // empty text when it could not be started.
+    // serviceFolder (see SessionBus); the empty text when it could not be
+    // started.
     QString startSessionBus(const QString &serviceFolder)
     {
-        QFile config(serviceFolder + QStringLiteral(".conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return QString();
-        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                     " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                     "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                     "<servicedir>" + QFile::encodeName(serviceFolder) + "</servicedir>"
-                     "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-        config.close();
-        // What the bus starts (dunst) shows on this desktop.
-        m_bus.setProcessEnvironment(environment());
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
-                                                    QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-        if (!m_bus.waitForStarted(5000) || !m_bus.waitForReadyRead(5000))
-            return QString();
-        m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+        m_busAddress = m_bus.start(serviceFolder, environment());
         return m_busAddress;
     }
 
@@ -394,7 +397,7 @@ private:
     QString m_display;
     QProcess m_xvfb;
     QProcess m_windowManager;
-    QProcess m_bus;
+    SessionBus m_bus;
     QString m_busAddress;
 };
 

@@ -19,6 +19,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QString historyPath(const char *name)
@@ -442,6 +444,25 @@ private Q_SLOTS:
         QCOMPARE(history.entries().size(), 1);
     }
 
+
+    // The settings file is the user's alone (it may hold the broker's
+    // password); one that is not a file is not waited on.
+    void settingsFile()
+    {
+        ReceiverSettings settings;
+        settings.password = QStringLiteral("secret");
+        QString error;
+        QVERIFY2(settings.save(&error), qPrintable(error));
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(ReceiverSettings::filePath()).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QCOMPARE(ReceiverSettings::load(&error).password, QStringLiteral("secret"));
+        QVERIFY(QFile::remove(ReceiverSettings::filePath()));
+        QCOMPARE(::mkfifo(QFile::encodeName(ReceiverSettings::filePath()).constData(), 0600), 0);
+        QVERIFY(ReceiverSettings::load(&error).password.isEmpty());
+        QVERIFY2(!error.isEmpty(), "a FIFO is not read as settings");
+        QFile::remove(ReceiverSettings::filePath());
+    }
 
     // Where no keyring answers (this test has no session bus), the password
     // is the settings file's, at once, and stays there.

@@ -23,7 +23,7 @@ void HistoryModel::refresh(bool markUnread)
     m_total = m_history->count();
     m_entries = m_history->page(0, PageSize, PreviewLength);
     if (markUnread)
-        m_unread = m_history->unreadIds();
+        m_firstUnread = m_history->firstUnread();
     endResetModel();
 }
 
@@ -63,7 +63,8 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
     const History::Entry &entry = m_entries.at(index.row());
     if (role == Qt::FontRole) {
         QFont font;
-        font.setBold(m_unread.contains(entry.id));
+        // Receptions not written yet (numbered below zero) say it themselves.
+        font.setBold(entry.id < 0 ? entry.unread : m_firstUnread > 0 && entry.id >= m_firstUnread);
         return font;
     }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
@@ -153,8 +154,10 @@ void HistoryWindow::present()
 {
     m_model->refresh(true);
     showCounts();
-    m_history->markAllRead();
     show();
+    // Marked read once the window is up: on a long history that is the
+    // slower part, and the window need not wait for it.
+    QTimer::singleShot(0, m_history, &History::markAllRead);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     raise();
     activateWindow();

@@ -20,7 +20,7 @@ class HistoryModel : public QAbstractTableModel
 
 public:
     enum Column { Arrived, Source, What, Caller, Number, Pages, Received, Copies, ColumnCount };
-    static constexpr int PageSize = 200;
+    static constexpr int PageSize = 100;
     // Characters of a text read for the table (a reception's line is far
     // shorter).
     static constexpr int PreviewLength = 1000;
@@ -44,7 +44,7 @@ private:
     History *m_history;
     QList<History::Entry> m_entries;
     int m_total = 0;
-    QSet<qint64> m_unread;
+    qint64 m_firstUnread = 0; // written receptions shown bold from here on; 0 (or below) for none
 };
 
 class HistoryWindow : public QWidget

@@ -38,7 +38,11 @@ ReceiverApp::ReceiverApp(QObject *parent)
     if (!error.isEmpty())
         m_startProblems.append(error);
     connect(m_history, &History::problem, this, &ReceiverApp::tell);
-    connect(m_history, &History::changed, this, &ReceiverApp::updateUnread);
+    // The count on the icon is drawn anew at the next turn, once for all
+    // that came in this one, and after the notice has gone out.
+    m_unreadUpdate.setSingleShot(true);
+    connect(&m_unreadUpdate, &QTimer::timeout, this, &ReceiverApp::updateUnread);
+    connect(m_history, &History::changed, &m_unreadUpdate, qOverload<>(&QTimer::start));
     connect(m_listener, &NoticeListener::received, this,
             [this](const QString &text, const QHostAddress &from) { m_gate->take(text, from.toString()); });
     connect(m_listener, &NoticeListener::dropped, this, [this](int count) {
@@ -63,7 +67,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
     connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered) {
         if (m_notifier)
             m_notifier->notify(text, gathered);
-        updateUnread();
+        m_unreadUpdate.start();
         updateLosses();
     });
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);

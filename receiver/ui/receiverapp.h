@@ -69,5 +69,6 @@ private:
     QStringList m_startProblems;
     qint64 m_burstLost = 0;     // what the kernel dropped in the burst under way
     QTimer m_burstOver;
+    QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;
 };
