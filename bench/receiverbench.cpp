@@ -11,7 +11,7 @@
 //
 // Run by ./run-bench. Not part of the tests.
 
-#include "benchsupport.h"
+#include "receiversupport.h"
 #include "receiver/history.h"
 #include "receiver/ui/historywindow.h"
 #include "testsupport.h"
@@ -43,45 +43,6 @@ using namespace bench;
 
 namespace {
 
-// The desktop's notification service, as far as the programs use it: when
-// each sample's notice came (the sample's number is in its body).
-class Notices : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
-public:
-    std::map<int, Clock::time_point> arrived;
-
-public Q_SLOTS:
-    uint Notify(const QString &, uint, const QString &, const QString &, const QString &body, const QStringList &,
-                const QVariantMap &, int)
-    {
-        static const QRegularExpression sample(QStringLiteral("B(\\d+)"));
-        const QRegularExpressionMatch match = sample.match(body);
-        if (match.hasMatch())
-            arrived.emplace(match.captured(1).toInt(), Clock::now());
-        return ++m_id;
-    }
-    QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("actions")}; }
-
-private:
-    uint m_id = 0;
-};
-
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 class Sender
 {
 public:
@@ -108,74 +69,11 @@ private:
     sockaddr_in m_to{};
 };
 
-void processFor(double milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-template <typename Predicate>
-bool processUntil(Predicate done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 // Private memory of a process (its heap and stacks), in megabytes.
 double anonymousMegabytes(qint64 pid)
 {
     return statusKb(pid_t(pid), "RssAnon:") / 1024.0;
 }
-
-// kavrel-r, or the reference, in folders of its own, on the bench's bus.
-class Receiver
-{
-public:
-    Receiver(const QString &program, const QStringList &arguments, const QString &bus, quint16 port)
-    {
-        QDir().mkpath(m_folders.filePath(QStringLiteral("config/Kavrel")));
-        QDir().mkpath(m_folders.filePath(QStringLiteral("runtime")));
-        QFile::setPermissions(m_folders.filePath(QStringLiteral("runtime")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QFile settings(m_folders.filePath(QStringLiteral("config/Kavrel/kavrel-r.conf")));
-        if (settings.open(QIODevice::WriteOnly))
-            settings.write("[Receive]\nPort=" + QByteArray::number(port) + "\n");
-        settings.close();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        for (const char *name : {"config", "runtime", "data", "cache"})
-            environment.insert(QStringLiteral("XDG_%1_HOME").arg(QString::fromLatin1(name).toUpper()),
-                               m_folders.filePath(QLatin1String(name)));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_folders.filePath(QStringLiteral("runtime")));
-        m_process.setProcessEnvironment(environment);
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                         [this] { m_said += m_process.readAllStandardError(); });
-        m_process.start(program, QStringList(arguments).replaceInStrings(QStringLiteral("PORT"), QString::number(port)));
-        m_process.waitForStarted();
-    }
-    ~Receiver()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    qint64 pid() const { return m_process.processId(); }
-    QString folder(const char *name) const { return m_folders.filePath(QLatin1String(name)); }
-    QByteArray said() const { return m_said; }
-
-private:
-    QTemporaryDir m_folders;
-    QProcess m_process;
-    QByteArray m_said;
-};
 
 // When the history's file was last written to (its write-ahead log), as
 // inotify says.
@@ -498,4 +396,3 @@ int main(int argc, char *argv[])
     return 0;
 }
 
-#include "receiverbench.moc"

@@ -39,9 +39,25 @@ bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
 
 } // namespace
 
+bool readPost(const QByteArray &bytes, QList<QByteArray> *fields)
+{
+    const bool extended = bytes.startsWith(ExtendedPostMark + '\0');
+    const int count = extended ? ExtendedPostFields + 1 : PostFields;
+    if (bytes.count('\0') < count)
+        return false;
+    QList<QByteArray> all = bytes.split('\0');
+    if (extended)
+        all.removeFirst();
+    all.resize(extended ? ExtendedPostFields : PostFields);
+    *fields = all;
+    return true;
+}
+
 bool post(const QString &folder, const QList<QByteArray> &fields, int timeout, QString *error)
 {
     QByteArray message;
+    if (fields.size() > PostFields)
+        message = ExtendedPostMark + '\0';
     for (const QByteArray &field : fields)
         message += QByteArray(field).replace('\0', ' ') + '\0';
     if (message.size() > MaxPostSize) {

@@ -14,8 +14,13 @@
 // once the monitor has taken them.
 namespace MonitorProtocol {
 
-// The fields of a post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG.
+// The fields of a post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG; a hook
+// that knows them adds FILE (the received document, relative to the fax
+// server's spool) and COMMID, and begins its post with ExtendedPostMark, a
+// field that a post of the six alone (an older hook's) never has.
 constexpr int PostFields = 6;
+constexpr int ExtendedPostFields = 8;
+inline const QByteArray ExtendedPostMark = QByteArrayLiteral("kavrel-post-2");
 // A longer post is refused: HylaFAX's fields are short.
 constexpr qsizetype MaxPostSize = 16 * 1024;
 // The monitor's answer to a post it took.
@@ -27,7 +32,11 @@ QString postSocketName();
 // The system monitor's link socket, in the system folder.
 QString systemLinkSocket();
 
-// Posts one reception to the monitor listening in folder and waits, at most
+// Whether bytes hold a whole post: then *fields has its fields (six or
+// eight, without the mark).
+bool readPost(const QByteArray &bytes, QList<QByteArray> *fields);
+
+// Posts one reception (six fields, or eight) to the monitor listening in folder and waits, at most
 // timeout milliseconds in all, for its answer. For short-lived clients only
 // (the hook's post, tests): it blocks. False, with the reason, when the
 // monitor is not there or did not take it.

@@ -4,6 +4,8 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 const QString LineTimeFormat = QStringLiteral("yyyy/MM/dd HH:mm:ss");
@@ -57,13 +59,20 @@ Reception Reception::fromPost(const QList<QByteArray> &fields)
     QStringList cleaned;
     for (const QByteArray &field : fields)
         cleaned.append(cleanField(field));
-    cleaned.resize(6);
+    cleaned.resize(8);
     Reception reception;
     reception.received = receptionTime(cleaned.at(0));
     reception.tsi = cleaned.at(1);
     reception.number = cleaned.at(2);
     reception.name = cleaned.at(3);
     reception.pages = cleaned.at(4);
+    reception.file = cleaned.at(6);
+    // A name for topics and files: anything but letters and digits would
+    // be trusted nowhere.
+    const QString commId = cleaned.at(7);
+    if (commId.size() <= 64
+        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.isDigit() || (c.unicode() < 128 && c.isLetter()); }))
+        reception.commId = commId;
     // OK only when HylaFAX gave no message at all: a message of blanks or
     // control characters, or one that reads OK, is still a failure.
     reception.status = QStringLiteral("OK");
@@ -103,13 +112,21 @@ QString Reception::lineFromJson(const QByteArray &json)
     return QJsonDocument::fromJson(json).object().value(QStringLiteral("line")).toString();
 }
 
+QString Reception::commIdFromJson(const QByteArray &json)
+{
+    const QString commId = QJsonDocument::fromJson(json).object().value(QStringLiteral("commid")).toString();
+    const bool plain = commId.size() <= 64
+        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); });
+    return plain ? commId : QString();
+}
+
 QByteArray Reception::line() const
 {
     const QStringList fields{received.toString(LineTimeFormat), tsi, number, name, pages, status};
     return fields.join(QLatin1Char(',')).toUtf8();
 }
 
-QByteArray Reception::json() const
+QByteArray Reception::json(const QString &documentTopic, const QString &pictureTopic) const
 {
     const int offset = received.offsetFromUtc();
     const QString zone = QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', qAbs(offset) / 3600,
@@ -125,6 +142,11 @@ QByteArray Reception::json() const
         {QStringLiteral("error"), ok() ? QString() : status},
         {QStringLiteral("line"), QString::fromUtf8(line())},
     };
+    if (!documentTopic.isEmpty()) {
+        object.insert(QStringLiteral("commid"), commId);
+        object.insert(QStringLiteral("document"), documentTopic);
+        object.insert(QStringLiteral("picture"), pictureTopic);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

@@ -22,6 +22,11 @@ struct Reception
     QString name;
     QString pages;      // as the fax server gave it; empty when unknown
     QString status;     // OK, or the message of a reception that failed
+    // Not in the line: the received document, relative to the fax server's
+    // spool, and the fax server's name for the reception (digits and
+    // letters only; empty when not given).
+    QString file;
+    QString commId;
 
     // The last field of a failed reception whose message is blank.
     static const QString BlankErrorText;
@@ -33,19 +38,25 @@ struct Reception
     // characters become blanks, bytes that are not UTF-8 are replaced, and a
     // time that cannot be read (or that no clock shows) becomes the time of
     // the post. A message of blanks, or one that reads OK, is still a
-    // failure: only no message at all is OK.
+    // failure: only no message at all is OK. A seventh and eighth field are
+    // the received file and the communication id.
     static Reception fromPost(const QList<QByteArray> &fields);
     // Reads a line as the monitor writes it; false when text is not one.
     static bool fromLine(QStringView text, Reception *reception);
     // The line a JSON message carries; empty when it carries none.
     static QString lineFromJson(const QByteArray &json);
+    // The communication id a JSON message carries (letters and digits only);
+    // empty when it carries none.
+    static QString commIdFromJson(const QByteArray &json);
 
     // The six fields, comma-separated, UTF-8, without a line end.
     QByteArray line() const;
     // The same with named fields, for other tools: received (ISO 8601 with
     // its offset from UTC), tsi, number, name, pages (a number, or null),
-    // status (OK or error), error (empty for OK), and the line itself.
-    QByteArray json() const;
+    // status (OK or error), error (empty for OK), and the line itself; where
+    // the document travels too, the communication id and the topics its
+    // document (PDF) and first-page picture (PNG) are published to.
+    QByteArray json(const QString &documentTopic = QString(), const QString &pictureTopic = QString()) const;
 
     bool ok() const { return status == QLatin1String("OK"); }
     // The message of a reception that failed; empty for one that succeeded.

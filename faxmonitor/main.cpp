@@ -4,7 +4,7 @@
 //       serves: links connect at DIR/orvex-monitor.sock, receptions are
 //       posted at DIR/post.sock (DIR is /run/kavrel-faxmon unless given);
 //       FILE (/etc/kavrel-faxmon.conf) sets up datagrams and MQTT.
-//   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG
+//   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID]
 //       posts one reception, as the fax server's reception hook does.
 
 #include "faxmonitor/faxmonitor.h"
@@ -26,8 +26,9 @@ namespace {
 // One post, as the hook makes it: the monitor answers at once.
 int post(const QString &folder, const QStringList &arguments)
 {
-    if (arguments.size() != MonitorProtocol::PostFields) {
-        qCCritical(lcPosts, "--post takes %d fields, not %lld", MonitorProtocol::PostFields, qlonglong(arguments.size()));
+    if (arguments.size() != MonitorProtocol::PostFields && arguments.size() != MonitorProtocol::ExtendedPostFields) {
+        qCCritical(lcPosts, "--post takes %d fields (or %d), not %lld", MonitorProtocol::PostFields,
+                   MonitorProtocol::ExtendedPostFields, qlonglong(arguments.size()));
         return 2;
     }
     QList<QByteArray> fields;
@@ -68,7 +69,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
     parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption, TestDelays::option()});
     parser.addPositionalArgument(QStringLiteral("fields"),
-                                 QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG"));
+                                 QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID]"));
     parser.process(app);
     TestDelays::set(parser.value(TestDelays::option().names().first()));
 

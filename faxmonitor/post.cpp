@@ -48,12 +48,11 @@ void Post::read(const QByteArray &more)
         refuse(QStringLiteral("it is over %1 bytes").arg(MonitorProtocol::MaxPostSize));
         return;
     }
-    if (m_received.count('\0') < MonitorProtocol::PostFields)
+    QList<QByteArray> fields;
+    if (!MonitorProtocol::readPost(m_received, &fields))
         return;
     m_done = true;
     m_deadline.stop();
-    QList<QByteArray> fields = m_received.split('\0');
-    fields.resize(MonitorProtocol::PostFields);
     Q_EMIT completed(fields);
     if (m_socket) {
         m_socket->write(MonitorProtocol::PostTaken);

@@ -2,6 +2,8 @@
 
 #include "components/udpsender.h"
 #include "core/configfile.h"
+#include "core/testdelays.h"
+#include "faxmonitor/documents.h"
 #include "faxmonitor/logging.h"
 #include "mqtt/mqttclient.h"
 #include "faxmonitor/refusallog.h"
@@ -11,6 +13,7 @@
 namespace {
 
 const QStringList DatagramKeys{QStringLiteral("Destinations")};
+const QStringList DocumentKeys{QStringLiteral("Publish"), QStringLiteral("Spool"), QStringLiteral("FaxUser")};
 // What the files may hold at most: far above anything an administrator
 // writes, and a bound on what a mistaken path makes the monitor read.
 constexpr qint64 MaxConfigSize = 256 * 1024;
@@ -34,6 +37,8 @@ Relays::~Relays()
 
 void Relays::end()
 {
+    if (m_documents)
+        m_documents->stop();
     // The hook was answered OK for these: the journal says they are lost.
     if (m_mqtt && m_mqtt->queued() > 0 && !std::exchange(m_ended, true))
         qCWarning(lcRelays).noquote()
@@ -64,7 +69,8 @@ void Relays::load(const QString &path)
         const QString name = it.key().section(QLatin1Char('/'), 1);
         mqttGroup = mqttGroup || group == QLatin1String("MQTT");
         const bool known = (group == QLatin1String("Datagrams") && DatagramKeys.contains(name))
-            || (group == QLatin1String("MQTT") && MqttKeys.contains(name));
+            || (group == QLatin1String("MQTT") && MqttKeys.contains(name))
+            || (group == QLatin1String("Documents") && DocumentKeys.contains(name));
         if (!known)
             qCWarning(lcRelays).noquote() << QStringLiteral("%1: unknown key %2, left alone").arg(path, it.key());
     }
@@ -84,6 +90,61 @@ void Relays::load(const QString &path)
     } else if (mqttGroup) {
         qCWarning(lcRelays).noquote() << QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path);
     }
+    setUpDocuments(settings, path);
+}
+
+void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
+{
+    const QVariant publish = settings.value(QStringLiteral("Documents/Publish"));
+    if (!publish.isValid() || publish.toString().trimmed() == QLatin1String("false"))
+        return;
+    if (publish.toString().trimmed() != QLatin1String("true")) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("%1: Documents/Publish is true or false, not '%2'; no documents are published")
+                                             .arg(path, publish.toString());
+        return;
+    }
+    if (!m_mqtt) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("%1: documents travel through the broker, and [MQTT] has none that "
+                                                        "can be used; no documents are published")
+                                             .arg(path);
+        return;
+    }
+    DocumentMaker::Options options;
+    options.spool = settings.value(QStringLiteral("Documents/Spool"), options.spool).toString().trimmed();
+    options.faxUser = settings.value(QStringLiteral("Documents/FaxUser"), options.faxUser).toString().trimmed();
+    options.timeout = TestDelays::value("convert", options.timeout);
+    auto *maker = new DocumentMaker(this);
+    QString error;
+    if (!maker->setUp(options, &error)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("documents cannot be made: %1; the receptions go on without them").arg(error);
+        delete maker;
+        return;
+    }
+    m_documents = maker;
+    connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
+        if (!picture.isEmpty())
+            m_mqtt->publish(pictureTopic(commId), picture);
+        m_mqtt->publish(documentTopic(commId), pdf);
+        qCDebug(lcRelays).noquote() << QStringLiteral("published the document of %1 (%2 bytes)").arg(commId).arg(pdf.size());
+    });
+    connect(maker, &DocumentMaker::failed, this, [](const QString &commId, const QString &why) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 cannot be published: %2; its notice "
+                                                        "went out all the same")
+                                             .arg(commId.isEmpty() ? QStringLiteral("(no id)") : commId, why);
+    });
+    qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1").arg(documentTopic(QStringLiteral("<commid>")));
+}
+
+QString Relays::documentTopic(const QString &commId) const
+{
+    const QString prefix = m_topic.contains(QLatin1Char('/')) ? m_topic.left(m_topic.lastIndexOf(QLatin1Char('/'))) : m_topic;
+    return prefix + QStringLiteral("/document/") + commId;
+}
+
+QString Relays::pictureTopic(const QString &commId) const
+{
+    const QString prefix = m_topic.contains(QLatin1Char('/')) ? m_topic.left(m_topic.lastIndexOf(QLatin1Char('/'))) : m_topic;
+    return prefix + QStringLiteral("/picture/") + commId;
 }
 
 void Relays::addDestination(const QString &text)
@@ -184,6 +245,12 @@ void Relays::relay(const Reception &reception)
             }
         }
     }
-    if (m_mqtt)
-        m_mqtt->publish(m_topic, reception.json());
+    if (!m_mqtt)
+        return;
+    // The notice first: the document follows once it is made.
+    const bool document = m_documents && !reception.commId.isEmpty();
+    m_mqtt->publish(m_topic, document ? reception.json(documentTopic(reception.commId), pictureTopic(reception.commId))
+                                      : reception.json());
+    if (m_documents)
+        m_documents->make(reception);
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class DocumentMaker;
 class MqttClient;
 class RefusalLog;
 class UdpSender;
@@ -25,9 +26,17 @@ class UdpSender;
 //   User=faxserver
 //   PasswordFile=/etc/kavrel-faxmon.password
 //
+//   [Documents]
+//   Publish=true
+//   Spool=/var/spool/hylafax
+//   FaxUser=uucp
+//
 // Each reception goes as one datagram to every destination, with exactly
 // the bytes kavrel-s sends (the same sender), and as one JSON message to the
-// broker. Nothing here ever holds up a post: sends are immediate and the
+// broker. With [Documents], the received fax itself follows through the
+// broker (never by datagram): a PDF and a picture of its first page, each
+// on a topic of its own beside the receptions' (kavrel/fax/document/<commid>,
+// kavrel/fax/picture/<commid>), once converted; the notice never waits for it. Nothing here ever holds up a post: sends are immediate and the
 // broker is served from a thread of its own. What cannot be used is said at
 // start; the monitor serves its links all the same. Secrets are never said.
 class Relays : public QObject
@@ -55,6 +64,9 @@ public:
 
     int destinations() const { return int(m_senders.size()); }
     MqttClient *mqtt() const { return m_mqtt; }
+    // The topics a reception's document and picture are published to.
+    QString documentTopic(const QString &commId) const;
+    QString pictureTopic(const QString &commId) const;
 
 private:
     struct Destination {
@@ -64,6 +76,7 @@ private:
     };
 
     void addDestination(const QString &text);
+    void setUpDocuments(const QVariantMap &settings, const QString &path);
     void setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
                    const QString &user, const QString &passwordFile);
 
@@ -71,6 +84,7 @@ private:
     MqttClient *m_mqtt = nullptr;
     RefusalLog *m_drops = nullptr;
     QString m_topic;
+    DocumentMaker *m_documents = nullptr;
     int m_maxRetryDelay = 30000;
     bool m_ended = false;
 };

@@ -124,11 +124,16 @@ void MqttClient::publish(const QString &topic, const QByteArray &payload)
     int dropped = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        while (m_queue.size() >= size_t(MaxQueued)) {
+        // Bounded in number and in bytes (documents are large): the
+        // oldest go first.
+        while (!m_queue.empty()
+               && (m_queue.size() >= size_t(MaxQueued) || m_queuedBytes + payload.size() > MaxQueuedBytes)) {
+            m_queuedBytes -= m_queue.front().payload.size();
             m_queue.pop_front();
             ++dropped;
         }
         m_queue.push_back(Outgoing{topic.toUtf8(), payload, 0});
+        m_queuedBytes += payload.size();
     }
     wake();
     if (dropped > 0)
@@ -164,6 +169,7 @@ void MqttClient::sendWaiting(mosquitto *connection)
             // up every one after it.
             m_lastError = QStringLiteral("a message the broker cannot take was dropped: %1")
                               .arg(QString::fromUtf8(mosquitto_strerror(result)));
+            m_queuedBytes -= it->payload.size();
             it = m_queue.erase(it);
             continue;
         }
@@ -332,6 +338,7 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid)
     const std::lock_guard<std::mutex> lock(client->m_mutex);
     for (auto it = client->m_queue.begin(); it != client->m_queue.end(); ++it) {
         if (it->mid == mid) {
+            client->m_queuedBytes -= it->payload.size();
             client->m_queue.erase(it);
             return;
         }

@@ -53,6 +53,7 @@ public:
     };
 
     static constexpr int MaxQueued = 1000;
+    static constexpr qint64 MaxQueuedBytes = 256 * 1024 * 1024;
     // Messages from the broker waiting to be taken, at most: a flood is
     // taken a share at a time, and past this the oldest go.
     static constexpr int MaxIncoming = 10000;
@@ -131,6 +132,7 @@ private:
     int m_wakeFd = -1;         // written when there is something to send, or to stop
     bool m_connected = false;  // the connection's thread only
     std::deque<Outgoing> m_queue;
+    qint64 m_queuedBytes = 0;
     std::deque<Message> m_inbox;
     qint64 m_droppedIncoming = 0;
     QList<QByteArray> m_subscriptions;

@@ -1,6 +1,7 @@
 #include "receiver/history.h"
 
 #include "receiver/logging.h"
+#include "receiver/notificationtext.h"
 
 #include <QDir>
 #include <QFile>
@@ -154,25 +155,90 @@ bool History::createSchema(QString *error)
                                " unread INTEGER NOT NULL DEFAULT 1)"),
                 error)
         && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), error)
-        && addSizeColumn(error);
+        && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS documents ("
+                               " commid TEXT PRIMARY KEY,"
+                               " document TEXT NOT NULL DEFAULT '',"
+                               " picture TEXT NOT NULL DEFAULT '',"
+                               " size INTEGER NOT NULL DEFAULT 0,"
+                               " arrived INTEGER NOT NULL)"),
+                error)
+        && addColumns(error)
+        // Receptions are found by their communication id as documents come
+        // (only those that have one are in the index).
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_commid ON receptions(commid) WHERE commid != ''"),
+                error);
 }
 
-bool History::addSizeColumn(QString *error)
+bool History::addColumns(QString *error)
 {
-    // Each text's size in bytes, for the bound on them all: kept beside it,
-    // since SQLite would read a whole text to measure it. A file of an
-    // earlier version gets the column once.
-    QSqlQuery columns(QSqlDatabase::database(m_connection));
+    // Beside each text: its size in bytes, for the bound on them all
+    // (SQLite would read a whole text to measure it), and what it says, so
+    // that the window can search and sort without reading every text. A
+    // file of an earlier version gets them once.
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery columns(db);
     if (!columns.exec(QStringLiteral("PRAGMA table_info(receptions)"))) {
         *error = columns.lastError().text();
         return false;
     }
-    while (columns.next()) {
-        if (columns.value(1).toString() == QLatin1String("size"))
-            return true;
+    QStringList have;
+    while (columns.next())
+        have.append(columns.value(1).toString());
+    columns.finish();
+    if (have.contains(QLatin1String("commid")))
+        return true;
+    if (!have.contains(QLatin1String("size"))
+        && !exec(QStringLiteral("ALTER TABLE receptions ADD COLUMN size INTEGER NOT NULL DEFAULT 0"), error))
+        return false;
+    for (const char *column : {"fax INTEGER NOT NULL DEFAULT 0", "failed INTEGER NOT NULL DEFAULT 0",
+                               "caller TEXT NOT NULL DEFAULT ''", "number TEXT NOT NULL DEFAULT ''",
+                               "pages INTEGER NOT NULL DEFAULT -1", "error TEXT NOT NULL DEFAULT ''",
+                               "received INTEGER NOT NULL DEFAULT 0", "commid TEXT NOT NULL DEFAULT ''"}) {
+        if (!exec(QStringLiteral("ALTER TABLE receptions ADD COLUMN %1").arg(QLatin1String(column)), error))
+            return false;
     }
-    return exec(QStringLiteral("ALTER TABLE receptions ADD COLUMN size INTEGER NOT NULL DEFAULT 0"), error)
-        && exec(QStringLiteral("UPDATE receptions SET size = length(CAST(text AS BLOB))"), error);
+    // Each text read once, as it would have been as it came.
+    if (!db.transaction())
+        return false;
+    QSqlQuery rows(db), update(db);
+    rows.exec(QStringLiteral("SELECT id, text FROM receptions"));
+    update.prepare(QStringLiteral("UPDATE receptions SET size = ?, fax = ?, failed = ?, caller = COALESCE(?, ''),"
+                                  " number = COALESCE(?, ''), pages = ?, error = COALESCE(?, ''), received = ? WHERE id = ?"));
+    while (rows.next()) {
+        Entry entry;
+        entry.text = rows.value(1).toString();
+        read(&entry);
+        for (const QVariant &value : {QVariant(entry.text.toUtf8().size()), QVariant(entry.fax), QVariant(entry.failed),
+                                      QVariant(entry.caller), QVariant(entry.number), QVariant(entry.pages),
+                                      QVariant(entry.error),
+                                      QVariant(entry.received.isValid() ? entry.received.toMSecsSinceEpoch() : 0),
+                                      rows.value(0)})
+            update.addBindValue(value);
+        update.exec();
+    }
+    rows.finish();
+    update.finish();
+    if (!db.commit()) {
+        *error = db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+void History::read(Entry *entry)
+{
+    const NotificationText text = NotificationText::parse(entry->text);
+    entry->fax = text.kind == NotificationText::Fax;
+    if (!entry->fax)
+        return;
+    const Reception &reception = text.reception;
+    entry->failed = !reception.ok();
+    entry->caller = reception.caller();
+    entry->number = reception.number;
+    entry->pages = reception.pageCount();
+    entry->error = reception.error();
+    entry->received = reception.received;
 }
 
 void History::moveAside(const QString &error)
@@ -202,13 +268,15 @@ void History::setMaxPages(int pages)
         exec(QStringLiteral("PRAGMA max_page_count=%1").arg(pages));
 }
 
-qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text)
+qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId)
 {
     Entry entry;
     entry.id = m_nextPendingId--;
     entry.arrived = arrived;
     entry.source = source;
     entry.text = text;
+    entry.commId = commId;
+    read(&entry);
     // While writes fail, what waits is bounded as the history is.
     if (m_pending.size() >= MaxEntries) {
         if (m_pending.first().unread)
@@ -221,11 +289,13 @@ qint64 History::add(const QDateTime &arrived, const QString &source, const QStri
     return entry.id;
 }
 
-void History::addCopy(qint64 id)
+void History::addCopy(qint64 id, const QString &commId)
 {
     for (Entry &entry : m_pending) {
         if (entry.id == id) {
             ++entry.copies;
+            if (entry.commId.isEmpty())
+                entry.commId = commId;
             return;
         }
     }
@@ -234,6 +304,14 @@ void History::addCopy(qint64 id)
     if (id <= 0)
         return;
     ++m_pendingCopies[id];
+    if (!commId.isEmpty() && m_open) {
+        // The copy that came by the broker names the document to come.
+        QSqlQuery query(QSqlDatabase::database(m_connection));
+        query.prepare(QStringLiteral("UPDATE receptions SET commid = ? WHERE id = ? AND commid = ''"));
+        query.addBindValue(commId);
+        query.addBindValue(id);
+        query.exec();
+    }
     scheduleWrite();
 }
 
@@ -259,8 +337,10 @@ bool History::flush()
         // Prepared once: a flood writes at every turn of the event loop.
         if (!m_insert) {
             m_insert = std::make_unique<QSqlQuery>(db);
-            m_insert->prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size)"
-                                             " VALUES (?, ?, ?, ?, ?, ?)"));
+            m_insert->prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size, fax,"
+                                             " failed, caller, number, pages, error, received, commid)"
+                                             " VALUES (?, COALESCE(?, ''), COALESCE(?, ''), ?, ?, ?, ?, ?, COALESCE(?, ''),"
+                                             " COALESCE(?, ''), ?, COALESCE(?, ''), ?, COALESCE(?, ''))"));
         }
         QSqlQuery &insert = *m_insert;
         const qint64 oldest = now().addDays(-MaxAgeDays).toMSecsSinceEpoch();
@@ -274,6 +354,14 @@ bool History::flush()
             insert.addBindValue(entry.copies);
             insert.addBindValue(entry.unread ? 1 : 0);
             insert.addBindValue(text.size());
+            insert.addBindValue(entry.fax);
+            insert.addBindValue(entry.failed);
+            insert.addBindValue(entry.caller);
+            insert.addBindValue(entry.number);
+            insert.addBindValue(entry.pages);
+            insert.addBindValue(entry.error);
+            insert.addBindValue(entry.received.isValid() ? entry.received.toMSecsSinceEpoch() : 0);
+            insert.addBindValue(entry.commId);
             if (!insert.exec()) {
                 error = insert.lastError().text();
                 written = false;
@@ -348,6 +436,8 @@ void History::prune()
     }
     if (deleted > 0 || m_rows < 0)
         recount();
+    if (deleted > 0)
+        forgetDocuments();
     if (m_bytes > m_maxBytes) {
         // The oldest go until the rest are within the bound.
         QSqlQuery oldest(db);
@@ -380,45 +470,263 @@ void History::recount()
         m_unread += entry.unread ? 1 : 0;
 }
 
+namespace {
+
+// The columns an Entry is read from, and the documents joined to them.
+const QString EntryColumns = QStringLiteral(
+    "r.id, r.arrived, r.source, %1, r.copies, r.unread, r.fax, r.failed, r.caller, r.number, r.pages, r.error,"
+    " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, '')");
+const QString FromReceptions = QStringLiteral(
+    " FROM receptions r LEFT JOIN documents d ON r.commid != '' AND d.commid = r.commid");
+
+QString whereClause(const History::Query &query)
+{
+    return query.search.isEmpty() ? QString()
+                                  : QStringLiteral(" WHERE (instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
+                                                   " OR instr(r.error, :search) > 0)");
+}
+
+QString orderClause(const History::Query &query)
+{
+    const QString order = query.order == Qt::AscendingOrder ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
+    switch (query.sortBy) {
+    case History::SortBy::Caller: return QStringLiteral(" ORDER BY r.caller") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Number: return QStringLiteral(" ORDER BY r.number") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Pages: return QStringLiteral(" ORDER BY r.pages") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Received: return QStringLiteral(" ORDER BY r.received") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::What: return QStringLiteral(" ORDER BY r.failed") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Arrived: break;
+    }
+    return QStringLiteral(" ORDER BY r.id") + order;
+}
+
+History::Entry entryFrom(const QSqlQuery &query)
+{
+    History::Entry entry;
+    entry.id = query.value(0).toLongLong();
+    entry.arrived = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong());
+    entry.source = query.value(2).toString();
+    entry.text = query.value(3).toString();
+    entry.copies = query.value(4).toInt();
+    entry.unread = query.value(5).toBool();
+    entry.fax = query.value(6).toBool();
+    entry.failed = query.value(7).toBool();
+    entry.caller = query.value(8).toString();
+    entry.number = query.value(9).toString();
+    entry.pages = query.value(10).toInt();
+    entry.error = query.value(11).toString();
+    const qint64 received = query.value(12).toLongLong();
+    entry.received = received > 0 ? QDateTime::fromMSecsSinceEpoch(received) : QDateTime();
+    entry.commId = query.value(13).toString();
+    entry.document = query.value(14).toString();
+    entry.picture = query.value(15).toString();
+    return entry;
+}
+
+} // namespace
+
 int History::count()
 {
-    flush();
-    return (m_open ? qMax(0, m_rows) : 0) + int(m_pending.size());
+    return count(Query());
 }
 
 QList<History::Entry> History::page(int offset, int limit, int previewLength)
 {
+    return page(offset, limit, previewLength, Query());
+}
+
+int History::count(const Query &query)
+{
+    flush();
+    if (query.search.isEmpty())
+        return (m_open ? qMax(0, m_rows) : 0) + int(m_pending.size());
+    QSqlQuery select(QSqlDatabase::database(m_connection));
+    select.prepare(QStringLiteral("SELECT COUNT(*)") + FromReceptions + whereClause(query));
+    select.bindValue(QStringLiteral(":search"), query.search);
+    return m_open && select.exec() && select.next() ? select.value(0).toInt() : 0;
+}
+
+QList<History::Entry> History::page(int offset, int limit, int previewLength, const Query &query)
+{
     flush();
     QList<Entry> list;
     // What could not be written yet comes first: it is the newest.
-    for (qsizetype i = m_pending.size() - 1 - offset; i >= 0 && list.size() < limit; --i) {
-        list.append(m_pending.at(i));
-        if (previewLength >= 0)
-            list.last().text.truncate(previewLength);
+    if (query.search.isEmpty() && query.sortBy == SortBy::Arrived && query.order == Qt::DescendingOrder) {
+        for (qsizetype i = m_pending.size() - 1 - offset; i >= 0 && list.size() < limit; --i) {
+            list.append(m_pending.at(i));
+            if (previewLength >= 0)
+                list.last().text.truncate(previewLength);
+        }
+        offset = qMax(0, offset - int(m_pending.size()));
     }
-    offset = qMax(0, offset - int(m_pending.size()));
     if (!m_open || list.size() >= limit)
         return list;
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("SELECT id, arrived, source, %1, copies, unread FROM receptions"
-                                 " ORDER BY id DESC LIMIT ? OFFSET ?")
-                      .arg(previewLength >= 0 ? QStringLiteral("substr(text, 1, %1)").arg(previewLength)
-                                              : QStringLiteral("text")));
-    query.addBindValue(limit - int(list.size()));
-    query.addBindValue(offset);
-    if (!query.exec())
+    QSqlQuery select(QSqlDatabase::database(m_connection));
+    select.prepare(QStringLiteral("SELECT ")
+                   + EntryColumns.arg(previewLength >= 0 ? QStringLiteral("substr(r.text, 1, %1)").arg(previewLength)
+                                                         : QStringLiteral("r.text"))
+                   + FromReceptions + whereClause(query) + orderClause(query)
+                   + QStringLiteral(" LIMIT :limit OFFSET :offset"));
+    if (!query.search.isEmpty())
+        select.bindValue(QStringLiteral(":search"), query.search);
+    select.bindValue(QStringLiteral(":limit"), limit - int(list.size()));
+    select.bindValue(QStringLiteral(":offset"), offset);
+    if (!select.exec())
         return list;
-    while (query.next()) {
-        Entry entry;
-        entry.id = query.value(0).toLongLong();
-        entry.arrived = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong());
-        entry.source = query.value(2).toString();
-        entry.text = query.value(3).toString();
-        entry.copies = query.value(4).toInt() + m_pendingCopies.value(entry.id);
-        entry.unread = query.value(5).toBool();
-        list.append(entry);
+    while (select.next()) {
+        list.append(entryFrom(select));
+        list.last().copies += m_pendingCopies.value(list.last().id);
     }
     return list;
+}
+
+History::Entry History::entry(qint64 id)
+{
+    flush();
+    id = m_written.value(id, id);
+    QSqlQuery select(QSqlDatabase::database(m_connection));
+    select.prepare(QStringLiteral("SELECT ") + EntryColumns.arg(QStringLiteral("r.text")) + FromReceptions
+                   + QStringLiteral(" WHERE r.id = ?"));
+    select.addBindValue(id);
+    return m_open && select.exec() && select.next() ? entryFrom(select) : Entry();
+}
+
+History::Entry History::latestDocument()
+{
+    flush();
+    QSqlQuery select(QSqlDatabase::database(m_connection));
+    return m_open
+            && select.exec(QStringLiteral("SELECT ") + EntryColumns.arg(QStringLiteral("r.text")) + FromReceptions
+                           + QStringLiteral(" WHERE d.document != '' ORDER BY r.id DESC LIMIT 1"))
+            && select.next()
+        ? entryFrom(select)
+        : Entry();
+}
+
+qint64 History::idOf(const QString &commId)
+{
+    flush();
+    QSqlQuery select(QSqlDatabase::database(m_connection));
+    select.prepare(QStringLiteral("SELECT id FROM receptions WHERE commid = ? AND commid != '' ORDER BY id DESC LIMIT 1"));
+    select.addBindValue(commId);
+    return !commId.isEmpty() && m_open && select.exec() && select.next() ? select.value(0).toLongLong() : 0;
+}
+
+QString History::documentFolder() const
+{
+    return QFileInfo(m_path).absolutePath() + QStringLiteral("/faxes");
+}
+
+void History::addDocument(const QString &commId, const QString &name)
+{
+    setKept(commId, "document", name);
+}
+
+void History::addPicture(const QString &commId, const QString &name)
+{
+    setKept(commId, "picture", name);
+}
+
+void History::setKept(const QString &commId, const char *column, const QString &name)
+{
+    if (!m_open)
+        return;
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT %1 FROM documents WHERE commid = ?").arg(QLatin1String(column)));
+    query.addBindValue(commId);
+    // One sent again (a broker's second delivery) takes the place of the
+    // first, in the folder and in the documents' size.
+    qint64 replaced = 0;
+    if (query.exec() && query.next() && !query.value(0).toString().isEmpty()) {
+        const QString previous = documentFolder() + QLatin1Char('/') + query.value(0).toString();
+        replaced = QFileInfo(previous).size();
+        QFile::remove(previous);
+    }
+    query.finish();
+    const qint64 size = QFileInfo(documentFolder() + QLatin1Char('/') + name).size();
+    query.prepare(QStringLiteral("INSERT INTO documents (commid, %1, size, arrived) VALUES (?, ?, ?, ?)"
+                                 " ON CONFLICT(commid) DO UPDATE SET %1 = excluded.%1, size = size - ? + excluded.size")
+                      .arg(QLatin1String(column)));
+    query.addBindValue(commId);
+    query.addBindValue(name);
+    query.addBindValue(size);
+    query.addBindValue(now().toMSecsSinceEpoch());
+    query.addBindValue(replaced);
+    query.exec();
+    forgetDocuments();
+    Q_EMIT changed();
+}
+
+void History::forgetDocuments()
+{
+    // Documents go with their receptions; one whose reception never came
+    // goes after a day; and all of them together stay within a bound, the
+    // oldest going first.
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery select(db);
+    select.prepare(QStringLiteral("SELECT commid, document, picture, size FROM documents d"
+                                  " WHERE NOT EXISTS (SELECT 1 FROM receptions r WHERE r.commid = d.commid AND r.commid != '')"
+                                  " AND d.arrived < ? ORDER BY arrived"));
+    select.addBindValue(now().addDays(-1).toMSecsSinceEpoch());
+    QStringList gone;
+    if (select.exec()) {
+        while (select.next())
+            gone.append(select.value(0).toString());
+    }
+    select.finish();
+    qint64 total = 0;
+    if (select.exec(QStringLiteral("SELECT commid, size FROM documents ORDER BY arrived DESC"))) {
+        while (select.next()) {
+            total += select.value(1).toLongLong();
+            if (total > MaxDocumentBytes)
+                gone.append(select.value(0).toString());
+        }
+    }
+    select.finish();
+    QSqlQuery remove(db);
+    for (const QString &commId : std::as_const(gone)) {
+        remove.prepare(QStringLiteral("SELECT document, picture FROM documents WHERE commid = ?"));
+        remove.addBindValue(commId);
+        if (remove.exec() && remove.next()) {
+            for (int i = 0; i < 2; ++i) {
+                if (!remove.value(i).toString().isEmpty())
+                    QFile::remove(documentFolder() + QLatin1Char('/') + remove.value(i).toString());
+            }
+        }
+        remove.finish();
+        remove.prepare(QStringLiteral("DELETE FROM documents WHERE commid = ?"));
+        remove.addBindValue(commId);
+        remove.exec();
+    }
+}
+
+void History::markUnread(qint64 id)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("UPDATE receptions SET unread = 1 WHERE id = ? AND unread = 0"));
+    query.addBindValue(m_written.value(id, id));
+    if (m_open && query.exec() && query.numRowsAffected() > 0) {
+        ++m_unread;
+        Q_EMIT changed();
+    }
+}
+
+void History::remove(qint64 id)
+{
+    flush();
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("DELETE FROM receptions WHERE id = ?"));
+    query.addBindValue(m_written.value(id, id));
+    if (m_open && query.exec() && query.numRowsAffected() > 0) {
+        recount();
+        // Its document goes at once, not after a day.
+        query.prepare(QStringLiteral("UPDATE documents SET arrived = 0 WHERE NOT EXISTS"
+                                     " (SELECT 1 FROM receptions r WHERE r.commid = documents.commid AND r.commid != '')"));
+        query.exec();
+        forgetDocuments();
+        Q_EMIT changed();
+    }
 }
 
 QString History::text(qint64 id)
@@ -457,8 +765,11 @@ void History::clear()
 {
     m_pending.clear();
     m_pendingCopies.clear();
-    if (m_open)
+    if (m_open) {
         exec(QStringLiteral("DELETE FROM receptions"));
+        exec(QStringLiteral("UPDATE documents SET arrived = 0"));
+        forgetDocuments();
+    }
     m_unread = 0;
     m_bytes = 0;
     m_rows = 0;

@@ -41,6 +41,10 @@ public:
     // Milliseconds before a write that failed is tried again.
     static constexpr int RetryDelay = 2000;
 
+    // Documents (the faxes themselves, PDF) are kept beside, as many as fit
+    // in this, the oldest going first, and with the receptions they belong to.
+    static constexpr qint64 MaxDocumentBytes = 1024LL * 1024 * 1024;
+
     struct Entry {
         qint64 id = 0;
         QDateTime arrived; // local time
@@ -48,6 +52,29 @@ public:
         QString text;      // whole, or the start of it (see page())
         int copies = 1;
         bool unread = true;
+        // What the text says, read once as it came: a fax reception's
+        // fields (empty for other texts).
+        bool fax = false;
+        bool failed = false;
+        QString caller;
+        QString number;
+        int pages = -1;
+        QString error;
+        QDateTime received;
+        // The fax server's name for it; and where its document and picture
+        // are kept, once they came (empty until then).
+        QString commId;
+        QString document;
+        QString picture;
+    };
+
+    // What the window asks for: receptions whose caller, number or error
+    // has search in it, sorted by a column.
+    enum class SortBy { Arrived, Caller, Number, Pages, Received, What };
+    struct Query {
+        QString search;
+        SortBy sortBy = SortBy::Arrived;
+        Qt::SortOrder order = Qt::DescendingOrder;
     };
 
     explicit History(const QString &path = defaultPath(), QObject *parent = nullptr);
@@ -68,15 +95,36 @@ public:
     void setClock(Clock clock);
 
     // Adds a reception; returns its id (until it is written, a number of
-    // the history's own, below zero; SQLite numbers it then).
-    qint64 add(const QDateTime &arrived, const QString &source, const QString &text);
-    // Another copy of the reception id came.
-    void addCopy(qint64 id);
-    // How many receptions there are, and a page of them, newest first, the
-    // text of each cut to previewLength characters (whole with -1).
+    // the history's own, below zero; SQLite numbers it then). commId names
+    // it as the fax server does, when its document is to follow.
+    qint64 add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId = QString());
+    // Another copy of the reception id came (with commId, when this copy
+    // names its document and the first did not).
+    void addCopy(qint64 id, const QString &commId = QString());
+    // How many receptions there are, and a page of them, newest first (or
+    // as query sorts and filters), the text of each cut to previewLength
+    // characters (whole with -1).
     int count();
+    int count(const Query &query);
     QList<Entry> page(int offset, int limit, int previewLength = -1);
+    QList<Entry> page(int offset, int limit, int previewLength, const Query &query);
     QList<Entry> entries(int limit = MaxEntries) { return page(0, limit); }
+    // The number SQLite gave a reception add() numbered below zero (the same
+    // number when it is not written yet, or was one of SQLite's).
+    qint64 writtenId(qint64 id) const { return id < 0 ? m_written.value(id, id) : id; }
+    // One reception, and the newest whose document came.
+    Entry entry(qint64 id);
+    Entry latestDocument();
+    // A document or the picture of a reception's first page came, kept in
+    // the history's folder under name; what it replaces goes.
+    void addDocument(const QString &commId, const QString &name);
+    void addPicture(const QString &commId, const QString &name);
+    // Where the documents are kept.
+    QString documentFolder() const;
+    // The reception named commId, newest first; 0 when none is.
+    qint64 idOf(const QString &commId);
+    void markUnread(qint64 id);
+    void remove(qint64 id);
     // The text of reception id, whole.
     QString text(qint64 id);
     int unreadCount() const { return m_unread; }
@@ -96,7 +144,11 @@ private:
     enum class Opening { Opened, Damaged, Busy };
     Opening openFile(QString *error);
     bool createSchema(QString *error);
-    bool addSizeColumn(QString *error);
+    bool addColumns(QString *error);
+    // Reads what entry's text says into its fields.
+    static void read(Entry *entry);
+    void setKept(const QString &commId, const char *column, const QString &name);
+    void forgetDocuments();
     void moveAside(const QString &why);
     bool exec(const QString &statement, QString *error = nullptr);
     void prune();

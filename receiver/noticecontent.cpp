@@ -25,6 +25,37 @@ QString shown(QString text, bool lines = false)
 
 } // namespace
 
+QString NoticeContent::failure(const QString &error)
+{
+    if (error.isEmpty())
+        return QStringLiteral("（内容不明）");
+    // HylaFAX's messages for what goes wrong most often, by a part of each.
+    static const struct {
+        const char *part;
+        const char *reading;
+    } Readings[] = {
+        {"no carrier", "相手の機械と接続できませんでした"},
+        {"no answer", "相手が応答しませんでした"},
+        {"busy", "話し中でした"},
+        {"dcn", "送信側が途中で切断しました"},
+        {"disconnected", "送信側が途中で切断しました"},
+        {"hung up", "送信側が途中で電話を切りました"},
+        {"hangup", "送信側が途中で電話を切りました"},
+        {"missing eol", "回線の雑音などで受信データが乱れました"},
+        {"rtn", "受信状態が悪く、送り直しを求めました"},
+        {"timeout", "相手からの応答が時間内にありませんでした"},
+        {"timed out", "相手からの応答が時間内にありませんでした"},
+        {"invalid response", "相手の機械との手順が合いませんでした"},
+        {"ecm", "誤り訂正の手順に失敗しました"},
+    };
+    const QString lower = error.toLower();
+    for (const auto &reading : Readings) {
+        if (lower.contains(QLatin1String(reading.part)))
+            return QStringLiteral("%1（%2）").arg(shown(error), QString::fromUtf8(reading.reading));
+    }
+    return shown(error);
+}
+
 NoticeContent NoticeContent::describe(const NotificationText &text, int gathered)
 {
     NoticeContent content;
@@ -41,7 +72,7 @@ NoticeContent NoticeContent::describe(const NotificationText &text, int gathered
         if (reception.pageCount() >= 0)
             lines << QStringLiteral("枚数：%1枚").arg(reception.pageCount());
         if (!reception.ok())
-            lines << QStringLiteral("エラー：%1").arg(reception.error().isEmpty() ? QStringLiteral("（内容不明）") : shown(reception.error()));
+            lines << QStringLiteral("エラー：%1").arg(failure(reception.error()));
         lines << QStringLiteral("受信時刻：%1").arg(reception.received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
         break;
     }

@@ -18,4 +18,7 @@ struct NoticeContent
     QString category; // as freedesktop.org's desktop notifications name them
 
     static NoticeContent describe(const NotificationText &text, int gathered = 1);
+    // The fax server's reason for a failure as an office reads it: the
+    // reason, and a plain Japanese reading after it for the common ones.
+    static QString failure(const QString &error);
 };

@@ -40,7 +40,7 @@ void NoticeGate::forgetOld(qint64 now)
     }
 }
 
-void NoticeGate::take(const QString &text, const QString &source)
+void NoticeGate::take(const QString &text, const QString &source, const QString &commId)
 {
     const qint64 now = m_clock.elapsed();
     forgetOld(now);
@@ -49,14 +49,15 @@ void NoticeGate::take(const QString &text, const QString &source)
         QCryptographicHash::Sha1);
     const auto seen = m_recent.constFind(digest);
     if (seen != m_recent.cend()) {
-        m_history->addCopy(seen->id);
+        m_history->addCopy(seen->id, commId);
         return;
     }
-    const qint64 id = m_history->add(QDateTime::currentDateTime(), source, text);
+    const qint64 id = m_history->add(QDateTime::currentDateTime(), source, text, commId);
     m_recent.insert(digest, Seen{id, now});
     m_order.emplace_back(now, digest);
 
     m_latest = text;
+    m_latestEntry = id;
     ++m_waiting;
     // The first shows at once; what follows within the interval waits.
     if (!m_release.isActive())
@@ -73,5 +74,5 @@ void NoticeGate::release()
     // (Should the file not take it, the notice shows all the same, and the
     // history keeps it waiting and says why.)
     m_history->flush();
-    Q_EMIT show(NotificationText::parse(m_latest), count);
+    Q_EMIT show(NotificationText::parse(m_latest), count, m_history->writtenId(m_latestEntry));
 }

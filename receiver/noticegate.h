@@ -39,13 +39,14 @@ public:
     // Milliseconds (tests).
     void setIntervals(int copyWindow, int gatherInterval);
 
-    void take(const QString &text, const QString &source);
+    // One reception; commId names its document, when one is to follow.
+    void take(const QString &text, const QString &source, const QString &commId = QString());
 
 Q_SIGNALS:
     // One notice to show; gathered is how many receptions it stands for
     // (1, or more when several came within the interval: then text is the
     // latest of them).
-    void show(const NotificationText &text, int gathered);
+    void show(const NotificationText &text, int gathered, qint64 entry);
 
 private:
     void release();
@@ -62,6 +63,7 @@ private:
     QHash<QByteArray, Seen> m_recent;            // by the text's digest
     std::deque<std::pair<qint64, QByteArray>> m_order; // when each came, oldest first
     QString m_latest;   // the latest reception waiting to be shown
+    qint64 m_latestEntry = 0;
     int m_waiting = 0;  // how many wait
     QTimer m_release;
     QTimer m_forget; // what is past the window goes, even when nothing more comes

@@ -58,6 +58,7 @@ ReceiverSettings ReceiverSettings::load(QString *error)
     loaded.sound = settings.value(QStringLiteral("Notices/Sound"), true).toBool();
     loaded.broker = settings.value(QStringLiteral("MQTT/Broker")).toString();
     loaded.topic = settings.value(QStringLiteral("MQTT/Topic"), loaded.topic).toString();
+    loaded.documents = settings.value(QStringLiteral("MQTT/Documents"), false).toBool();
     loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
     loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
     loaded.password = settings.value(QStringLiteral("MQTT/Password")).toString();
@@ -74,6 +75,7 @@ bool ReceiverSettings::save(QString *error) const
     settings.setValue(QStringLiteral("Notices/Sound"), sound);
     settings.setValue(QStringLiteral("MQTT/Broker"), broker);
     settings.setValue(QStringLiteral("MQTT/Topic"), topic);
+    settings.setValue(QStringLiteral("MQTT/Documents"), documents);
     settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
     settings.setValue(QStringLiteral("MQTT/User"), user);
     if (passwordInFile)
@@ -125,6 +127,26 @@ bool ReceiverSettings::checkBroker(QString *error) const
             return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why));
     }
     return true;
+}
+
+namespace {
+
+QString topicPrefix(const QString &topic)
+{
+    const QString trimmed = topic.trimmed();
+    return trimmed.contains(QLatin1Char('/')) ? trimmed.left(trimmed.lastIndexOf(QLatin1Char('/'))) : trimmed;
+}
+
+} // namespace
+
+QString ReceiverSettings::documentTopic(const QString &commId) const
+{
+    return topicPrefix(topic) + QStringLiteral("/document/") + commId;
+}
+
+QString ReceiverSettings::pictureTopic(const QString &commId) const
+{
+    return topicPrefix(topic) + QStringLiteral("/picture/") + commId;
 }
 
 bool ReceiverSettings::accepts(const QHostAddress &address) const

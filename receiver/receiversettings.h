@@ -22,6 +22,9 @@ struct ReceiverSettings
     QString caFile;
     QString user;
     QString password;
+    // Whether the faxes themselves (PDF and first-page picture) are taken
+    // from the broker, kept and opened; off until the user turns it on.
+    bool documents = false;
     // Whether the password is kept in this file; not where the desktop's
     // keyring keeps it (see PasswordStore).
     bool passwordInFile = true;
@@ -40,6 +43,10 @@ struct ReceiverSettings
     bool check(QString *error) const { return checkListening(error) && checkBroker(error); }
     bool checkListening(QString *error) const;
     bool checkBroker(QString *error) const;
+    // The topics the documents and their pictures come on: beside the
+    // receptions' topic ("kavrel/fax/received" gives "kavrel/fax/document/+").
+    QString documentTopic(const QString &commId = QStringLiteral("+")) const;
+    QString pictureTopic(const QString &commId = QStringLiteral("+")) const;
     // Whether a datagram from address may be taken.
     bool accepts(const class QHostAddress &address) const;
 };

@@ -6,6 +6,8 @@
 #include "receiver/logging.h"
 
 #include <QSysInfo>
+
+#include <algorithm>
 #include <QTimer>
 
 #include <unistd.h>
@@ -19,7 +21,7 @@ void Subscription::apply(const ReceiverSettings &settings)
 {
     const bool changed = settings.broker != m_settings.broker || settings.topic != m_settings.topic
         || settings.caFile != m_settings.caFile || settings.user != m_settings.user
-        || settings.password != m_settings.password;
+        || settings.password != m_settings.password || settings.documents != m_settings.documents;
     m_settings = settings;
     if (!changed && m_client)
         return;
@@ -50,6 +52,10 @@ void Subscription::apply(const ReceiverSettings &settings)
         Q_EMIT stateChanged(text, connected);
     });
     client->subscribe(settings.topic);
+    if (settings.documents) {
+        client->subscribe(settings.documentTopic());
+        client->subscribe(settings.pictureTopic());
+    }
     client->start();
 }
 
@@ -65,6 +71,16 @@ void Subscription::stop()
     m_client->stop();
     m_client = nullptr;
     m_state.clear();
+}
+
+QString Subscription::commIdOf(const QString &topic, const QString &prefix) const
+{
+    if (!topic.startsWith(prefix))
+        return QString();
+    const QString commId = topic.mid(prefix.size());
+    const bool plain = !commId.isEmpty() && commId.size() <= 64
+        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); });
+    return plain ? commId : QString();
 }
 
 qint64 Subscription::refused() const
@@ -90,6 +106,26 @@ void Subscription::takeWaiting(MqttClient *client)
             qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message the broker kept, on %1").arg(message.topic);
             continue;
         }
+        if (m_settings.documents) {
+            const QString document = commIdOf(message.topic, m_settings.documentTopic(QString()));
+            const QString picture = commIdOf(message.topic, m_settings.pictureTopic(QString()));
+            if (!document.isEmpty() || !picture.isEmpty()) {
+                const qsizetype bound = document.isEmpty() ? MaxMessageSize : MaxDocumentSize;
+                if (message.payload.size() > bound) {
+                    ++m_refused;
+                    qCWarning(lcBroker).noquote() << QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
+                                                         .arg(document.isEmpty() ? QStringLiteral("picture") : QStringLiteral("document"))
+                                                         .arg(message.payload.size())
+                                                         .arg(document.isEmpty() ? picture : document)
+                                                         .arg(bound);
+                } else if (document.isEmpty()) {
+                    Q_EMIT this->picture(picture, message.payload);
+                } else {
+                    Q_EMIT this->document(document, message.payload);
+                }
+                continue;
+            }
+        }
         if (message.payload.size() > MaxMessageSize) {
             ++m_refused;
             qCWarning(lcBroker).noquote() << QStringLiteral("refused a message of %1 bytes on %2: no reception is that large")
@@ -108,6 +144,7 @@ void Subscription::take(const QByteArray &payload)
     // The fax monitor's JSON carries the line a datagram would; anything else
     // is taken as the text it is.
     const QString line = Reception::lineFromJson(payload);
+    const QString commId = m_settings.documents ? Reception::commIdFromJson(payload) : QString();
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
     const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line);
@@ -116,5 +153,5 @@ void Subscription::take(const QByteArray &payload)
         qCWarning(lcBroker, "refused a reception of %lld bytes: more than a datagram carries", qlonglong(bytes.size()));
         return;
     }
-    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe());
+    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(), commId);
 }

@@ -24,6 +24,8 @@ public:
     // A reception's text is refused when it is larger than a datagram could
     // carry it, as it would be from any other road.
     static constexpr qsizetype MaxTextSize = 65507;
+    // A fax's document is refused past this (a hundred pages are a few MiB).
+    static constexpr qsizetype MaxDocumentSize = 50 * 1024 * 1024;
 
     explicit Subscription(QObject *parent = nullptr);
 
@@ -41,14 +43,22 @@ public:
     qint64 refused() const;
 
 Q_SIGNALS:
-    // One reception; source names the broker.
-    void received(const QString &text, const QString &source);
+    // One reception; source names the broker; commId is the fax server's
+    // name for it, when its document follows.
+    void received(const QString &text, const QString &source, const QString &commId);
+    // A reception's document (what it says is not checked here), and the
+    // picture of its first page.
+    void document(const QString &commId, const QByteArray &pdf);
+    void picture(const QString &commId, const QByteArray &png);
     void stateChanged(const QString &text, bool connected);
 
 private:
     void stop();
     void takeWaiting(MqttClient *client);
     void take(const QByteArray &payload);
+    // The communication id a document's or a picture's topic names; empty
+    // when topic is not one of them.
+    QString commIdOf(const QString &topic, const QString &prefix) const;
 
     MqttClient *m_client = nullptr;
     ReceiverSettings m_settings;

@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <linux/capability.h>
 #include <sys/stat.h>
@@ -250,6 +251,106 @@ void SessionBus::stop()
     m_daemon.waitForFinished(1000);
 }
 
+namespace {
+
+bool runQuietlyHere(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+const QString InstalledSpool = QStringLiteral("/var/spool/hylafax");
+
+} // namespace
+
+HylaFaxSpool::HylaFaxSpool()
+    : m_folder(std::make_unique<QTemporaryDir>())
+{
+    if (geteuid() != 0) {
+        m_missing = QStringLiteral("root, to run the fax server's script as its user");
+        return;
+    }
+    for (const QString &tool : {InstalledSpool + QStringLiteral("/bin/faxrcvd"), QStringLiteral("/usr/bin/ppm2tiff"),
+                                QStringLiteral("/usr/bin/tiffcp"), QStringLiteral("/usr/bin/tiffset")}) {
+        if (!QFile::exists(tool)) {
+            m_missing = tool + QStringLiteral(" (hylafax-server, libtiff-tools)");
+            return;
+        }
+    }
+    // Reachable by the fax user, as its spool is.
+    QFile::setPermissions(m_folder->path(), QFile::permissions(m_folder->path()) | QFileDevice::ReadOther
+                                                 | QFileDevice::ExeOther);
+    if (!QDir().mkpath(path() + QStringLiteral("/recvq"))
+        || !runQuietlyHere(QStringLiteral("cp"), {QStringLiteral("-a"), InstalledSpool + QStringLiteral("/bin"), path()})
+        || !runQuietlyHere(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("/etc/hylafax/."),
+                                                  path() + QStringLiteral("/etc")})
+        || !runQuietlyHere(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("uucp:uucp"), path()}))
+        m_missing = QStringLiteral("a copy of the fax server's spool");
+}
+
+HylaFaxSpool::~HylaFaxSpool() = default;
+
+QString HylaFaxSpool::path() const
+{
+    return m_folder->filePath(QStringLiteral("spool"));
+}
+
+bool HylaFaxSpool::makeFax(const QString &name, int pages)
+{
+    QStringList parts;
+    for (int i = 0; i < pages; ++i) {
+        // A page with a bar across it, a different place on each.
+        QByteArray pbm = "P4\n1728 400\n" + QByteArray(216 * 400, '\0');
+        pbm.replace(216 * (20 + i * 10), 216 * 8, QByteArray(216 * 8, '\xff'));
+        QFile page(m_folder->filePath(QStringLiteral("page%1.pbm").arg(i)));
+        const QString tiff = m_folder->filePath(QStringLiteral("page%1.tif").arg(i));
+        if (!page.open(QIODevice::WriteOnly) || page.write(pbm) != pbm.size())
+            return false;
+        page.close();
+        if (!runQuietlyHere(QStringLiteral("ppm2tiff"), {QStringLiteral("-c"), QStringLiteral("g4"), QStringLiteral("-R"),
+                                                        QStringLiteral("204x196"), page.fileName(), tiff}))
+            return false;
+        parts.append(tiff);
+    }
+    const QString fax = path() + QStringLiteral("/recvq/") + name;
+    QFile::remove(fax);
+    return runQuietlyHere(QStringLiteral("tiffcp"), parts + QStringList{fax})
+        && runQuietlyHere(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("270"), QStringLiteral("81 3 1234 5678"), fax})
+        && runQuietlyHere(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("306"), QStringLiteral("2026:12:07 06:38:44"), fax})
+        && runQuietlyHere(QStringLiteral("chown"), {QStringLiteral("uucp:uucp"), fax})
+        && QFile::setPermissions(fax, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+bool HylaFaxSpool::useHook(const QString &monitorFolder)
+{
+    QFile dispatch(path() + QStringLiteral("/etc/FaxDispatch"));
+    if (!dispatch.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    // No mail: the fax server's own notification is not what is tested.
+    dispatch.write("NOTIFY_FAXMASTER=never\n");
+    if (!monitorFolder.isEmpty()) {
+        // The hook as shipped, pointed at this test's monitor.
+        QFile hook(QStringLiteral(KAVREL_HOOK));
+        if (!hook.open(QIODevice::ReadOnly))
+            return false;
+        dispatch.write(hook.readAll().replace("--post", "--post --folder '" + QFile::encodeName(monitorFolder) + "'"));
+    }
+    return true;
+}
+
+int HylaFaxSpool::faxrcvd(const QString &name, const QString &commId, const QString &message)
+{
+    QProcess process;
+    process.start(QStringLiteral("su"), {QStringLiteral("-s"), QStringLiteral("/bin/sh"), QStringLiteral("uucp"),
+                                         QStringLiteral("-c"),
+                                         QStringLiteral("cd '%1' && bin/faxrcvd 'recvq/%2' ttyS0 '%3' '%4' 0312345678 'ﾔﾏﾀﾞｼｮｳｼﾞ'")
+                                             .arg(path(), name, commId, message)});
+    process.waitForFinished(30000);
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 MonitorProcess::MonitorProcess()
     : m_folder(std::make_unique<QTemporaryDir>())
 {
@@ -359,7 +460,12 @@ Program::Program(const QString &path, const QStringList &arguments, const QProce
                  const QStringList &wrapper)
 {
     m_process.setProcessEnvironment(environment.isEmpty() ? QProcessEnvironment::systemEnvironment() : environment);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // What it says goes to the test's log as it comes, and is kept.
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process, [this] {
+        const QByteArray said = m_process.readAllStandardError();
+        m_said += said;
+        fwrite(said.constData(), 1, size_t(said.size()), stderr);
+    });
     if (wrapper.isEmpty())
         m_process.start(path, arguments);
     else

@@ -154,9 +154,12 @@ public:
     ~Program();
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
+    // What it said on its standard error so far.
+    QByteArray said() const { return m_said; }
 
 private:
     QProcess m_process;
+    QByteArray m_said;
 };
 QStringList kavrelSArguments(const QString &delays = QStringLiteral("wait=300,connect=300"),
                              const QString &monitorSocket = QString());
@@ -251,6 +254,33 @@ public:
 private:
     QProcess m_daemon;
     std::unique_ptr<QTemporaryDir> m_folder;
+};
+
+// A private copy of the fax server's spool (its scripts, its configuration
+// and a recvq) where HylaFAX's own faxrcvd runs, as the fax server's user,
+// on faxes the test makes; nothing of an installed fax server is changed.
+// Needs root (to act as the fax user), hylafax-server and libtiff-tools.
+class HylaFaxSpool
+{
+public:
+    HylaFaxSpool();
+    ~HylaFaxSpool();
+    // What is missing to use it, or the empty text.
+    QString missing() const { return m_missing; }
+    QString path() const;
+    // A fax of pages pages as the fax server receives it into recvq/name:
+    // Group 4, fine resolution, with the sender's TSI and the time of
+    // reception as the fax server writes them.
+    bool makeFax(const QString &name, int pages);
+    // FaxDispatch with the hook as shipped, posting to the monitor in
+    // monitorFolder; with none, no hook at all.
+    bool useHook(const QString &monitorFolder);
+    // faxrcvd on recvq/name, as the fax server runs it; its exit status.
+    int faxrcvd(const QString &name, const QString &commId, const QString &message = QString());
+
+private:
+    std::unique_ptr<QTemporaryDir> m_folder;
+    QString m_missing;
 };
 
 // A virtual screen with a window manager, and xdotool to act as the user.

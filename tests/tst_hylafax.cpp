@@ -10,7 +10,6 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,89 +17,27 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <unistd.h>
-
-namespace {
-
-const QString Spool = QStringLiteral("/var/spool/hylafax");
-
-bool run(const QString &program, const QStringList &arguments, int timeout = 30000)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    return process.waitForFinished(timeout) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-} // namespace
-
 class TestHylaFax : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir work;
-    QString spool;            // the private copy
+    TestSupport::HylaFaxSpool spool;
     TestSupport::MonitorProcess monitor;
     std::unique_ptr<TestSupport::Program> program;
     std::unique_ptr<TestSupport::FastUdpReceiver> receiver;
 
-    // faxrcvd on one received fax, as the fax server runs it; returns its
-    // exit status and how long it took.
-    int faxrcvd(const QString &message, qint64 *elapsed)
+    int faxrcvd(const QString &message = QString())
     {
-        QElapsedTimer timer;
-        timer.start();
-        QProcess process;
-        process.start(QStringLiteral("su"), {QStringLiteral("-s"), QStringLiteral("/bin/sh"), QStringLiteral("uucp"),
-                                             QStringLiteral("-c"),
-                                             QStringLiteral("cd '%1' && bin/faxrcvd recvq/fax00001.tif ttyS0 000000123 '%2' "
-                                                            "0312345678 'ﾔﾏﾀﾞｼｮｳｼﾞ'").arg(spool, message)});
-        process.waitForFinished(30000);
-        *elapsed = timer.elapsed();
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-
-    void useHook(bool on)
-    {
-        QFile dispatch(spool + QStringLiteral("/etc/FaxDispatch"));
-        QVERIFY(dispatch.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        dispatch.write("SENDTO=root\n");
-        if (on) {
-            // The hook as shipped, pointed at this test's monitor.
-            QFile hook(QStringLiteral(KAVREL_HOOK));
-            QVERIFY(hook.open(QIODevice::ReadOnly));
-            dispatch.write(hook.readAll().replace("--post", "--post --folder '" + monitor.folder().toUtf8() + "'"));
-        }
+        return spool.faxrcvd(QStringLiteral("fax00001.tif"), QStringLiteral("000000123"), message);
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        if (geteuid() != 0)
-            QSKIP("needs root, to run the fax server's script as its user");
-        for (const QString &tool : {Spool + QStringLiteral("/bin/faxrcvd"), QStringLiteral("/usr/bin/ppm2tiff"),
-                                    QStringLiteral("/usr/bin/tiffset")}) {
-            if (!QFile::exists(tool))
-                QSKIP(qPrintable(tool + QStringLiteral(" is not installed (hylafax-server, libtiff-tools)")));
-        }
-        QFile::setPermissions(work.path(), QFile::permissions(work.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
-        spool = work.path() + QStringLiteral("/spool");
-        QVERIFY(QDir().mkpath(spool + QStringLiteral("/recvq")));
-        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), Spool + QStringLiteral("/bin"), spool}));
-        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("/etc/hylafax/."), spool + QStringLiteral("/etc")}));
-
-        // A received fax: one page, 1-bit, Group 4, with the sender's TSI and
-        // the time of reception as the fax server writes them.
-        QFile page(work.path() + QStringLiteral("/page.pbm"));
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("P4\n1728 200\n" + QByteArray(216 * 200, '\0'));
-        page.close();
-        const QString tiff = spool + QStringLiteral("/recvq/fax00001.tif");
-        QVERIFY(run(QStringLiteral("ppm2tiff"), {QStringLiteral("-c"), QStringLiteral("g4"), page.fileName(), tiff}));
-        QVERIFY(run(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("270"), QStringLiteral("81 3 1234 5678"), tiff}));
-        QVERIFY(run(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("306"), QStringLiteral("2026:12:07 06:38:44"), tiff}));
-        QVERIFY(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("uucp:uucp"), spool}));
-
+        if (!spool.missing().isEmpty())
+            QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
+        QVERIFY(spool.makeFax(QStringLiteral("fax00001.tif"), 1));
         QVERIFY(monitor.start(QByteArray(), TestSupport::MonitorProcess::DefaultDelays,
                               {QStringLiteral("--poster"), QStringLiteral("uucp")}));
 
@@ -128,10 +65,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, message);
         QFETCH(QByteArray, lastField);
-        useHook(true);
+        QVERIFY(spool.useHook(monitor.folder()));
         const int before = receiver->count();
-        qint64 elapsed = 0;
-        QCOMPARE(faxrcvd(message, &elapsed), 0);
+        QCOMPARE(faxrcvd(message), 0);
         QTRY_COMPARE(receiver->count(), before + 1);
         // The caller's name in Shift_JIS half-width katakana.
         QCOMPARE(receiver->datagrams().last(),
@@ -169,13 +105,13 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(process), 5000);
 
         monitor.kill();
-        useHook(true);
-        qint64 elapsed = 0;
-        QCOMPARE(faxrcvd(QString(), &elapsed), 0);
+        QVERIFY(spool.useHook(monitor.folder()));
+        QCOMPARE(faxrcvd(), 0);
     }
 
     // A fax server with nobody at a desktop: no kavrel-s, the monitor sends
-    // the datagram and the MQTT message itself.
+    // the datagram and the MQTT message itself (without the document, which
+    // is not asked for).
     void relaysWithNoDesktop()
     {
         program.reset();
@@ -194,9 +130,8 @@ private Q_SLOTS:
                                   + "\nPasswordFile=" + QFile::encodeName(password.fileName()) + "\n",
                               TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
         QTRY_VERIFY(monitor.said().contains("connected to the broker"));
-        useHook(true);
-        qint64 elapsed = 0;
-        QCOMPARE(faxrcvd(QString(), &elapsed), 0);
+        QVERIFY(spool.useHook(monitor.folder()));
+        QCOMPARE(faxrcvd(), 0);
         QTRY_COMPARE(alone.count(), 1);
         QCOMPARE(alone.datagrams().first(),
                  QByteArray("2026/12/07 06:38:44,81 3 1234 5678,0312345678,\xd4\xcf\xc0\xde\xbc\xae\xb3\xbc\xde,1,OK"));
@@ -205,6 +140,9 @@ private Q_SLOTS:
         QCOMPARE(json.value(QStringLiteral("name")).toString(), QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"));
         QCOMPARE(json.value(QStringLiteral("number")).toString(), QStringLiteral("0312345678"));
         QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("OK"));
+        // Documents are off unless the configuration turns them on.
+        QVERIFY(!json.contains(QStringLiteral("document")));
+        QVERIFY(!monitor.said().contains("document"));
     }
 };
 

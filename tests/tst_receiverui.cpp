@@ -5,23 +5,57 @@
 #include "core/testdelays.h"
 #include "gui/seams.h"
 #include "receiver/history.h"
+#include "receiver/noticegate.h"
 #include "receiver/noticelistener.h"
+#include "receiver/subscription.h"
+#include "receiver/ui/historywindow.h"
 #include "receiver/ui/noticepopup.h"
 #include "receiver/ui/notifier.h"
 #include "receiver/ui/receiverapp.h"
 #include "testsupport.h"
 
+#include <QDesktopServices>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+// Stands in for the desktop's viewer.
+class Viewer : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public Q_SLOTS:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 class TestReceiverUi : public QObject
 {
     Q_OBJECT
 
     QStringList told;
+
+    // Settings that listen on a port nobody has.
+    static ReceiverSettings freePort()
+    {
+        QUdpSocket probe;
+        probe.bind(QHostAddress::LocalHost, 0);
+        ReceiverSettings settings;
+        settings.port = probe.localPort();
+        probe.close();
+        QString error;
+        settings.save(&error);
+        return settings;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -60,17 +94,82 @@ private Q_SLOTS:
         QVERIFY(!notifier.popup()->isVisible());
     }
 
+    // The history window finds by caller, number or error, sorts by the
+    // column clicked, and opens the reception that is selected, whatever
+    // the order shown.
+    void historyWindowFindsAndOpens()
+    {
+        QTemporaryDir folder;
+        History history(folder.filePath(QStringLiteral("history.sqlite")));
+        QVERIFY(history.open());
+        const QDateTime now = QDateTime::currentDateTime();
+        history.add(now.addSecs(-3), QStringLiteral("127.0.0.1"), QStringLiteral("2026/12/07 06:00:00,,0311111111,ｳｴﾀﾞ,1,OK"));
+        history.add(now.addSecs(-2), QStringLiteral("127.0.0.1"),
+                    QStringLiteral("2026/12/07 06:01:00,,0322222222,ｱｵｷ,2,OK"), QStringLiteral("000000100"));
+        history.add(now.addSecs(-1), QStringLiteral("127.0.0.1"),
+                    QStringLiteral("2026/12/07 06:02:00,,0333333333,ｲﾄｳ,1,RSPREC error/got DCN"));
+        history.flush();
+        history.addDocument(QStringLiteral("000000100"), QStringLiteral("fax.pdf"));
+        const qint64 withDocument = history.idOf(QStringLiteral("000000100"));
+
+        HistoryWindow window(&history);
+        QSignalSpy open(&window, &HistoryWindow::openRequested);
+        window.present();
+        auto *view = window.findChild<QTableView *>(QStringLiteral("HistoryView"));
+        auto *openButton = window.findChild<QPushButton *>(QStringLiteral("OpenButton"));
+        QVERIFY(view && openButton);
+        QCOMPARE(view->model()->rowCount(), 3);
+        const auto callers = [view] {
+            QStringList found;
+            for (int row = 0; row < view->model()->rowCount(); ++row)
+                found.append(view->model()->index(row, HistoryModel::Caller).data().toString());
+            return found;
+        };
+        QCOMPARE(callers(), (QStringList{QStringLiteral("ｲﾄｳ"), QStringLiteral("ｱｵｷ"), QStringLiteral("ｳｴﾀﾞ")}));
+        view->horizontalHeader()->setSortIndicator(HistoryModel::Caller, Qt::AscendingOrder);
+        QCOMPARE(callers(), (QStringList{QStringLiteral("ｱｵｷ"), QStringLiteral("ｲﾄｳ"), QStringLiteral("ｳｴﾀﾞ")}));
+        view->selectRow(0);
+        openButton->click();
+        QCOMPARE(open.size(), 1);
+        QCOMPARE(open.first().first().toLongLong(), withDocument);
+
+        auto *search = window.findChild<QLineEdit *>(QStringLiteral("Search"));
+        search->setText(QStringLiteral("DCN"));
+        QCOMPARE(callers(), QStringList{QStringLiteral("ｲﾄｳ")});
+        search->setText(QStringLiteral("03111"));
+        QCOMPARE(callers(), QStringList{QStringLiteral("ｳｴﾀﾞ")});
+        search->setText(QStringLiteral("%"));
+        QCOMPARE(callers(), QStringList());
+    }
+
+    // A document that comes after its reception is kept, and the history's
+    // 開く opens it with the desktop's viewer.
+    void historyOpensTheDocument()
+    {
+        freePort();
+        ReceiverApp app;
+        app.start();
+        app.gate()->take(QStringLiteral("2026/12/07 06:00:00,,0311111111,ｳｴﾀﾞ,3,OK"), QStringLiteral("broker"),
+                         QStringLiteral("000000500"));
+        Q_EMIT app.subscription()->document(QStringLiteral("000000500"), "%PDF-1.4\n%\xe2\xe3\n%%EOF\n");
+        Viewer viewer;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &viewer, "open");
+        app.openHistory();
+        auto *view = app.historyWindow()->findChild<QTableView *>(QStringLiteral("HistoryView"));
+        view->selectRow(0);
+        app.historyWindow()->findChild<QPushButton *>(QStringLiteral("OpenButton"))->click();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(viewer.opened.size(), 1);
+        const QString path = viewer.opened.first().toLocalFile();
+        QVERIFY2(path.startsWith(app.history()->documentFolder()) && QFile::exists(path), qPrintable(path));
+    }
+
     // The program as the settings dialog changes it: a new list of senders
     // alone takes effect; a burst the kernel could not keep is told once.
     void settingsAndLosses()
     {
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
-        ReceiverSettings settings;
-        settings.port = probe.localPort();
-        probe.close();
+        ReceiverSettings settings = freePort();
         QString error;
-        QVERIFY(settings.save(&error));
         ReceiverApp app;
         app.start();
         QUdpSocket sender;

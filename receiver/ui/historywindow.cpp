@@ -1,15 +1,40 @@
 #include "receiver/ui/historywindow.h"
 
-#include "receiver/notificationtext.h"
 #include "gui/seams.h"
+#include "receiver/noticecontent.h"
+#include "receiver/notificationtext.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableView>
 #include <QVBoxLayout>
+
+namespace {
+
+const QString DateFormat = QStringLiteral("yyyy/MM/dd HH:mm:ss");
+
+History::SortBy sortBy(int column)
+{
+    switch (column) {
+    case HistoryModel::Caller: return History::SortBy::Caller;
+    case HistoryModel::Number: return History::SortBy::Number;
+    case HistoryModel::Pages: return History::SortBy::Pages;
+    case HistoryModel::Received: return History::SortBy::Received;
+    case HistoryModel::What: return History::SortBy::What;
+    default: return History::SortBy::Arrived;
+    }
+}
+
+} // namespace
 
 HistoryModel::HistoryModel(History *history, QObject *parent)
     : QAbstractTableModel(parent)
@@ -20,11 +45,26 @@ HistoryModel::HistoryModel(History *history, QObject *parent)
 void HistoryModel::refresh(bool markUnread)
 {
     beginResetModel();
-    m_total = m_history->count();
-    m_entries = m_history->page(0, PageSize, PreviewLength);
-    if (markUnread)
-        m_firstUnread = m_history->firstUnread();
+    m_total = m_history->count(m_query);
+    m_entries = m_history->page(0, PageSize, PreviewLength, m_query);
+    // What came since the window opened is unread too, as the tray counts it.
+    const qint64 firstUnread = m_history->firstUnread();
+    if (markUnread || m_firstUnread <= 0)
+        m_firstUnread = firstUnread;
     endResetModel();
+}
+
+void HistoryModel::setSearch(const QString &search)
+{
+    m_query.search = search.trimmed();
+    refresh();
+}
+
+void HistoryModel::sort(int column, Qt::SortOrder order)
+{
+    m_query.sortBy = sortBy(column);
+    m_query.order = order;
+    refresh();
 }
 
 bool HistoryModel::canFetchMore(const QModelIndex &parent) const
@@ -36,7 +76,7 @@ void HistoryModel::fetchMore(const QModelIndex &parent)
 {
     if (parent.isValid())
         return;
-    const QList<History::Entry> more = m_history->page(int(m_entries.size()), PageSize, PreviewLength);
+    const QList<History::Entry> more = m_history->page(int(m_entries.size()), PageSize, PreviewLength, m_query);
     if (more.isEmpty()) {
         m_total = int(m_entries.size());
         return;
@@ -67,34 +107,37 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         font.setBold(entry.id < 0 ? entry.unread : m_firstUnread > 0 && entry.id >= m_firstUnread);
         return font;
     }
+    // A reception that failed stands out.
+    if (role == Qt::ForegroundRole)
+        return entry.failed ? QVariant(QColor(0xb0, 0x00, 0x00)) : QVariant();
+    if (role == Qt::BackgroundRole)
+        return entry.failed ? QVariant(QColor(0xff, 0xe8, 0xe8)) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
-    const NotificationText text = NotificationText::parse(entry.text);
-    const bool fax = text.kind == NotificationText::Fax;
-    const Reception &reception = text.reception;
     switch (index.column()) {
     case Arrived:
-        return entry.arrived.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-    case Source:
-        return entry.source;
+        return entry.arrived.toString(DateFormat);
     case What:
-        if (fax)
-            return reception.ok() ? QStringLiteral("FAX受信")
-                                  : QStringLiteral("受信失敗：%1").arg(reception.error().isEmpty() ? QStringLiteral("（内容不明）")
-                                                                                                  : reception.error());
-        if (text.kind == NotificationText::Test)
+        if (entry.fax)
+            return entry.failed ? QStringLiteral("受信失敗：%1").arg(NoticeContent::failure(entry.error)) : QStringLiteral("FAX受信");
+        if (NotificationText::parse(entry.text).kind == NotificationText::Test)
             return QStringLiteral("通知テスト");
         return entry.text;
     case Caller:
-        return fax ? reception.caller() : QString();
+        return entry.caller;
     case Number:
-        return fax ? reception.number : QString();
+        return entry.number;
     case Pages:
-        return fax && reception.pageCount() >= 0 ? QString::number(reception.pageCount()) : QString();
+        return entry.fax && entry.pages >= 0 ? QString::number(entry.pages) : QString();
     case Received:
-        if (fax)
-            return reception.received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-        return text.kind == NotificationText::Test ? text.testTime.toString(QStringLiteral("HH:mm:ss")) : QString();
+        return entry.received.isValid() ? entry.received.toString(DateFormat) : QString();
+    case Document:
+        // Only a reception whose document is to come says whether it has.
+        if (entry.commId.isEmpty())
+            return QString();
+        return entry.document.isEmpty() ? QStringLiteral("未着") : QStringLiteral("あり");
+    case Source:
+        return entry.source;
     case Copies:
         return entry.copies;
     }
@@ -105,8 +148,16 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QVariant();
-    static const char *const titles[] = {"到着", "送信元", "内容", "差出人", "番号", "枚数", "受信時刻", "件数"};
+    static const char *const titles[] = {"到着", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "送信元", "件数"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
+}
+
+QString HistoryModel::rowText(int row) const
+{
+    QStringList cells;
+    for (int column = 0; column < ColumnCount; ++column)
+        cells.append(data(index(row, column), Qt::DisplayRole).toString());
+    return cells.join(QLatin1Char('\t'));
 }
 
 HistoryWindow::HistoryWindow(History *history, QWidget *parent)
@@ -114,29 +165,77 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     , m_history(history)
     , m_model(new HistoryModel(history, this))
     , m_view(new QTableView(this))
+    , m_search(new QLineEdit(this))
     , m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("HistoryWindow"));
     setWindowTitle(QStringLiteral("受信履歴"));
+    m_search->setObjectName(QStringLiteral("Search"));
+    m_search->setPlaceholderText(QStringLiteral("差出人・番号・エラーを検索（Ctrl+F）"));
+    m_search->setClearButtonEnabled(true);
     m_view->setObjectName(QStringLiteral("HistoryView"));
     m_view->setModel(m_model);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->setWordWrap(false);
     m_view->verticalHeader()->hide();
-    m_view->horizontalHeader()->setStretchLastSection(false);
-    m_view->horizontalHeader()->setSectionResizeMode(HistoryModel::What, QHeaderView::Stretch);
+    m_view->setSortingEnabled(true);
+    m_view->sortByColumn(HistoryModel::Arrived, Qt::DescendingOrder);
+    QHeaderView *header = m_view->horizontalHeader();
+    header->setSortIndicatorShown(true);
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(HistoryModel::What, QHeaderView::Stretch);
+    // Dates on one line.
+    const int dateWidth = m_view->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 16;
+    header->resizeSection(HistoryModel::Arrived, dateWidth);
+    header->resizeSection(HistoryModel::Received, dateWidth);
+    // Who relayed it and how many copies came: there when asked for (the
+    // header's menu).
+    m_view->setColumnHidden(HistoryModel::Source, true);
+    m_view->setColumnHidden(HistoryModel::Copies, true);
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](const QPoint &position) {
+        QMenu menu(this);
+        for (int column : {int(HistoryModel::Source), int(HistoryModel::Copies)}) {
+            QAction *shown = menu.addAction(m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString());
+            shown->setCheckable(true);
+            shown->setChecked(!m_view->isColumnHidden(column));
+            connect(shown, &QAction::toggled, this, [this, column](bool on) { m_view->setColumnHidden(column, !on); });
+        }
+        menu.exec(header->mapToGlobal(position));
+    });
+    m_view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_view, &QWidget::customContextMenuRequested, this, &HistoryWindow::showMenu);
+    connect(m_view, &QAbstractItemView::doubleClicked, this, &HistoryWindow::openCurrent);
 
+    auto *openButton = new QPushButton(QStringLiteral("開く"), this);
+    openButton->setObjectName(QStringLiteral("OpenButton"));
     auto *clearButton = new QPushButton(QStringLiteral("すべて消去"), this);
     clearButton->setObjectName(QStringLiteral("ClearButton"));
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), this);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_status, 1);
+    buttons->addWidget(openButton);
     buttons->addWidget(clearButton);
     buttons->addWidget(closeButton);
     auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_search);
     layout->addWidget(m_view);
     layout->addLayout(buttons);
     resize(900, 420);
+
+    auto *find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        m_search->setFocus();
+        m_search->selectAll();
+    });
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
+    connect(m_search, &QLineEdit::textChanged, this, [this](const QString &text) {
+        m_model->setSearch(text);
+        showCounts();
+    });
 
     // While receptions pour in, the table is read again once a second.
     m_refresh.setSingleShot(true);
@@ -146,6 +245,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
         showCounts();
     });
     connect(history, &History::changed, this, &HistoryWindow::historyChanged);
+    connect(openButton, &QPushButton::clicked, this, &HistoryWindow::openCurrent);
     connect(clearButton, &QPushButton::clicked, this, &HistoryWindow::clearAll);
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
 }
@@ -155,18 +255,49 @@ void HistoryWindow::present()
     m_model->refresh(true);
     showCounts();
     show();
-    // Marked read once the window is up: on a long history that is the
-    // slower part, and the window need not wait for it.
-    QTimer::singleShot(0, m_history, &History::markAllRead);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     raise();
     activateWindow();
+    // Marked read once the window is up: on a long history that is the
+    // slower part, and the window need not wait for it.
+    QTimer::singleShot(0, m_history, &History::markAllRead);
 }
 
 void HistoryWindow::historyChanged()
 {
     if (isVisible() && !m_refresh.isActive())
         m_refresh.start();
+}
+
+void HistoryWindow::openCurrent()
+{
+    const QModelIndex current = m_view->currentIndex();
+    if (!current.isValid())
+        return;
+    Q_EMIT openRequested(m_model->entry(current.row()).id);
+}
+
+void HistoryWindow::showMenu(const QPoint &position)
+{
+    const QModelIndex index = m_view->indexAt(position);
+    if (!index.isValid())
+        return;
+    m_view->setCurrentIndex(index);
+    const History::Entry entry = m_model->entry(index.row());
+    QMenu menu(this);
+    QAction *open = menu.addAction(QStringLiteral("開く"), this, &HistoryWindow::openCurrent);
+    open->setEnabled(!entry.document.isEmpty());
+    menu.addAction(QStringLiteral("行をコピー"), this, [this, index] {
+        QApplication::clipboard()->setText(m_model->rowText(index.row()));
+    });
+    menu.addAction(QStringLiteral("未読にする"), this, [this, entry] { m_history->markUnread(entry.id); });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("削除"), this, [this, entry] {
+        m_history->remove(entry.id);
+        m_model->refresh();
+        showCounts();
+    });
+    menu.exec(m_view->viewport()->mapToGlobal(position));
 }
 
 void HistoryWindow::clearAll()

@@ -1,7 +1,10 @@
 #include "receiver/ui/noticepopup.h"
 
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QImageReader>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -9,6 +12,8 @@ NoticePopup::NoticePopup(QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
     , m_summary(new QLabel(this))
     , m_body(new QLabel(this))
+    , m_picture(new QLabel(this))
+    , m_open(new QPushButton(QStringLiteral("開く"), this))
 {
     setObjectName(QStringLiteral("NoticePopup"));
     setWindowTitle(QStringLiteral("受信通知"));
@@ -21,32 +26,80 @@ NoticePopup::NoticePopup(QWidget *parent)
     // Long texts wrap within a width a notice has, rather than make a window
     // wider than the screen.
     m_body->setWordWrap(true);
+    m_body->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_summary->setWordWrap(true);
+    m_picture->setObjectName(QStringLiteral("Picture"));
+    m_picture->hide();
+    m_open->setObjectName(QStringLiteral("OpenButton"));
+    m_open->hide();
+    auto *close = new QPushButton(QStringLiteral("×"), this);
+    close->setObjectName(QStringLiteral("CloseButton"));
+    close->setFlat(true);
+    close->setToolTip(QStringLiteral("閉じる"));
+    close->setFixedWidth(close->sizeHint().height());
+    auto *head = new QHBoxLayout;
+    head->addWidget(m_summary, 1);
+    head->addWidget(close, 0, Qt::AlignTop);
+    // The first page beside the text, as a notice's image is.
+    m_picture->setFrameShape(QFrame::Box);
+    auto *content = new QHBoxLayout;
+    content->addWidget(m_picture, 0, Qt::AlignTop);
+    content->addWidget(m_body, 1);
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_summary);
-    layout->addWidget(m_body);
-    setStyleSheet(QStringLiteral("NoticePopup { background: #ffffc0; border: 1px solid #808080; }"));
+    layout->addLayout(head);
+    layout->addLayout(content);
+    layout->addWidget(m_open, 0, Qt::AlignRight);
     m_hide.setSingleShot(true);
     connect(&m_hide, &QTimer::timeout, this, &QWidget::hide);
+    connect(close, &QPushButton::clicked, this, &QWidget::hide);
+    connect(m_open, &QPushButton::clicked, this, [this] {
+        hide();
+        Q_EMIT openClicked();
+    });
 }
 
-void NoticePopup::present(const QString &summary, const QString &body, bool stayUntilClicked)
+void NoticePopup::present(const QString &summary, const QString &body, bool stayUntilClicked, bool failed)
 {
     m_summary->setText(summary);
     m_body->setText(body);
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
-    const int width = qMin(MaxWidth, area.width() - 32);
-    setFixedWidth(width);
-    setMaximumHeight(area.height() - 32);
-    adjustSize();
-    move(qMax(area.left(), area.right() - this->width() - 16), area.top() + 16);
+    // A reception that failed stands out.
+    setStyleSheet(failed ? QStringLiteral("NoticePopup { background: #ffe0e0; border: 2px solid #c00000; }")
+                         : QStringLiteral("NoticePopup { background: #ffffc0; border: 1px solid #808080; }"));
+    m_picture->hide();
+    m_open->hide();
+    place();
     show();
     raise();
     if (stayUntilClicked)
         m_hide.stop();
     else
         m_hide.start(ShowTime);
+}
+
+void NoticePopup::attach(const QString &picture, bool document)
+{
+    QPixmap page;
+    if (!picture.isEmpty()) {
+        QImageReader reader(picture, "png");
+        page = QPixmap::fromImageReader(&reader);
+    }
+    if (!page.isNull())
+        page = page.scaled(PictureSize, PictureSize * 3 / 2, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    m_picture->setPixmap(page);
+    m_picture->setVisible(!page.isNull());
+    m_open->setVisible(document);
+    if (isVisible())
+        place();
+}
+
+void NoticePopup::place()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    setFixedWidth(qMin(MaxWidth, area.width() - 32));
+    setMaximumHeight(area.height() - 32);
+    adjustSize();
+    move(qMax(area.left(), area.right() - width() - 16), area.top() + 16);
 }
 
 void NoticePopup::mousePressEvent(QMouseEvent *event)

@@ -64,7 +64,9 @@ Presence::~Presence()
 void Presence::show()
 {
     m_menu = new QMenu;
+    m_menu->addAction(QStringLiteral("最新のFAXを開く"), this, &Presence::latestRequested);
     m_menu->addAction(QStringLiteral("受信履歴"), this, &Presence::historyRequested);
+    m_menu->addAction(QStringLiteral("すべて既読にする"), this, &Presence::allReadRequested);
     m_menu->addAction(QStringLiteral("設定"), this, &Presence::settingsRequested);
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("終了"), this, &Presence::quitRequested);

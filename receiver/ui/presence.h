@@ -38,6 +38,8 @@ public:
 
 Q_SIGNALS:
     void historyRequested();
+    void latestRequested();
+    void allReadRequested();
     void settingsRequested();
     void quitRequested();
 

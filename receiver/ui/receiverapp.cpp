@@ -2,6 +2,7 @@
 
 #include "core/testdelays.h"
 #include "gui/seams.h"
+#include "receiver/documentstore.h"
 #include "receiver/history.h"
 #include "receiver/logging.h"
 #include "receiver/noticegate.h"
@@ -15,7 +16,9 @@
 #include "receiver/ui/receiversettingsdialog.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QHostAddress>
+#include <QUrl>
 
 namespace {
 
@@ -59,18 +62,26 @@ ReceiverApp::ReceiverApp(QObject *parent)
                  .arg(lost));
     });
     connect(m_subscription, &Subscription::received, m_gate, &NoticeGate::take);
+    connect(m_subscription, &Subscription::document, this, [this](const QString &commId, const QByteArray &pdf) {
+        keepDocument(commId, pdf, false);
+    });
+    connect(m_subscription, &Subscription::picture, this, [this](const QString &commId, const QByteArray &png) {
+        keepDocument(commId, png, true);
+    });
     connect(m_subscription, &Subscription::stateChanged, this, [this](const QString &text, bool connected) {
         m_presence->setBrokerState(text);
         if (!connected && !std::exchange(m_brokerTold, true))
             tell(QStringLiteral("MQTT ブローカーから受信できません。UDP の受信は続けます。\r\n") + text);
     });
-    connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered) {
+    connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered, qint64 entry) {
         if (m_notifier)
-            m_notifier->notify(text, gathered);
+            m_notifier->notify(text, gathered, entry, attachment(m_history->entry(entry)));
         m_unreadUpdate.start();
         updateLosses();
     });
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
+    connect(m_presence, &Presence::latestRequested, this, [this] { openDocument(m_history->latestDocument().id); });
+    connect(m_presence, &Presence::allReadRequested, m_history, &History::markAllRead);
     connect(m_presence, &Presence::settingsRequested, this, &ReceiverApp::openSettings);
     connect(m_presence, &Presence::quitRequested, qApp, [] { QCoreApplication::exit(0); });
     // The broker is subscribed to once the password is known.
@@ -119,6 +130,7 @@ void ReceiverApp::start()
     m_notifier->setStayUntilClicked(m_settings.stayUntilClicked);
     m_notifier->setSound(m_settings.sound);
     connect(m_notifier, &Notifier::historyRequested, this, &ReceiverApp::openHistory);
+    connect(m_notifier, &Notifier::openRequested, this, &ReceiverApp::openDocument);
     m_presence->show();
     updateUnread();
 
@@ -157,7 +169,56 @@ void ReceiverApp::updateUnread()
 void ReceiverApp::updateLosses()
 {
     if (m_historyWindow)
-        m_historyWindow->setLosses(m_listener->refused() + m_subscription->refused(), m_listener->lost());
+        m_historyWindow->setLosses(m_listener->refused() + m_subscription->refused() + m_refusedDocuments,
+                                   m_listener->lost());
+}
+
+Notifier::Attachment ReceiverApp::attachment(const History::Entry &entry) const
+{
+    Notifier::Attachment attached;
+    const QString folder = m_history->documentFolder() + QLatin1Char('/');
+    if (!entry.document.isEmpty())
+        attached.document = folder + entry.document;
+    if (!entry.picture.isEmpty())
+        attached.picture = folder + entry.picture;
+    return attached;
+}
+
+void ReceiverApp::keepDocument(const QString &commId, const QByteArray &bytes, bool picture)
+{
+    // Kept under a name of the program's own, or refused and counted: never
+    // written where the user would open it unless it is what it says.
+    QString name, error;
+    const QString folder = m_history->documentFolder();
+    const bool kept = picture ? DocumentStore::storePicture(folder, bytes, &name, &error)
+                              : DocumentStore::storeDocument(folder, bytes, &name, &error);
+    if (!kept) {
+        ++m_refusedDocuments;
+        qCWarning(lcBroker).noquote() << QStringLiteral("refused the %1 of reception %2: %3")
+                                             .arg(picture ? QStringLiteral("picture") : QStringLiteral("document"), commId, error);
+        updateLosses();
+        return;
+    }
+    if (picture)
+        m_history->addPicture(commId, name);
+    else
+        m_history->addDocument(commId, name);
+    // Before or after its notice: the reception it belongs to is found by
+    // its id; a notice still shown gets the document.
+    if (const qint64 entry = m_history->idOf(commId); entry > 0 && m_notifier)
+        m_notifier->attach(entry, attachment(m_history->entry(entry)));
+}
+
+void ReceiverApp::openDocument(qint64 entry)
+{
+    const Notifier::Attachment attached = entry != 0 ? attachment(m_history->entry(entry)) : Notifier::Attachment();
+    if (attached.document.isEmpty()) {
+        openHistory();
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(attached.document)))
+        tell(QStringLiteral("受信したFAXを開けませんでした。PDF を表示するプログラムがあるか確かめてください。\r\n")
+             + attached.document);
 }
 
 void ReceiverApp::openHistory()
@@ -165,6 +226,7 @@ void ReceiverApp::openHistory()
     if (!m_historyWindow) {
         m_historyWindow = new HistoryWindow(m_history);
         m_historyWindow->setWindowIcon(receiverIcon());
+        connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
     }
     updateLosses();
     m_historyWindow->present();

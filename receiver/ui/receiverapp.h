@@ -1,17 +1,17 @@
 #pragma once
 
+#include "receiver/history.h"
 #include "receiver/receiversettings.h"
+#include "receiver/ui/notifier.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
-class History;
 class HistoryWindow;
 class NoticeGate;
 class NoticeListener;
-class Notifier;
 class PasswordStore;
 class Presence;
 class Subscription;
@@ -33,6 +33,9 @@ public:
     void start();
     void openHistory();
     void openSettings();
+    // Opens the document of a reception with the desktop's viewer (the
+    // history, when it has none).
+    void openDocument(qint64 entry);
     // What must not be lost as the program ends: the history is written.
     void end();
 
@@ -52,6 +55,8 @@ public:
 private:
     void updateUnread();
     void updateLosses();
+    Notifier::Attachment attachment(const History::Entry &entry) const;
+    void keepDocument(const QString &commId, const QByteArray &bytes, bool picture);
     // Tells the user of a problem without a modal loop; at start, once the
     // program is up.
     void tell(const QString &text);
@@ -67,7 +72,8 @@ private:
     bool m_brokerTold = false; // a broker that cannot be reached is told once
     bool m_started = false;
     QStringList m_startProblems;
-    qint64 m_burstLost = 0;     // what the kernel dropped in the burst under way
+    qint64 m_burstLost = 0;        // what the kernel dropped in the burst under way
+    qint64 m_refusedDocuments = 0; // documents and pictures that were not what they said
     QTimer m_burstOver;
     QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;

@@ -1,10 +1,12 @@
 #include "receiver/ui/receiversettingsdialog.h"
 
 #include "gui/seams.h"
+#include "receiver/autostart.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -26,6 +28,8 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     , m_user(new QLineEdit(settings.user, this))
     , m_password(new QLineEdit(settings.password, this))
     , m_passwordNote(new QLabel(this))
+    , m_documents(new QCheckBox(QStringLiteral("受信したFAXの文書（PDF）も受け取り、通知から開けるようにする"), this))
+    , m_startAtLogin(new QCheckBox(QStringLiteral("ログインしたときに起動する"), this))
 {
     setObjectName(QStringLiteral("ReceiverSettingsDialog"));
     setWindowTitle(QStringLiteral("設定"));
@@ -40,14 +44,26 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_sound->setObjectName(QStringLiteral("Sound"));
     m_sound->setChecked(settings.sound);
 
-    auto *form = new QFormLayout;
-    form->addRow(QStringLiteral("ポート番号："), m_port);
-    form->addRow(QStringLiteral("受け付ける送信元："), m_senders);
-    form->addRow(QString(), new QLabel(QStringLiteral("アドレスかサブネット（例：192.168.1.0/24）を１行に１つ。\n"
-                                                      "空のときは、どこからでも受け付けます。"),
-                                       this));
-    form->addRow(QString(), m_stay);
-    form->addRow(QString(), m_sound);
+    m_documents->setObjectName(QStringLiteral("Documents"));
+    m_documents->setChecked(settings.documents);
+    m_startAtLogin->setObjectName(QStringLiteral("StartAtLogin"));
+    m_startAtLogin->setChecked(Autostart::enabled());
+
+    // What comes by UDP, how notices show, and what comes through a broker.
+    auto *udp = new QFormLayout;
+    udp->addRow(QStringLiteral("ポート番号："), m_port);
+    udp->addRow(QStringLiteral("受け付ける送信元："), m_senders);
+    udp->addRow(QString(), new QLabel(QStringLiteral("アドレスかサブネット（例：192.168.1.0/24）を１行に１つ。\n"
+                                                     "空のときは、どこからでも受け付けます。"),
+                                      this));
+    auto *udpGroup = new QGroupBox(QStringLiteral("UDP で受信"), this);
+    udpGroup->setLayout(udp);
+    auto *notices = new QVBoxLayout;
+    notices->addWidget(m_stay);
+    notices->addWidget(m_sound);
+    notices->addWidget(m_startAtLogin);
+    auto *noticeGroup = new QGroupBox(QStringLiteral("通知と起動"), this);
+    noticeGroup->setLayout(notices);
     m_broker->setObjectName(QStringLiteral("Broker"));
     m_broker->setPlaceholderText(QStringLiteral("mqtt://broker.example:1883（使わないときは空）"));
     m_topic->setObjectName(QStringLiteral("Topic"));
@@ -55,17 +71,23 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_user->setObjectName(QStringLiteral("User"));
     m_password->setObjectName(QStringLiteral("Password"));
     m_password->setEchoMode(QLineEdit::Password);
-    form->addRow(QStringLiteral("MQTT ブローカー："), m_broker);
-    form->addRow(QStringLiteral("トピック："), m_topic);
-    form->addRow(QStringLiteral("CA ファイル："), m_caFile);
-    form->addRow(QStringLiteral("ユーザー名："), m_user);
-    form->addRow(QStringLiteral("パスワード："), m_password);
+    auto *mqtt = new QFormLayout;
+    mqtt->addRow(QStringLiteral("ブローカー："), m_broker);
+    mqtt->addRow(QStringLiteral("トピック："), m_topic);
+    mqtt->addRow(QStringLiteral("CA ファイル："), m_caFile);
+    mqtt->addRow(QStringLiteral("ユーザー名："), m_user);
+    mqtt->addRow(QStringLiteral("パスワード："), m_password);
     m_passwordNote->setObjectName(QStringLiteral("PasswordNote"));
-    form->addRow(QString(), m_passwordNote);
+    mqtt->addRow(QString(), m_passwordNote);
+    mqtt->addRow(QString(), m_documents);
+    auto *mqttGroup = new QGroupBox(QStringLiteral("MQTT ブローカーから受信"), this);
+    mqttGroup->setLayout(mqtt);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("キャンセル"));
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(form);
+    layout->addWidget(udpGroup);
+    layout->addWidget(noticeGroup);
+    layout->addWidget(mqttGroup);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -93,6 +115,7 @@ ReceiverSettings ReceiverSettingsDialog::settings() const
     settings.user = m_user->text();
     settings.password = m_password->text();
     settings.passwordInFile = m_original.passwordInFile;
+    settings.documents = m_documents->isChecked();
     return settings;
 }
 
@@ -102,6 +125,10 @@ void ReceiverSettingsDialog::accept()
     QString error;
     if (!chosen.check(&error) || (m_apply && !m_apply(chosen, &error))) {
         Seams::showMessage(this, error);
+        return;
+    }
+    if (m_startAtLogin->isChecked() != Autostart::enabled() && !Autostart::setEnabled(m_startAtLogin->isChecked(), &error)) {
+        Seams::showMessage(this, QStringLiteral("ログイン時の起動を変えられませんでした。\r\n") + error);
         return;
     }
     if (!chosen.save(&error)) {

@@ -44,4 +44,6 @@ private:
     QLineEdit *m_user;
     QLineEdit *m_password;
     QLabel *m_passwordNote;
+    QCheckBox *m_documents;
+    QCheckBox *m_startAtLogin;
 };

@@ -1,0 +1,267 @@
+#include "faxmonitor/documents.h"
+
+#include "core/configfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct DocumentMaker::Job
+{
+    Reception reception;
+    int fd = -1;            // the received file, as it was checked
+    QTemporaryDir folder;   // what the tools make
+    QProcess *process = nullptr;
+    QTimer deadline;
+    int step = 0;           // 0: the PDF, 1: the picture
+    bool pictureFailed = false;
+
+    ~Job()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    QString pdf() const { return folder.filePath(QStringLiteral("fax.pdf")); }
+    QString picture() const { return folder.filePath(QStringLiteral("page.png")); }
+};
+
+namespace {
+
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QString realPath(const QString &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(QFile::encodeName(path).constData(), resolved) ? QFile::decodeName(resolved) : QString();
+}
+
+} // namespace
+
+DocumentMaker::DocumentMaker(QObject *parent)
+    : QObject(parent)
+{
+}
+
+DocumentMaker::~DocumentMaker()
+{
+    stop();
+}
+
+void DocumentMaker::stop()
+{
+    // The tools are killed, not waited for; their folders go with the jobs.
+    for (const auto &job : m_running) {
+        if (job->process) {
+            job->process->disconnect(this);
+            job->process->kill();
+        }
+    }
+    m_running.clear();
+    m_waiting.clear();
+}
+
+bool DocumentMaker::setUp(const Options &options, QString *error)
+{
+    m_options = options;
+    m_recvq = realPath(options.spool + QStringLiteral("/recvq"));
+    if (m_recvq.isEmpty() || !QFileInfo(m_recvq).isDir()) {
+        *error = QStringLiteral("%1/recvq is not a folder").arg(options.spool);
+        return false;
+    }
+    const passwd *user = getpwnam(QFile::encodeName(options.faxUser).constData());
+    if (!user) {
+        *error = QStringLiteral("there is no user %1").arg(options.faxUser);
+        return false;
+    }
+    m_faxUid = user->pw_uid;
+    for (const char *tool : {"tiff2pdf", "pdftoppm"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
+            *error = QStringLiteral("%1 is not installed (%2)")
+                         .arg(QLatin1String(tool),
+                              QLatin1String(std::strcmp(tool, "tiff2pdf") == 0 ? "libtiff-tools" : "poppler-utils"));
+            return false;
+        }
+    }
+    return true;
+}
+
+int DocumentMaker::openReceived(const QString &file, QString *error) const
+{
+    if (file.isEmpty()) {
+        *error = QStringLiteral("the fax server named no file");
+        return -1;
+    }
+    // Named as the fax server names it, relative to its spool; wherever
+    // the name leads, it must end in recvq.
+    const QString real = realPath(QDir(m_options.spool).filePath(file));
+    if (real.isEmpty() || !real.startsWith(m_recvq + QLatin1Char('/'))) {
+        *error = QStringLiteral("%1 is not a file the fax server received (not in %2)").arg(file, m_recvq);
+        return -1;
+    }
+    const int fd = ::open(QFile::encodeName(real).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot read %1: %2").arg(real, systemReason());
+        return -1;
+    }
+    // What was opened is what is checked, and what the tools read.
+    struct stat st;
+    QString why;
+    if (fstat(fd, &st) != 0)
+        why = systemReason();
+    else if (!S_ISREG(st.st_mode))
+        why = QStringLiteral("it is not a regular file");
+    else if (st.st_uid != m_faxUid)
+        why = QStringLiteral("it is not the fax server's (%1)").arg(m_options.faxUser);
+    else if (st.st_size > m_options.maxTiffSize)
+        why = QStringLiteral("it is over %1 bytes").arg(m_options.maxTiffSize);
+    if (!why.isEmpty()) {
+        ::close(fd);
+        *error = QStringLiteral("%1 is refused: %2").arg(real, why);
+        return -1;
+    }
+    return fd;
+}
+
+void DocumentMaker::make(const Reception &reception)
+{
+    QString error;
+    if (reception.commId.isEmpty()) {
+        Q_EMIT failed(reception.commId, QStringLiteral("the fax server gave no communication id"));
+        return;
+    }
+    const int fd = openReceived(reception.file, &error);
+    if (fd < 0) {
+        Q_EMIT failed(reception.commId, error);
+        return;
+    }
+    auto job = std::make_unique<Job>();
+    job->reception = reception;
+    job->fd = fd;
+    if (!job->folder.isValid()) {
+        Q_EMIT failed(reception.commId, QStringLiteral("no temporary folder: %1").arg(job->folder.errorString()));
+        return;
+    }
+    if (int(m_waiting.size()) >= m_options.maxWaiting) {
+        Q_EMIT failed(m_waiting.front()->reception.commId,
+                      QStringLiteral("%1 faxes waited to be converted already; this one was given up").arg(m_waiting.size()));
+        m_waiting.pop_front();
+    }
+    m_waiting.push_back(std::move(job));
+    // The reception's own message first: the tools take the processor only
+    // once it is on its way (on a busy fax server they would delay it).
+    QTimer::singleShot(m_options.headStart, this, &DocumentMaker::startNext);
+}
+
+void DocumentMaker::startNext()
+{
+    while (!m_waiting.empty() && int(m_running.size()) < m_options.parallel) {
+        m_running.push_back(std::move(m_waiting.front()));
+        m_waiting.pop_front();
+        Job *job = m_running.back().get();
+        // The tool reads the very file that was checked, through this
+        // process's descriptor for it.
+        runTool(job, QStringLiteral("tiff2pdf"),
+                {QStringLiteral("-o"), job->pdf(),
+                 QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(job->fd)});
+    }
+}
+
+void DocumentMaker::runTool(Job *job, const QString &program, const QStringList &arguments)
+{
+    // The tool before this one may be the sender of the signal that got
+    // here: it goes at the next turn.
+    if (job->process) {
+        job->process->disconnect(this);
+        job->process->deleteLater();
+    }
+    job->process = new QProcess(this);
+    job->process->setProcessChannelMode(QProcess::MergedChannels);
+    job->deadline.setSingleShot(true);
+    job->deadline.disconnect();
+    const int step = job->step;
+    connect(&job->deadline, &QTimer::timeout, this, [this, job, step, program] {
+        job->process->disconnect(this);
+        job->process->kill();
+        toolFinished(job, step, false, QStringLiteral("%1 took longer than %2 s").arg(program).arg(m_options.timeout / 1000));
+    });
+    connect(job->process, &QProcess::finished, this, [this, job, step, program](int code, QProcess::ExitStatus status) {
+        job->deadline.stop();
+        const QByteArray said = job->process->readAll().left(200).trimmed();
+        toolFinished(job, step, status == QProcess::NormalExit && code == 0,
+                     QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(said)));
+    });
+    connect(job->process, &QProcess::errorOccurred, this, [this, job, step, program](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        job->deadline.stop();
+        toolFinished(job, step, false, QStringLiteral("%1 could not be started").arg(program));
+    });
+    job->deadline.start(m_options.timeout);
+    job->process->start(program, arguments);
+}
+
+void DocumentMaker::toolFinished(Job *job, int step, bool ok, const QString &error)
+{
+    if (step == 0) {
+        if (!ok) {
+            finish(job, error);
+            return;
+        }
+        job->step = 1;
+        runTool(job, QStringLiteral("pdftoppm"),
+                {QStringLiteral("-png"), QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"), QStringLiteral("1"),
+                 QStringLiteral("-scale-to-x"), QString::number(m_options.pictureWidth), QStringLiteral("-scale-to-y"),
+                 QStringLiteral("-1"), QStringLiteral("-singlefile"), job->pdf(),
+                 job->folder.filePath(QStringLiteral("page"))});
+        return;
+    }
+    // Without a picture the document still goes.
+    job->pictureFailed = !ok;
+    finish(job, QString());
+}
+
+void DocumentMaker::finish(Job *job, const QString &error)
+{
+    QString why = error;
+    QByteArray pdf, picture;
+    if (why.isEmpty() && !ConfigFile::read(job->pdf(), m_options.maxPdfSize, &pdf, &why))
+        why = QStringLiteral("the PDF: %1").arg(why);
+    if (why.isEmpty() && !job->pictureFailed)
+        ConfigFile::read(job->picture(), m_options.maxPictureSize, &picture, &why);
+    const QString commId = job->reception.commId;
+    for (auto it = m_running.begin(); it != m_running.end(); ++it) {
+        if (it->get() == job) {
+            // Gone at the next turn: this may be its own timer's or its own
+            // process's signal.
+            job->process->disconnect(this);
+            job->process->deleteLater();
+            job->process = nullptr;
+            job->deadline.stop();
+            std::shared_ptr<Job> done(it->release());
+            m_running.erase(it);
+            QTimer::singleShot(0, this, [done] {});
+            break;
+        }
+    }
+    if (!pdf.isEmpty())
+        Q_EMIT made(commId, pdf, picture);
+    else
+        Q_EMIT failed(commId, why);
+    startNext();
+}

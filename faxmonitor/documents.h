@@ -1,0 +1,74 @@
+#pragma once
+
+#include "core/reception.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <memory>
+
+#include <sys/types.h>
+
+// Makes the received fax into what a desktop opens: a PDF (tiff2pdf, as the
+// fax server's own mail does) and a picture of its first page (a PNG at most
+// 256 pixels wide, by pdftoppm).
+//
+// Only a file the fax server received is read: a regular file in the
+// spool's recvq, owned by the fax server's user; a path that leads out of
+// it (.., a symbolic link) is refused. The file is opened once, checked on
+// what was opened, and the tools read that very file. The tools run as
+// processes beside the event loop, two at a time at most, each with a time
+// limit, and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
+// waits. A conversion that fails is said once; the reception's notice has
+// long gone out by then.
+class DocumentMaker : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options {
+        QString spool = QStringLiteral("/var/spool/hylafax");
+        QString faxUser = QStringLiteral("uucp");
+        int timeout = 60000;                      // milliseconds for each tool
+        int headStart = 50;                       // milliseconds the reception's message has before the tools run
+        qint64 maxTiffSize = 64 * 1024 * 1024;
+        qint64 maxPdfSize = 50 * 1024 * 1024;
+        qint64 maxPictureSize = 1024 * 1024;
+        int parallel = 2;
+        int maxWaiting = 16;
+        int pictureWidth = 256;
+    };
+
+    explicit DocumentMaker(QObject *parent = nullptr);
+    ~DocumentMaker() override;
+
+    // False, with the reason, when the spool or the fax user cannot be used.
+    bool setUp(const Options &options, QString *error);
+    // Makes the document of reception (its file and communication id).
+    void make(const Reception &reception);
+    // Gives up what is under way and what waits (the monitor ends).
+    void stop();
+
+Q_SIGNALS:
+    void made(const QString &commId, const QByteArray &pdf, const QByteArray &picture);
+    void failed(const QString &commId, const QString &error);
+
+private:
+    struct Job;
+
+    // Opens the reception's file as the fax server received it; -1 with the
+    // reason otherwise.
+    int openReceived(const QString &file, QString *error) const;
+    void startNext();
+    void runTool(Job *job, const QString &program, const QStringList &arguments);
+    void toolFinished(Job *job, int step, bool ok, const QString &error);
+    void finish(Job *job, const QString &error);
+
+    Options m_options;
+    QString m_recvq;  // the real path of the spool's recvq
+    uid_t m_faxUid = uid_t(-1);
+    std::deque<std::unique_ptr<Job>> m_waiting;
+    std::deque<std::unique_ptr<Job>> m_running;
+};

@@ -1,0 +1,259 @@
+// The received fax itself, all the way: HylaFAX's faxrcvd on a fax of the
+// test's, the hook, the monitor making the PDF and the picture of its first
+// page, a real mosquitto, and kavrel-r on a virtual desktop with dunst,
+// keeping them and opening the PDF with what the desktop opens files with
+// (an xdg-open of the test's, which writes down what it was asked to open).
+// Needs root (to act as the fax user), hylafax-server, libtiff-tools,
+// poppler-utils, mosquitto, Xvfb, openbox and dunst.
+
+#include "core/monitorprotocol.h"
+#include "receiver/history.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+const QString DocumentTopic = QStringLiteral("kavrel/fax/document/");
+
+QString faxesFolder()
+{
+    return TestSupport::dataDir() + QStringLiteral("/kavrel-r/faxes");
+}
+
+} // namespace
+
+class TestDocuments : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir work;
+    TestSupport::HylaFaxSpool spool;
+    TestSupport::TestBroker broker;
+    TestSupport::MonitorProcess monitor;
+    std::unique_ptr<TestSupport::Desktop> desktop;
+    QTemporaryDir services;
+    QProcess dunst;
+    std::unique_ptr<TestSupport::Program> receiver;
+
+    QString opened() const
+    {
+        QFile log(work.filePath(QStringLiteral("opened")));
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+    QString dunstctl(const QStringList &arguments) const { return desktop->run(QStringLiteral("dunstctl"), arguments); }
+
+    // Whether dunst has shown a notice that says text; *icon is its icon.
+    bool shown(const QString &text, QString *icon = nullptr) const
+    {
+        dunstctl({QStringLiteral("close-all")});
+        const QJsonDocument document = QJsonDocument::fromJson(dunstctl({QStringLiteral("history")}).toUtf8());
+        for (const QJsonValue &notice : document.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
+            const QJsonObject object = notice.toObject();
+            if (object.value(QStringLiteral("body")).toObject().value(QStringLiteral("data")).toString().contains(text)) {
+                if (icon)
+                    *icon = object.value(QStringLiteral("icon_path")).toObject().value(QStringLiteral("data")).toString();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool publish(const QString &topic, const QString &file)
+    {
+        return QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                 {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                  QString::number(broker.port()), QStringLiteral("-u"), broker.user(), QStringLiteral("-P"),
+                                  broker.password(), QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"), topic,
+                                  QStringLiteral("-f"), file})
+            == 0;
+    }
+
+    QString writeFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(work.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return QString();
+        return file.fileName();
+    }
+
+    static QStringList keptFiles()
+    {
+        return QDir(faxesFolder()).entryList(QDir::Files);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!spool.missing().isEmpty())
+            QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
+        for (const char *tool : {"tiff2pdf", "pdftoppm", "pdfinfo", "dunst"}) {
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("needs %1 (libtiff-tools, poppler-utils, dunst)").arg(QLatin1String(tool))));
+        }
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
+        const QString password = writeFile(QStringLiteral("password"), broker.password().toUtf8());
+        QVERIFY(monitor.start("[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
+                                  + "\nPasswordFile=" + QFile::encodeName(password) + "\n[Documents]\nPublish=true\nSpool="
+                                  + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n",
+                              TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
+        QTRY_VERIFY(monitor.said().contains("connected to the broker"));
+        QVERIFY(spool.useHook(monitor.folder()));
+
+        desktop = std::make_unique<TestSupport::Desktop>();
+        QVERIFY2(desktop->missing().isEmpty(), qPrintable(desktop->missing()));
+        QVERIFY(!desktop->startSessionBus(services.path()).isEmpty());
+        dunst.setProcessEnvironment(desktop->environment());
+        dunst.start(QStringLiteral("dunst"), QStringList());
+        QTRY_VERIFY(!dunstctl({QStringLiteral("is-paused")}).isEmpty());
+
+        // What the desktop opens files with: it writes down what it is given.
+        const QString bin = work.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QFile opener(bin + QStringLiteral("/xdg-open"));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + QFile::encodeName(work.filePath(QStringLiteral("opened"))) + "'\n");
+        opener.close();
+        QVERIFY(opener.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+
+        QDir().mkpath(TestSupport::configDir() + QStringLiteral("/Kavrel"));
+        QFile settings(TestSupport::configDir() + QStringLiteral("/Kavrel/kavrel-r.conf"));
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        settings.write("[Receive]\nPort=" + QByteArray::number(probe.localPort()) + "\n[MQTT]\nBroker="
+                       + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8() + "\nPassword=" + broker.password().toUtf8() + "\nDocuments=true\n");
+        settings.close();
+        probe.close();
+        QProcessEnvironment environment = desktop->environment();
+        environment.insert(QStringLiteral("PATH"), bin + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("kavrel.r.notices.debug=true"));
+        receiver = std::make_unique<TestSupport::Program>(QStringLiteral(KAVREL_RECEIVER),
+                                                         QStringList{QStringLiteral("--test-delays"), QStringLiteral("gather=300")},
+                                                         environment);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().contains("connected to the broker"), 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        receiver.reset();
+        dunst.kill();
+        dunst.waitForFinished();
+        desktop.reset();
+    }
+
+    // A fax of three pages: its notice comes first, then the PDF (all three
+    // pages) and the picture, kept by kavrel-r; the notice then shows the
+    // picture, and clicking it opens the PDF.
+    void faxArrivesAsItsPdf()
+    {
+        QVERIFY(spool.makeFax(QStringLiteral("fax00002.tif"), 3));
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00002.tif"), QStringLiteral("000000200")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().contains("with its document"), 20000);
+        History history;
+        QVERIFY(history.open());
+        const History::Entry entry = history.latestDocument();
+        QCOMPARE(entry.commId, QStringLiteral("000000200"));
+        const QString pdf = faxesFolder() + QLatin1Char('/') + entry.document;
+        QProcess info;
+        info.start(QStringLiteral("pdfinfo"), {pdf});
+        QVERIFY(info.waitForFinished());
+        const QString said = QString::fromUtf8(info.readAllStandardOutput());
+        QVERIFY2(said.contains(QRegularExpression(QStringLiteral("\nPages: +3\n"))), qPrintable(said));
+        // Neither its group nor others read it.
+        QCOMPARE(int(QFile::permissions(pdf) & 0x0077), 0);
+
+        dunstctl({QStringLiteral("action"), QStringLiteral("0")});
+        QTRY_COMPARE(opened(), QUrl::fromLocalFile(pdf).toString() + QLatin1Char('\n'));
+        QString icon;
+        QVERIFY(shown(QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"), &icon));
+        QVERIFY2(icon.startsWith(faxesFolder()) && icon.endsWith(QStringLiteral(".png")), qPrintable(icon));
+    }
+
+    // What the monitor does not make into a document still has its notice;
+    // the reason is said, once.
+    void refusedFilesStillHaveTheirNotice_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("not a TIFF") << "fax00003.tif" << "recvq/fax00003.tif" << "tiff2pdf failed";
+        QTest::newRow("out of recvq") << "" << "etc/config" << "is not a file the fax server received";
+        QTest::newRow("up and out") << "" << "recvq/../../../etc/shadow" << "is not a file the fax server received";
+        QTest::newRow("a link out") << "fax00004.tif" << "recvq/fax00004.tif" << "is not a file the fax server received";
+        QTest::newRow("not the fax user's") << "fax00005.tif" << "recvq/fax00005.tif" << "is not the fax server's";
+        QTest::newRow("a folder") << "fax00006.tif" << "recvq/fax00006.tif" << "it is not a regular file";
+    }
+
+    void refusedFilesStillHaveTheirNotice()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        const QString path = spool.path() + QStringLiteral("/recvq/") + name;
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag == "not a TIFF" || tag == "not the fax user's") {
+            QVERIFY(!writeFile(QStringLiteral("fake.tif"), "II*\0 no more").isEmpty());
+            QVERIFY(QFile::copy(work.filePath(QStringLiteral("fake.tif")), path));
+            if (tag == "not a TIFF")
+                QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp"), path}), 0);
+        } else if (tag == "a link out") {
+            QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), path));
+        } else if (tag == "a folder") {
+            QVERIFY(QDir().mkpath(path));
+            QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp"), path}), 0);
+        }
+        static int number = 300;
+        const QByteArray commId = "000000" + QByteArray::number(++number);
+        const QByteArray sender = "refused " + tag;
+        QString error;
+        QVERIFY2(MonitorProtocol::post(monitor.folder(),
+                                       {"2026:12:07 07:00:00", sender, "0312345678", "", "1", "", file.toUtf8(), commId},
+                                       5000, &error),
+                 qPrintable(error));
+        QTRY_VERIFY(monitor.said().contains("reception " + commId + " cannot be published"));
+        QVERIFY2(monitor.said().contains(reason.toUtf8()), monitor.said().constData());
+        QTRY_VERIFY(shown(QString::fromUtf8(sender)));
+        History history;
+        QVERIFY(history.open());
+        QCOMPARE(history.entry(history.idOf(QString::fromLatin1(commId))).document, QString());
+    }
+
+    // kavrel-r keeps only what is what it says, under names of its own:
+    // whatever else comes on the documents' topics is refused and counted.
+    void receiverRefusesWhatIsNoDocument_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("not a PDF") << "document" << QByteArray("<html>open me</html>") << QByteArray("refused the document");
+        QTest::newRow("a PDF cut short") << "document" << QByteArray("%PDF-1.4\n1 0 obj\n") << QByteArray("refused the document");
+        QTest::newRow("not a picture") << "picture" << QByteArray("\x89PNG\r\n\x1a\n broken") << QByteArray("refused the picture");
+        QTest::newRow("too large") << "document" << QByteArray("%PDF-1.4\n") + QByteArray(51 * 1024 * 1024, ' ') + "\n%%EOF\n"
+                                   << QByteArray("over 52428800 bytes");
+    }
+
+    void receiverRefusesWhatIsNoDocument()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, reason);
+        const QStringList before = keptFiles();
+        const qsizetype said = receiver->said().size();
+        const QString file = writeFile(QStringLiteral("published"), bytes);
+        QVERIFY(publish(QStringLiteral("kavrel/fax/%1/000000999").arg(kind), file));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().mid(said).contains(reason), 10000);
+        QCOMPARE(keptFiles(), before);
+    }
+};
+
+QTEST_MAIN(TestDocuments)
+#include "tst_documents.moc"
