@@ -71,7 +71,7 @@ Reception Reception::fromPost(const QList<QByteArray> &fields)
     // be trusted nowhere.
     const QString commId = cleaned.at(7);
     if (commId.size() <= 64
-        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.isDigit() || (c.unicode() < 128 && c.isLetter()); }))
+        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); }))
         reception.commId = commId;
     // OK only when HylaFAX gave no message at all: a message of blanks or
     // control characters, or one that reads OK, is still a failure.

@@ -27,6 +27,7 @@ struct DocumentMaker::Job
     QProcess *process = nullptr;
     QTimer deadline;
     int step = 0;           // 0: the PDF, 1: the picture
+    QByteArray said;        // the start of what the tool under way said
     bool pictureFailed = false;
 
     ~Job()
@@ -138,24 +139,21 @@ int DocumentMaker::openReceived(const QString &file, QString *error) const
     return fd;
 }
 
-void DocumentMaker::make(const Reception &reception)
+bool DocumentMaker::make(const Reception &reception, QString *error)
 {
-    QString error;
     if (reception.commId.isEmpty()) {
-        Q_EMIT failed(reception.commId, QStringLiteral("the fax server gave no communication id"));
-        return;
+        *error = QStringLiteral("the fax server gave no communication id");
+        return false;
     }
-    const int fd = openReceived(reception.file, &error);
-    if (fd < 0) {
-        Q_EMIT failed(reception.commId, error);
-        return;
-    }
+    const int fd = openReceived(reception.file, error);
+    if (fd < 0)
+        return false;
     auto job = std::make_unique<Job>();
     job->reception = reception;
     job->fd = fd;
     if (!job->folder.isValid()) {
-        Q_EMIT failed(reception.commId, QStringLiteral("no temporary folder: %1").arg(job->folder.errorString()));
-        return;
+        *error = QStringLiteral("no temporary folder: %1").arg(job->folder.errorString());
+        return false;
     }
     if (int(m_waiting.size()) >= m_options.maxWaiting) {
         Q_EMIT failed(m_waiting.front()->reception.commId,
@@ -166,6 +164,7 @@ void DocumentMaker::make(const Reception &reception)
     // The reception's own message first: the tools take the processor only
     // once it is on its way (on a busy fax server they would delay it).
     QTimer::singleShot(m_options.headStart, this, &DocumentMaker::startNext);
+    return true;
 }
 
 void DocumentMaker::startNext()
@@ -192,6 +191,13 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     }
     job->process = new QProcess(this);
     job->process->setProcessChannelMode(QProcess::MergedChannels);
+    // What the tool says is read as it comes; its start is kept for the
+    // journal, the rest let go.
+    job->said.clear();
+    connect(job->process, &QProcess::readyRead, this, [job] {
+        const QByteArray more = job->process->readAll();
+        job->said += more.left(qMax<qsizetype>(0, 200 - job->said.size()));
+    });
     job->deadline.setSingleShot(true);
     job->deadline.disconnect();
     const int step = job->step;
@@ -202,7 +208,7 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     });
     connect(job->process, &QProcess::finished, this, [this, job, step, program](int code, QProcess::ExitStatus status) {
         job->deadline.stop();
-        const QByteArray said = job->process->readAll().left(200).trimmed();
+        const QByteArray said = (job->said + job->process->readAll()).left(200).trimmed();
         toolFinished(job, step, status == QProcess::NormalExit && code == 0,
                      QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(said)));
     });
@@ -242,6 +248,8 @@ void DocumentMaker::finish(Job *job, const QString &error)
     QByteArray pdf, picture;
     if (why.isEmpty() && !ConfigFile::read(job->pdf(), m_options.maxPdfSize, &pdf, &why))
         why = QStringLiteral("the PDF: %1").arg(why);
+    if (why.isEmpty() && pdf.isEmpty())
+        why = QStringLiteral("tiff2pdf made no PDF");
     if (why.isEmpty() && !job->pictureFailed)
         ConfigFile::read(job->picture(), m_options.maxPictureSize, &picture, &why);
     const QString commId = job->reception.commId;

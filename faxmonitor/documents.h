@@ -46,8 +46,10 @@ public:
 
     // False, with the reason, when the spool or the fax user cannot be used.
     bool setUp(const Options &options, QString *error);
-    // Makes the document of reception (its file and communication id).
-    void make(const Reception &reception);
+    // Makes the document of reception (its file and communication id):
+    // made() or failed() says how it went. False, with the reason, when it
+    // is refused at once (no id, a file that is not the fax server's).
+    bool make(const Reception &reception, QString *error);
     // Gives up what is under way and what waits (the monitor ends).
     void stop();
 

@@ -163,7 +163,6 @@ void FaxMonitor::socketLost(const QString &which)
     // Somebody removed or replaced a socket file: nobody could reach the
     // monitor there any more. Listening again keeps the links that are
     // connected; if that fails, the monitor ends so that it is restarted.
-    qCWarning(lcLinks).noquote() << QStringLiteral("the socket for %1 was removed; listening again").arg(which);
     // What was put in its place (a file, a link) is the monitor's to
     // replace: the folder is its own.
     const QByteArray path = QFile::encodeName(m_folder + QLatin1Char('/')
@@ -175,9 +174,13 @@ void FaxMonitor::socketLost(const QString &which)
     QString error;
     const bool again = which == QLatin1String("links") ? listenForLinks(&error) : listenForPosts(&error);
     if (!again) {
-        qCCritical(lcLinks).noquote() << error;
+        qCCritical(lcLinks).noquote() << QStringLiteral("the socket for %1 was removed, and cannot be made again: %2")
+                                             .arg(which, error);
         Q_EMIT failed(error);
+        return;
     }
+    // Said once it is so: whoever reads the journal may connect at once.
+    qCWarning(lcLinks).noquote() << QStringLiteral("the socket for %1 was removed; listening again").arg(which);
 }
 
 void FaxMonitor::takePost(int descriptor, uint uid, int pid)

@@ -8,6 +8,8 @@
 #include "mqtt/mqttclient.h"
 #include "faxmonitor/refusallog.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
 
 namespace {
@@ -122,16 +124,19 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     }
     m_documents = maker;
     connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
+        // Documents never take the receptions' room while the broker is
+        // away: they have half of what may wait, the receptions all of it.
+        if (m_mqtt->queued() + 2 > MqttClient::MaxQueued / 2
+            || m_mqtt->queuedBytes() + pdf.size() + picture.size() > MqttClient::MaxQueuedBytes / 2) {
+            documentFailed(commId, QStringLiteral("%1 messages wait for the broker already").arg(m_mqtt->queued()));
+            return;
+        }
         if (!picture.isEmpty())
             m_mqtt->publish(pictureTopic(commId), picture);
         m_mqtt->publish(documentTopic(commId), pdf);
         qCDebug(lcRelays).noquote() << QStringLiteral("published the document of %1 (%2 bytes)").arg(commId).arg(pdf.size());
     });
-    connect(maker, &DocumentMaker::failed, this, [](const QString &commId, const QString &why) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 cannot be published: %2; its notice "
-                                                        "went out all the same")
-                                             .arg(commId.isEmpty() ? QStringLiteral("(no id)") : commId, why);
-    });
+    connect(maker, &DocumentMaker::failed, this, &Relays::documentFailed);
     qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1").arg(documentTopic(QStringLiteral("<commid>")));
 }
 
@@ -247,10 +252,29 @@ void Relays::relay(const Reception &reception)
     }
     if (!m_mqtt)
         return;
-    // The notice first: the document follows once it is made.
-    const bool document = m_documents && !reception.commId.isEmpty();
+    // The document is announced only when its file is the fax server's and
+    // its conversion under way; the notice goes first, and the document
+    // follows once it is made (a post of an older hook has none).
+    bool document = false;
+    if (m_documents && !reception.commId.isEmpty()) {
+        QString error;
+        document = m_documents->make(reception, &error);
+        if (!document)
+            qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 cannot be published: %2; its "
+                                                            "notice goes out all the same")
+                                                 .arg(reception.commId, error);
+    }
     m_mqtt->publish(m_topic, document ? reception.json(documentTopic(reception.commId), pictureTopic(reception.commId))
                                       : reception.json());
-    if (m_documents)
-        m_documents->make(reception);
+}
+
+void Relays::documentFailed(const QString &commId, const QString &why)
+{
+    qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 cannot be published: %2; its notice "
+                                                    "went out all the same")
+                                         .arg(commId, why);
+    // The desktops are told that none will come.
+    QJsonObject said;
+    said.insert(QStringLiteral("error"), why);
+    m_mqtt->publish(documentTopic(commId), QJsonDocument(said).toJson(QJsonDocument::Compact));
 }

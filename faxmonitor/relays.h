@@ -76,6 +76,7 @@ private:
     };
 
     void addDestination(const QString &text);
+    void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
     void setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
                    const QString &user, const QString &passwordFile);

@@ -152,6 +152,12 @@ int MqttClient::queued() const
     return int(m_queue.size());
 }
 
+qint64 MqttClient::queuedBytes() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queuedBytes;
+}
+
 void MqttClient::sendWaiting(mosquitto *connection)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -351,7 +357,10 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
     bool first = false;
     {
         const std::lock_guard<std::mutex> lock(client->m_mutex);
-        if (client->m_inbox.size() >= size_t(MaxIncoming)) {
+        while (!client->m_inbox.empty()
+               && (client->m_inbox.size() >= size_t(MaxIncoming)
+                   || client->m_inboxBytes + message->payloadlen > MaxIncomingBytes)) {
+            client->m_inboxBytes -= client->m_inbox.front().payload.size();
             client->m_inbox.pop_front();
             ++client->m_droppedIncoming;
         }
@@ -359,20 +368,33 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
         client->m_inbox.push_back(Message{QString::fromUtf8(message->topic),
                                           QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
                                           message->retain});
+        client->m_inboxBytes += message->payloadlen;
     }
     if (first)
         Q_EMIT client->messagesWaiting();
 }
 
-QList<MqttClient::Message> MqttClient::takeMessages(int count)
+QList<MqttClient::Message> MqttClient::takeMessages(int count, qint64 bytes)
 {
     QList<Message> taken;
+    qint64 takenBytes = 0;
     const std::lock_guard<std::mutex> lock(m_mutex);
-    while (!m_inbox.empty() && taken.size() < count) {
+    while (!m_inbox.empty() && taken.size() < count
+           && (taken.isEmpty() || takenBytes + m_inbox.front().payload.size() <= bytes)) {
+        takenBytes += m_inbox.front().payload.size();
+        m_inboxBytes -= m_inbox.front().payload.size();
         taken.append(std::move(m_inbox.front()));
         m_inbox.pop_front();
     }
     return taken;
+}
+
+bool MqttClient::topicMatches(const QString &filter, const QString &topic)
+{
+    bool result = false;
+    return mosquitto_topic_matches_sub(filter.toUtf8().constData(), topic.toUtf8().constData(), &result)
+            == MOSQ_ERR_SUCCESS
+        && result;
 }
 
 qint64 MqttClient::droppedIncoming() const

@@ -54,9 +54,11 @@ public:
 
     static constexpr int MaxQueued = 1000;
     static constexpr qint64 MaxQueuedBytes = 256 * 1024 * 1024;
-    // Messages from the broker waiting to be taken, at most: a flood is
-    // taken a share at a time, and past this the oldest go.
+    // Messages from the broker waiting to be taken, at most, in number and
+    // in bytes: a flood is taken a share at a time, and past these the
+    // oldest go.
     static constexpr int MaxIncoming = 10000;
+    static constexpr qint64 MaxIncomingBytes = 128 * 1024 * 1024;
 
     struct Message {
         QString topic;
@@ -73,6 +75,9 @@ public:
     // of at most 65535 bytes, no control characters, and wildcards only in a
     // subscription, where they stand whole.
     static bool checkTopic(const QString &topic, bool forSubscription, QString *error);
+    // Whether topic is one that filter (a subscription, with its
+    // wildcards) takes.
+    static bool topicMatches(const QString &filter, const QString &topic);
 
     explicit MqttClient(const Options &options, QObject *parent = nullptr);
     ~MqttClient() override;
@@ -87,10 +92,12 @@ public:
     void publish(const QString &topic, const QByteArray &payload);
     // Subscribes to topic (QoS 1) on every connection; before start().
     void subscribe(const QString &topic);
-    // Messages not yet acknowledged by the broker.
+    // Messages not yet acknowledged by the broker, and their bytes.
     int queued() const;
-    // Up to count of the messages the broker delivered, oldest first.
-    QList<Message> takeMessages(int count);
+    qint64 queuedBytes() const;
+    // Up to count of the messages the broker delivered, oldest first, and
+    // no more than bytes of them in all (but always one, when one waits).
+    QList<Message> takeMessages(int count, qint64 bytes = MaxIncomingBytes);
     // Messages from the broker that were dropped, the inbox being full.
     qint64 droppedIncoming() const;
     QString describe() const;
@@ -134,6 +141,7 @@ private:
     std::deque<Outgoing> m_queue;
     qint64 m_queuedBytes = 0;
     std::deque<Message> m_inbox;
+    qint64 m_inboxBytes = 0;
     qint64 m_droppedIncoming = 0;
     QList<QByteArray> m_subscriptions;
     std::atomic<bool> m_stop{false};

@@ -62,9 +62,22 @@ bool setEnabled(bool on, QString *error)
         *error = QStringLiteral("%1 に書き込めません（%2）。").arg(path, file.errorString());
         return false;
     }
-    file.write("[Desktop Entry]\nType=Application\nName=受信通知クライアント\nExec="
-               + QFile::encodeName(QCoreApplication::applicationFilePath()) + "\nIcon=kavrel-r\n"
-               + (on ? "" : "Hidden=true\n"));
+    // The program's path quoted as the desktop entry's Exec key reads it: a
+    // backslash, quote, backquote or dollar is escaped for the quoting, and
+    // that escape's backslash again for the string (so a backslash becomes
+    // four); a percent sign is doubled.
+    QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
+    program.replace("\\", "\\\\\\\\");
+    for (const char special : {'"', '`', '$'})
+        program.replace(QByteArray(1, special), QByteArray("\\\\") + special);
+    program.replace("%", "%%");
+    const QByteArray entry = "[Desktop Entry]\nType=Application\nName=受信通知クライアント\nExec=\"" + program
+        + "\"\nIcon=kavrel-r\n" + (on ? "" : "Hidden=true\n");
+    if (file.write(entry) != entry.size() || !file.flush()) {
+        *error = QStringLiteral("%1 に書き込めません（%2）。").arg(path, file.errorString());
+        file.remove();
+        return false;
+    }
     return true;
 }
 

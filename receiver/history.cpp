@@ -6,11 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QVariant>
+
+#include <cstring>
 
 namespace {
 
@@ -75,16 +78,20 @@ bool History::open()
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     QString error;
     Opening opening = openFile(&error);
-    if (opening == Opening::Opened)
+    if (opening == Opening::Opened) {
+        sweepDocuments();
         return true;
+    }
     // Damaged, or not a database at all, or not to be opened: kept aside,
     // and a new one begun. One that another process holds (a second session
     // on a shared home) is left alone.
     const bool existed = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
     if (existed && opening == Opening::Damaged) {
         moveAside(error);
-        if (openFile(&error) == Opening::Opened)
+        if (openFile(&error) == Opening::Opened) {
+            sweepDocuments();
             return true;
+        }
     }
     // Nowhere to keep it: in memory, for as long as the program runs.
     const QString path = m_path;
@@ -160,7 +167,8 @@ bool History::createSchema(QString *error)
                                " document TEXT NOT NULL DEFAULT '',"
                                " picture TEXT NOT NULL DEFAULT '',"
                                " size INTEGER NOT NULL DEFAULT 0,"
-                               " arrived INTEGER NOT NULL)"),
+                               " arrived INTEGER NOT NULL,"
+                               " error TEXT NOT NULL DEFAULT '')"),
                 error)
         && addColumns(error)
         // Receptions are found by their communication id as documents come
@@ -452,8 +460,10 @@ void History::prune()
         oldest.finish();
         query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= ?"));
         query.addBindValue(last);
-        if (last >= 0 && query.exec())
+        if (last >= 0 && query.exec()) {
             recount();
+            forgetDocuments();
+        }
     }
 }
 
@@ -475,7 +485,7 @@ namespace {
 // The columns an Entry is read from, and the documents joined to them.
 const QString EntryColumns = QStringLiteral(
     "r.id, r.arrived, r.source, %1, r.copies, r.unread, r.fax, r.failed, r.caller, r.number, r.pages, r.error,"
-    " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, '')");
+    " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, ''), COALESCE(d.error, '')");
 const QString FromReceptions = QStringLiteral(
     " FROM receptions r LEFT JOIN documents d ON r.commid != '' AND d.commid = r.commid");
 
@@ -520,6 +530,7 @@ History::Entry entryFrom(const QSqlQuery &query)
     entry.commId = query.value(13).toString();
     entry.document = query.value(14).toString();
     entry.picture = query.value(15).toString();
+    entry.documentError = query.value(16).toString();
     return entry;
 }
 
@@ -617,45 +628,83 @@ QString History::documentFolder() const
     return QFileInfo(m_path).absolutePath() + QStringLiteral("/faxes");
 }
 
-void History::addDocument(const QString &commId, const QString &name)
+bool History::hasKept(const QString &commId, bool picture)
 {
-    setKept(commId, "document", name);
-}
-
-void History::addPicture(const QString &commId, const QString &name)
-{
-    setKept(commId, "picture", name);
-}
-
-void History::setKept(const QString &commId, const char *column, const QString &name)
-{
-    if (!m_open)
-        return;
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT %1 FROM documents WHERE commid = ?").arg(QLatin1String(column)));
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT 1 FROM documents WHERE commid = ? AND %1 != ''")
+                      .arg(QLatin1String(picture ? "picture" : "document")));
     query.addBindValue(commId);
-    // One sent again (a broker's second delivery) takes the place of the
-    // first, in the folder and in the documents' size.
-    qint64 replaced = 0;
-    if (query.exec() && query.next() && !query.value(0).toString().isEmpty()) {
-        const QString previous = documentFolder() + QLatin1Char('/') + query.value(0).toString();
-        replaced = QFileInfo(previous).size();
-        QFile::remove(previous);
-    }
-    query.finish();
+    return m_open && query.exec() && query.next();
+}
+
+bool History::addDocument(const QString &commId, const QString &name)
+{
+    return setKept(commId, "document", name);
+}
+
+bool History::addPicture(const QString &commId, const QString &name)
+{
+    return setKept(commId, "picture", name);
+}
+
+bool History::setKept(const QString &commId, const char *column, const QString &name)
+{
+    if (!m_open || hasKept(commId, std::strcmp(column, "picture") == 0))
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
     const qint64 size = QFileInfo(documentFolder() + QLatin1Char('/') + name).size();
     query.prepare(QStringLiteral("INSERT INTO documents (commid, %1, size, arrived) VALUES (?, ?, ?, ?)"
-                                 " ON CONFLICT(commid) DO UPDATE SET %1 = excluded.%1, size = size - ? + excluded.size")
+                                 " ON CONFLICT(commid) DO UPDATE SET %1 = excluded.%1, size = size + excluded.size,"
+                                 " error = ''")
                       .arg(QLatin1String(column)));
     query.addBindValue(commId);
     query.addBindValue(name);
     query.addBindValue(size);
     query.addBindValue(now().toMSecsSinceEpoch());
-    query.addBindValue(replaced);
-    query.exec();
+    if (!query.exec()) {
+        qCWarning(lcHistory).noquote() << QStringLiteral("the %1 of %2 cannot be recorded: %3")
+                                              .arg(QLatin1String(column), commId, query.lastError().text());
+        return false;
+    }
     forgetDocuments();
     Q_EMIT changed();
+    return true;
+}
+
+void History::setDocumentFailed(const QString &commId, const QString &error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("INSERT INTO documents (commid, arrived, error) VALUES (?, ?, ?)"
+                                 " ON CONFLICT(commid) DO UPDATE SET error = excluded.error WHERE document = ''"));
+    query.addBindValue(commId);
+    query.addBindValue(now().toMSecsSinceEpoch());
+    query.addBindValue(error.isEmpty() ? QStringLiteral("?") : error);
+    if (m_open && query.exec()) {
+        forgetDocuments();
+        Q_EMIT changed();
+    }
+}
+
+void History::sweepDocuments()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSet<QString> named;
+    if (!query.exec(QStringLiteral("SELECT document, picture FROM documents")))
+        return;
+    while (query.next()) {
+        named.insert(query.value(0).toString());
+        named.insert(query.value(1).toString());
+    }
+    // Not one just written: another copy of the program (a second session
+    // on the same home) may be about to record it.
+    const QDateTime recent = QDateTime::currentDateTime().addSecs(-3600);
+    const QDir folder(documentFolder());
+    const QFileInfoList files =
+        folder.entryInfoList({QStringLiteral("fax-*.pdf"), QStringLiteral("fax-*.png")}, QDir::Files);
+    for (const QFileInfo &file : files) {
+        if (!named.contains(file.fileName()) && file.lastModified() < recent)
+            QFile::remove(file.filePath());
+    }
 }
 
 void History::forgetDocuments()
@@ -670,6 +719,15 @@ void History::forgetDocuments()
                                   " AND d.arrived < ? ORDER BY arrived"));
     select.addBindValue(now().addDays(-1).toMSecsSinceEpoch());
     QStringList gone;
+    if (select.exec()) {
+        while (select.next())
+            gone.append(select.value(0).toString());
+    }
+    select.finish();
+    select.prepare(QStringLiteral("SELECT commid FROM documents d"
+                                  " WHERE NOT EXISTS (SELECT 1 FROM receptions r WHERE r.commid = d.commid AND r.commid != '')"
+                                  " ORDER BY arrived DESC LIMIT -1 OFFSET ?"));
+    select.addBindValue(MaxWaitingDocuments);
     if (select.exec()) {
         while (select.next())
             gone.append(select.value(0).toString());

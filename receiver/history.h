@@ -44,6 +44,10 @@ public:
     // Documents (the faxes themselves, PDF) are kept beside, as many as fit
     // in this, the oldest going first, and with the receptions they belong to.
     static constexpr qint64 MaxDocumentBytes = 1024LL * 1024 * 1024;
+    // Documents whose reception has not come (yet) are kept a day, and at
+    // most this many: whatever comes on the documents' topic cannot push
+    // out the faxes the history has.
+    static constexpr int MaxWaitingDocuments = 16;
 
     struct Entry {
         qint64 id = 0;
@@ -66,6 +70,8 @@ public:
         QString commId;
         QString document;
         QString picture;
+        // Why the fax monitor could not make the document (then none comes).
+        QString documentError;
     };
 
     // What the window asks for: receptions whose caller, number or error
@@ -115,10 +121,17 @@ public:
     // One reception, and the newest whose document came.
     Entry entry(qint64 id);
     Entry latestDocument();
+    // Whether the document (or the picture) of commId is kept already: a
+    // second one (the broker's second delivery, or anyone else's) is not
+    // taken.
+    bool hasKept(const QString &commId, bool picture);
     // A document or the picture of a reception's first page came, kept in
-    // the history's folder under name; what it replaces goes.
-    void addDocument(const QString &commId, const QString &name);
-    void addPicture(const QString &commId, const QString &name);
+    // the history's folder under name; false when it cannot be recorded
+    // (then the file is the caller's to remove).
+    bool addDocument(const QString &commId, const QString &name);
+    bool addPicture(const QString &commId, const QString &name);
+    // The fax monitor could not make the document of commId.
+    void setDocumentFailed(const QString &commId, const QString &error);
     // Where the documents are kept.
     QString documentFolder() const;
     // The reception named commId, newest first; 0 when none is.
@@ -147,8 +160,10 @@ private:
     bool addColumns(QString *error);
     // Reads what entry's text says into its fields.
     static void read(Entry *entry);
-    void setKept(const QString &commId, const char *column, const QString &name);
+    bool setKept(const QString &commId, const char *column, const QString &name);
     void forgetDocuments();
+    // Files in the documents' folder that no row names go.
+    void sweepDocuments();
     void moveAside(const QString &why);
     bool exec(const QString &statement, QString *error = nullptr);
     void prune();

@@ -5,10 +5,12 @@
 #include "mqtt/mqttclient.h"
 #include "receiver/logging.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
+#include <QTimer>
 
 #include <algorithm>
-#include <QTimer>
 
 #include <unistd.h>
 
@@ -73,11 +75,11 @@ void Subscription::stop()
     m_state.clear();
 }
 
-QString Subscription::commIdOf(const QString &topic, const QString &prefix) const
+QString Subscription::commIdOf(const QString &topic, const QString &filter) const
 {
-    if (!topic.startsWith(prefix))
+    if (!MqttClient::topicMatches(filter, topic))
         return QString();
-    const QString commId = topic.mid(prefix.size());
+    const QString commId = topic.section(QLatin1Char('/'), -1);
     const bool plain = !commId.isEmpty() && commId.size() <= 64
         && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); });
     return plain ? commId : QString();
@@ -94,7 +96,7 @@ void Subscription::takeWaiting(MqttClient *client)
         return;
     // A share at a time: in a flood the datagrams and the windows still get
     // their turn.
-    const QList<MqttClient::Message> messages = client->takeMessages(TakeBatch);
+    const QList<MqttClient::Message> messages = client->takeMessages(TakeBatch, TakeBytes);
     for (const MqttClient::Message &message : messages) {
         // An empty message is how a kept message is taken back: no reception.
         if (message.payload.isEmpty())
@@ -106,25 +108,31 @@ void Subscription::takeWaiting(MqttClient *client)
             qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message the broker kept, on %1").arg(message.topic);
             continue;
         }
-        if (m_settings.documents) {
-            const QString document = commIdOf(message.topic, m_settings.documentTopic(QString()));
-            const QString picture = commIdOf(message.topic, m_settings.pictureTopic(QString()));
-            if (!document.isEmpty() || !picture.isEmpty()) {
-                const qsizetype bound = document.isEmpty() ? MaxMessageSize : MaxDocumentSize;
-                if (message.payload.size() > bound) {
-                    ++m_refused;
-                    qCWarning(lcBroker).noquote() << QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
-                                                         .arg(document.isEmpty() ? QStringLiteral("picture") : QStringLiteral("document"))
-                                                         .arg(message.payload.size())
-                                                         .arg(document.isEmpty() ? picture : document)
-                                                         .arg(bound);
-                } else if (document.isEmpty()) {
-                    Q_EMIT this->picture(picture, message.payload);
-                } else {
-                    Q_EMIT this->document(document, message.payload);
-                }
+        // The documents' topics are never receptions, whatever the
+        // receptions' topic takes (a wildcard may take them too).
+        const QString document = commIdOf(message.topic, m_settings.documentTopic());
+        const QString picture = commIdOf(message.topic, m_settings.pictureTopic());
+        if (!document.isEmpty() || !picture.isEmpty()) {
+            if (!m_settings.documents)
                 continue;
+            const qsizetype bound = document.isEmpty() ? MaxMessageSize : MaxDocumentSize;
+            if (message.payload.size() > bound) {
+                ++m_refused;
+                qCWarning(lcBroker).noquote() << QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
+                                                     .arg(document.isEmpty() ? QStringLiteral("picture") : QStringLiteral("document"))
+                                                     .arg(message.payload.size())
+                                                     .arg(document.isEmpty() ? picture : document)
+                                                     .arg(bound);
+            } else if (!document.isEmpty() && message.payload.startsWith('{')) {
+                // The fax monitor could not make it: what it says why.
+                const QJsonObject said = QJsonDocument::fromJson(message.payload).object();
+                Q_EMIT documentFailed(document, said.value(QStringLiteral("error")).toString().left(200));
+            } else if (document.isEmpty()) {
+                Q_EMIT this->picture(picture, message.payload);
+            } else {
+                Q_EMIT this->document(document, message.payload);
             }
+            continue;
         }
         if (message.payload.size() > MaxMessageSize) {
             ++m_refused;
@@ -135,7 +143,9 @@ void Subscription::takeWaiting(MqttClient *client)
         }
         take(message.payload);
     }
-    if (messages.size() == TakeBatch)
+    // More may wait (a share is bounded in number and in bytes): the next
+    // share at the next turn, until none is left.
+    if (!messages.isEmpty())
         QTimer::singleShot(0, this, [this, client] { takeWaiting(client); });
 }
 

@@ -26,6 +26,9 @@ public:
     static constexpr qsizetype MaxTextSize = 65507;
     // A fax's document is refused past this (a hundred pages are a few MiB).
     static constexpr qsizetype MaxDocumentSize = 50 * 1024 * 1024;
+    // Bytes taken at one turn, at most (but always one message): documents
+    // are large, and each is written and its picture drawn.
+    static constexpr qint64 TakeBytes = 8 * 1024 * 1024;
 
     explicit Subscription(QObject *parent = nullptr);
 
@@ -50,15 +53,18 @@ Q_SIGNALS:
     // picture of its first page.
     void document(const QString &commId, const QByteArray &pdf);
     void picture(const QString &commId, const QByteArray &png);
+    // The fax monitor could not make the document of a reception: none
+    // will come.
+    void documentFailed(const QString &commId, const QString &error);
     void stateChanged(const QString &text, bool connected);
 
 private:
     void stop();
     void takeWaiting(MqttClient *client);
     void take(const QByteArray &payload);
-    // The communication id a document's or a picture's topic names; empty
-    // when topic is not one of them.
-    QString commIdOf(const QString &topic, const QString &prefix) const;
+    // The communication id a document's or a picture's topic names (filter
+    // is their subscription); empty when topic is not one of them.
+    QString commIdOf(const QString &topic, const QString &filter) const;
 
     MqttClient *m_client = nullptr;
     ReceiverSettings m_settings;

@@ -356,6 +356,56 @@ private Q_SLOTS:
         QCOMPARE(again.unreadCount(), 0);
     }
 
+    // A fax's document belongs to its reception: the first that came stays
+    // (a second for the same reception is not taken, and the monitor's word
+    // that it failed does not hide it); documents that no reception names
+    // cannot push the others out; files no row names go when the history
+    // opens, unless just written.
+    void documentsBelongToReceptions()
+    {
+        const QString path = historyPath("documents");
+        History history(path);
+        QVERIFY(history.open());
+        QDir().mkpath(history.documentFolder());
+        const auto file = [&](const QString &name) {
+            QFile kept(history.documentFolder() + QLatin1Char('/') + name);
+            kept.open(QIODevice::WriteOnly);
+            kept.write("%PDF-1.4\n%%EOF\n");
+            return name;
+        };
+        history.add(QDateTime::currentDateTime(), QStringLiteral("broker"),
+                    QStringLiteral("2026/12/07 06:38:44,,0312345678,ｱｵｷ,1,OK"), QStringLiteral("000000001"));
+        history.add(QDateTime::currentDateTime(), QStringLiteral("broker"),
+                    QStringLiteral("2026/12/07 06:38:45,,0312345678,ｲﾄｳ,1,OK"), QStringLiteral("000000002"));
+        history.flush();
+        QVERIFY(history.addDocument(QStringLiteral("000000001"), file(QStringLiteral("fax-first.pdf"))));
+        QVERIFY(!history.addDocument(QStringLiteral("000000001"), file(QStringLiteral("fax-second.pdf"))));
+        QFile::remove(history.documentFolder() + QStringLiteral("/fax-second.pdf"));
+        history.setDocumentFailed(QStringLiteral("000000001"), QStringLiteral("tiff2pdf failed"));
+        history.setDocumentFailed(QStringLiteral("000000002"), QStringLiteral("tiff2pdf failed"));
+        const History::Entry first = history.entry(history.idOf(QStringLiteral("000000001")));
+        QCOMPARE(first.document, QStringLiteral("fax-first.pdf"));
+        QCOMPARE(first.documentError, QString());
+        QCOMPARE(history.entry(history.idOf(QStringLiteral("000000002"))).documentError, QStringLiteral("tiff2pdf failed"));
+
+        for (int i = 0; i < History::MaxWaitingDocuments + 4; ++i)
+            QVERIFY(history.addDocument(QStringLiteral("9%1").arg(i), file(QStringLiteral("fax-waiting-%1.pdf").arg(i))));
+        const QStringList files = QDir(history.documentFolder()).entryList(QDir::Files);
+        QVERIFY(files.contains(QStringLiteral("fax-first.pdf")));
+        QCOMPARE(files.size(), 1 + History::MaxWaitingDocuments);
+
+        QFile old(history.documentFolder() + QStringLiteral("/") + file(QStringLiteral("fax-left.pdf")));
+        QVERIFY(old.open(QIODevice::ReadWrite));
+        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
+        old.close();
+        file(QStringLiteral("fax-just-written.pdf"));
+        History reopened(path);
+        QVERIFY(reopened.open());
+        QVERIFY(!QFile::exists(old.fileName()));
+        QVERIFY(QFile::exists(history.documentFolder() + QStringLiteral("/fax-just-written.pdf")));
+        QVERIFY(QFile::exists(history.documentFolder() + QStringLiteral("/fax-first.pdf")));
+    }
+
     // Ages are told by a clock that does not jump: a reception that came
     // while the wall clock stood years ahead makes nothing old. A year is a
     // year to the millisecond.

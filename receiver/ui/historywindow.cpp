@@ -135,7 +135,13 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         // Only a reception whose document is to come says whether it has.
         if (entry.commId.isEmpty())
             return QString();
-        return entry.document.isEmpty() ? QStringLiteral("未着") : QStringLiteral("あり");
+        if (!entry.document.isEmpty())
+            return QStringLiteral("あり");
+        if (entry.documentError.isEmpty())
+            return QStringLiteral("未着");
+        // None will come: the fax server's side says why.
+        return role == Qt::ToolTipRole ? QStringLiteral("文書を作れませんでした：%1").arg(entry.documentError)
+                                       : QStringLiteral("なし");
     case Source:
         return entry.source;
     case Copies:

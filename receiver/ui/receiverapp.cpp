@@ -17,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QHostAddress>
 #include <QUrl>
 
@@ -65,6 +66,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
     connect(m_subscription, &Subscription::document, this, [this](const QString &commId, const QByteArray &pdf) {
         keepDocument(commId, pdf, false);
     });
+    connect(m_subscription, &Subscription::documentFailed, m_history, &History::setDocumentFailed);
     connect(m_subscription, &Subscription::picture, this, [this](const QString &commId, const QByteArray &png) {
         keepDocument(commId, png, true);
     });
@@ -187,7 +189,14 @@ Notifier::Attachment ReceiverApp::attachment(const History::Entry &entry) const
 void ReceiverApp::keepDocument(const QString &commId, const QByteArray &bytes, bool picture)
 {
     // Kept under a name of the program's own, or refused and counted: never
-    // written where the user would open it unless it is what it says.
+    // written where the user would open it unless it is what it says. The
+    // first that came for a reception stays (a second is the broker's
+    // second delivery, or not the fax monitor's at all).
+    if (m_history->hasKept(commId, picture)) {
+        qCDebug(lcBroker).noquote() << QStringLiteral("the %1 of reception %2 is kept already")
+                                           .arg(picture ? QStringLiteral("picture") : QStringLiteral("document"), commId);
+        return;
+    }
     QString name, error;
     const QString folder = m_history->documentFolder();
     const bool kept = picture ? DocumentStore::storePicture(folder, bytes, &name, &error)
@@ -199,10 +208,10 @@ void ReceiverApp::keepDocument(const QString &commId, const QByteArray &bytes, b
         updateLosses();
         return;
     }
-    if (picture)
-        m_history->addPicture(commId, name);
-    else
-        m_history->addDocument(commId, name);
+    if (!(picture ? m_history->addPicture(commId, name) : m_history->addDocument(commId, name))) {
+        QFile::remove(folder + QLatin1Char('/') + name);
+        return;
+    }
     // Before or after its notice: the reception it belongs to is found by
     // its id; a notice still shown gets the document.
     if (const qint64 entry = m_history->idOf(commId); entry > 0 && m_notifier)
