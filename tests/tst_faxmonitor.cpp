@@ -332,11 +332,15 @@ private Q_SLOTS:
         resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
         resolv.close();
         // udplisten stands for a name server that hears every question and
-        // answers none.
+        // answers none. It ends with the monitor (its parent once the shell
+        // has become the monitor): left behind, it would hold the output of
+        // whatever ran the suite open, and `ninja test` would wait for ever.
+        const QString nameServer = isolated.path(QStringLiteral("nameserver.pid"));
         const QString script = QStringLiteral(
             "ip link set lo up && mount --bind '%1' /etc/resolv.conf && "
-            "{ '%2' --address 127.0.0.1 --port 53 >/dev/null 2>&1 & } && exec \"$@\"")
-                                   .arg(resolv.fileName(), QStringLiteral(KAVREL_UDPLISTEN));
+            "{ setpriv --pdeathsig KILL '%2' --address 127.0.0.1 --port 53 >/dev/null 2>&1 & echo $! >'%3'; } && "
+            "exec \"$@\"")
+                                   .arg(resolv.fileName(), QStringLiteral(KAVREL_UDPLISTEN), nameServer);
         QVERIFY(isolated.start("[Datagrams]\nDestinations=hangs.office.test:21825, 10.1.2.3:21825\n"
                                "[MQTT]\nBroker=mqtt://hangs.office.test:1883\n",
                                TestSupport::MonitorProcess::DefaultDelays, QStringList(),
@@ -348,6 +352,16 @@ private Q_SLOTS:
         QCOMPARE(readLines(listener.get(), 3).size(), 3);
         QTRY_COMPARE(isolated.said().count("datagrams to 10.1.2.3:21825 cannot be sent"), 1);
         QVERIFY(isolated.terminate());
+        QFile pidFile(nameServer);
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        const pid_t stand = pidFile.readAll().trimmed().toInt();
+        QVERIFY(stand > 0);
+        // Gone, or dead and waiting for whoever adopted it to reap it.
+        const auto ended = [stand] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(stand));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        QTRY_VERIFY(ended());
     }
 
     // A restart (a package upgrade) with kavrel-s running: every reception
