@@ -101,10 +101,29 @@ private Q_SLOTS:
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
         QVERIFY(broker.start());
         const QString password = writeFile(QStringLiteral("password"), broker.password().toUtf8());
+
+        // Tools of the test's first on the path: what the desktop opens
+        // files with writes down what it is given; tiff2pdf hangs on one
+        // fax and is the real one for the others.
+        const QString bin = work.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        const QByteArray tools[][2] = {
+            {"xdg-open", "printf '%s\\n' \"$*\" >> '" + QFile::encodeName(work.filePath(QStringLiteral("opened"))) + "'"},
+            {"tiff2pdf", "case \"$(readlink \"$3\")\" in *hangs*) exec sleep 60;; esac\nexec /usr/bin/tiff2pdf \"$@\""}};
+        for (const auto &tool : tools) {
+            QFile script(bin + QLatin1Char('/') + QLatin1String(tool[0]));
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\n" + tool[1] + "\n");
+            script.close();
+            QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        const QString path = bin + QLatin1Char(':') + qEnvironmentVariable("PATH");
         QVERIFY(monitor.start("[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
                                   + "\nPasswordFile=" + QFile::encodeName(password) + "\n[Documents]\nPublish=true\nSpool="
                                   + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n",
-                              TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
+                              TestSupport::MonitorProcess::DefaultDelays + QStringLiteral(",convert=3000"),
+                              {QStringLiteral("--poster"), QStringLiteral("uucp")},
+                              {QStringLiteral("env"), QStringLiteral("PATH=") + path}));
         QTRY_VERIFY(monitor.said().contains("connected to the broker"));
         QVERIFY(spool.useHook(monitor.folder()));
 
@@ -114,15 +133,6 @@ private Q_SLOTS:
         dunst.setProcessEnvironment(desktop->environment());
         dunst.start(QStringLiteral("dunst"), QStringList());
         QTRY_VERIFY(!dunstctl({QStringLiteral("is-paused")}).isEmpty());
-
-        // What the desktop opens files with: it writes down what it is given.
-        const QString bin = work.filePath(QStringLiteral("bin"));
-        QVERIFY(QDir().mkpath(bin));
-        QFile opener(bin + QStringLiteral("/xdg-open"));
-        QVERIFY(opener.open(QIODevice::WriteOnly));
-        opener.write("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + QFile::encodeName(work.filePath(QStringLiteral("opened"))) + "'\n");
-        opener.close();
-        QVERIFY(opener.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
 
         QDir().mkpath(TestSupport::configDir() + QStringLiteral("/Kavrel"));
         QFile settings(TestSupport::configDir() + QStringLiteral("/Kavrel/kavrel-r.conf"));
@@ -134,7 +144,7 @@ private Q_SLOTS:
         settings.close();
         probe.close();
         QProcessEnvironment environment = desktop->environment();
-        environment.insert(QStringLiteral("PATH"), bin + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        environment.insert(QStringLiteral("PATH"), path);
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("kavrel.r.notices.debug=true"));
         receiver = std::make_unique<TestSupport::Program>(QStringLiteral(KAVREL_RECEIVER),
                                                          QStringList{QStringLiteral("--test-delays"), QStringLiteral("gather=300")},
@@ -188,6 +198,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("announced");
         QTest::newRow("not a TIFF") << "fax00003.tif" << "recvq/fax00003.tif" << "tiff2pdf failed" << true;
+        QTest::newRow("a tool that hangs") << "hangs.tif" << "recvq/hangs.tif" << "tiff2pdf took longer than 3 s" << true;
         QTest::newRow("out of recvq") << "" << "etc/config" << "is not a file the fax server received" << false;
         QTest::newRow("up and out") << "" << "recvq/../../../etc/shadow" << "is not a file the fax server received" << false;
         QTest::newRow("a link out") << "fax00004.tif" << "recvq/fax00004.tif" << "is not a file the fax server received" << false;
@@ -203,10 +214,10 @@ private Q_SLOTS:
         QFETCH(bool, announced);
         const QString path = spool.path() + QStringLiteral("/recvq/") + name;
         const QByteArray tag = QTest::currentDataTag();
-        if (tag == "not a TIFF" || tag == "not the fax user's") {
+        if (tag == "not a TIFF" || tag == "a tool that hangs" || tag == "not the fax user's") {
             QVERIFY(!writeFile(QStringLiteral("fake.tif"), "II*\0 no more").isEmpty());
             QVERIFY(QFile::copy(work.filePath(QStringLiteral("fake.tif")), path));
-            if (tag == "not a TIFF")
+            if (tag != "not the fax user's")
                 QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp"), path}), 0);
         } else if (tag == "a link out") {
             QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), path));
