@@ -31,23 +31,31 @@ int twoDigits(QStringView text, qsizetype at)
     return text.at(at).digitValue() * 10 + text.at(at + 1).digitValue();
 }
 
-// HylaFAX writes the time of reception as "2026:12:07 06:38:44", local time.
-// Read by hand: a QDateTime format parse costs tens of microseconds a post.
-// Not given, not readable or no time a clock shows (24:00:00, 23:60:00):
-// the post comes as the reception ends, so the time of the post stands in.
+// A time written as "2026:12:07 06:38:44" (HylaFAX's, separator ':') or
+// "2026/12/07 06:38:44" (the line's, '/'), local time; invalid when it is
+// not one, or no time a clock shows (24:00:00, 23:60:00). Read by hand: a
+// QDateTime format parse costs tens of microseconds a reception.
+QDateTime readTime(QStringView text, QChar separator)
+{
+    static const QString Form = QStringLiteral("dddd-dd-dd dd:dd:dd");
+    bool readable = text.size() == Form.size();
+    for (qsizetype i = 0; readable && i < text.size(); ++i) {
+        const QChar expected = Form.at(i) == u'-' ? separator : Form.at(i);
+        readable = expected == u'd' ? (text.at(i) >= u'0' && text.at(i) <= u'9') : text.at(i) == expected;
+    }
+    if (!readable)
+        return QDateTime();
+    const QDate date(twoDigits(text, 0) * 100 + twoDigits(text, 2), twoDigits(text, 5), twoDigits(text, 8));
+    const QTime time(twoDigits(text, 11), twoDigits(text, 14), twoDigits(text, 17));
+    return date.isValid() && time.isValid() ? QDateTime(date, time) : QDateTime();
+}
+
+// HylaFAX's time of reception. Not given or not readable: the post comes
+// as the reception ends, so the time of the post stands in.
 QDateTime receptionTime(const QString &text)
 {
-    static const QString Form = QStringLiteral("dddd:dd:dd dd:dd:dd");
-    bool readable = text.size() == Form.size();
-    for (qsizetype i = 0; readable && i < text.size(); ++i)
-        readable = Form.at(i) == QLatin1Char('d') ? (text.at(i) >= u'0' && text.at(i) <= u'9') : text.at(i) == Form.at(i);
-    if (readable) {
-        const QDate date(twoDigits(text, 0) * 100 + twoDigits(text, 2), twoDigits(text, 5), twoDigits(text, 8));
-        const QTime time(twoDigits(text, 11), twoDigits(text, 14), twoDigits(text, 17));
-        if (date.isValid() && time.isValid())
-            return QDateTime(date, time);
-    }
-    return QDateTime::currentDateTime();
+    const QDateTime time = readTime(text, u':');
+    return time.isValid() ? time : QDateTime::currentDateTime();
 }
 
 } // namespace
@@ -91,7 +99,9 @@ bool Reception::fromLine(QStringView text, Reception *reception)
     const QList<QStringView> fields = text.split(QLatin1Char(','));
     if (fields.size() != 6)
         return false;
-    const QDateTime received = QDateTime::fromString(fields.at(0).toString(), LineTimeFormat);
+    QDateTime received = readTime(fields.at(0), u'/');
+    if (!received.isValid()) // what a format parse takes besides, if anything
+        received = QDateTime::fromString(fields.at(0).toString(), LineTimeFormat);
     bool pagesOk = true;
     const int pages = fields.at(4).isEmpty() ? -1 : fields.at(4).toInt(&pagesOk);
     if (!received.isValid() || !pagesOk || pages < -1)

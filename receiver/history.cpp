@@ -162,6 +162,9 @@ bool History::createSchema(QString *error)
                                " unread INTEGER NOT NULL DEFAULT 1)"),
                 error)
         && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_arrived ON receptions(arrived)"), error)
+        // The unread ones, found without reading a whole history of read
+        // ones (the window's first unread row, marking all read).
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_unread ON receptions(unread) WHERE unread = 1"), error)
         && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS documents ("
                                " commid TEXT PRIMARY KEY,"
                                " document TEXT NOT NULL DEFAULT '',"
@@ -423,48 +426,59 @@ bool History::flush()
 void History::prune()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery query(db);
-    int deleted = 0;
     // By age: when a reception older than a year was written, and once a
     // minute besides (what ages meanwhile can wait that long).
     if (m_pruneAges || !m_agesPruned.isValid() || m_agesPruned.hasExpired(60000)) {
         m_pruneAges = false;
         m_agesPruned.start();
+        QSqlQuery query(db);
         query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
         query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
-        if (query.exec())
-            deleted += query.numRowsAffected();
-    }
-    if (m_rows > MaxEntries) {
-        query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= (SELECT id FROM receptions ORDER BY id DESC"
-                                     " LIMIT 1 OFFSET ?)"));
-        query.addBindValue(MaxEntries);
-        if (query.exec())
-            deleted += query.numRowsAffected();
-    }
-    if (deleted > 0 || m_rows < 0)
-        recount();
-    if (deleted > 0)
-        forgetDocuments();
-    if (m_bytes > m_maxBytes) {
-        // The oldest go until the rest are within the bound.
-        QSqlQuery oldest(db);
-        qint64 over = m_bytes - m_maxBytes;
-        qint64 last = -1;
-        if (oldest.exec(QStringLiteral("SELECT id, size FROM receptions ORDER BY id"))) {
-            while (over > 0 && oldest.next()) {
-                last = oldest.value(0).toLongLong();
-                over -= oldest.value(1).toLongLong();
-            }
-        }
-        oldest.finish();
-        query.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= ?"));
-        query.addBindValue(last);
-        if (last >= 0 && query.exec()) {
+        if (query.exec() && query.numRowsAffected() > 0) {
             recount();
             forgetDocuments();
         }
     }
+    if (m_rows < 0)
+        recount();
+    // By rows and by bytes: the oldest go, counted as they are read, so
+    // that a full history costs a flood only the rows that leave it (a
+    // count of the whole file at every turn would cost every row).
+    const qint64 rowsOver = m_rows - MaxEntries;
+    const qint64 bytesOver = m_bytes - m_maxBytes;
+    if (rowsOver <= 0 && bytesOver <= 0)
+        return;
+    QSqlQuery oldest(db);
+    qint64 last = -1;
+    int rows = 0, unread = 0;
+    qint64 bytes = 0;
+    bool documents = false;
+    if (oldest.exec(QStringLiteral("SELECT id, size, unread, commid != '' FROM receptions ORDER BY id"))) {
+        while ((rows < rowsOver || bytes < bytesOver) && oldest.next()) {
+            last = oldest.value(0).toLongLong();
+            bytes += oldest.value(1).toLongLong();
+            unread += oldest.value(2).toInt();
+            documents = documents || oldest.value(3).toBool();
+            ++rows;
+        }
+    }
+    oldest.finish();
+    if (last < 0)
+        return;
+    QSqlQuery remove(db);
+    remove.prepare(QStringLiteral("DELETE FROM receptions WHERE id <= ?"));
+    remove.addBindValue(last);
+    if (!remove.exec())
+        return;
+    if (remove.numRowsAffected() == rows) {
+        m_rows -= rows;
+        m_bytes -= bytes;
+        m_unread -= unread;
+    } else {
+        recount(); // another writer: what is there is read again
+    }
+    if (documents)
+        forgetDocuments();
 }
 
 void History::recount()

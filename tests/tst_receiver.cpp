@@ -322,8 +322,12 @@ private Q_SLOTS:
             QVERIFY(history.open());
             history.add(QDateTime::currentDateTime().addDays(-History::MaxAgeDays - 1), QStringLiteral("x"),
                         QStringLiteral("too old"));
-            for (int i = 0; i <= History::MaxEntries; ++i)
+            for (int i = 0; i <= History::MaxEntries; ++i) {
                 history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QString::number(i));
+                if (i % 1000 == 0)
+                    QVERIFY(history.flush());
+            }
+            QCOMPARE(history.unreadCount(), History::MaxEntries);
         }
         History reopened(path);
         QVERIFY(reopened.open());
@@ -441,6 +445,10 @@ private Q_SLOTS:
         QCOMPARE(page.size(), 3);
         QCOMPARE(page.first().text, QStringLiteral("27aaa"));
         QCOMPARE(history.text(page.first().id).size(), 1000);
+        // One more in, the oldest one out: no more.
+        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("30") + QString(998, QLatin1Char('a')));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 10);
     }
 
     // A file another process holds (a second session on a shared home) is

@@ -45,6 +45,7 @@ HistoryModel::HistoryModel(History *history, QObject *parent)
 void HistoryModel::refresh(bool markUnread)
 {
     beginResetModel();
+    m_loaded = true;
     m_total = m_history->count(m_query);
     m_entries = m_history->page(0, PageSize, PreviewLength, m_query);
     // What came since the window opened is unread too, as the tray counts it.
@@ -62,6 +63,10 @@ void HistoryModel::setSearch(const QString &search)
 
 void HistoryModel::sort(int column, Qt::SortOrder order)
 {
+    // The view asks again for the order it has (turning sorting on, a
+    // header set up): the rows are read once.
+    if (m_loaded && sortBy(column) == m_query.sortBy && order == m_query.order)
+        return;
     m_query.sortBy = sortBy(column);
     m_query.order = order;
     refresh();

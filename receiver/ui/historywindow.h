@@ -52,6 +52,7 @@ public:
 private:
     History *m_history;
     History::Query m_query;
+    bool m_loaded = false;
     QList<History::Entry> m_entries;
     int m_total = 0;
     qint64 m_firstUnread = 0; // written receptions shown bold from here on; 0 (or below) for none
