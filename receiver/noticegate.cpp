@@ -4,6 +4,10 @@
 
 #include <QCryptographicHash>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 NoticeGate::NoticeGate(History *history, QObject *parent)
     : QObject(parent)
     , m_history(history)
@@ -23,6 +27,7 @@ void NoticeGate::setIntervals(int copyWindow, int gatherInterval)
 
 void NoticeGate::forgetOld(qint64 now)
 {
+    const bool remembered = !m_order.empty();
     while (!m_order.empty()
            && (now - m_order.front().first > m_copyWindow || m_order.size() > size_t(MaxRemembered))) {
         const auto found = m_recent.constFind(m_order.front().second);
@@ -32,9 +37,15 @@ void NoticeGate::forgetOld(qint64 now)
         m_order.pop_front();
     }
     if (m_order.empty()) {
-        // A flood's worth of room is given back.
-        m_recent.squeeze();
-        std::deque<std::pair<qint64, QByteArray>>().swap(m_order);
+        if (remembered) {
+            // A flood's worth of room is given back, to the system too:
+            // freed, it would stay in the allocator's heap for good.
+            m_recent.squeeze();
+            std::deque<std::pair<qint64, QByteArray>>().swap(m_order);
+#ifdef __GLIBC__
+            malloc_trim(0);
+#endif
+        }
     } else if (!m_forget.isActive()) {
         m_forget.start(int(qMax<qint64>(0, m_order.front().first + m_copyWindow + 1 - now)));
     }
@@ -52,7 +63,9 @@ void NoticeGate::take(const QString &text, const QString &source, const QString 
         m_history->addCopy(seen->id, commId);
         return;
     }
-    const qint64 id = m_history->add(QDateTime::currentDateTime(), source, text, commId);
+    // In UTC: a local time costs a look at the system's zone (a stat of
+    // /etc/localtime) each time it is turned into a number.
+    const qint64 id = m_history->add(QDateTime::currentDateTimeUtc(), source, text, commId);
     m_recent.insert(digest, Seen{id, now});
     m_order.emplace_back(now, digest);
 

@@ -103,7 +103,10 @@ private Q_SLOTS:
         History history(folder.filePath(QStringLiteral("history.sqlite")));
         QVERIFY(history.open());
         const QDateTime now = QDateTime::currentDateTime();
-        history.add(now.addSecs(-3), QStringLiteral("127.0.0.1"), QStringLiteral("2026/12/07 06:00:00,,0311111111,ｳｴﾀﾞ,1,OK"));
+        // Arrival times are kept in UTC and shown in the office's time.
+        qputenv("TZ", "JST-9");
+        history.add(QDateTime(QDate(2026, 12, 7), QTime(21, 0), Qt::UTC), QStringLiteral("127.0.0.1"),
+                    QStringLiteral("2026/12/07 06:00:00,,0311111111,ｳｴﾀﾞ,1,OK"));
         history.add(now.addSecs(-2), QStringLiteral("127.0.0.1"),
                     QStringLiteral("2026/12/07 06:01:00,,0322222222,ｱｵｷ,2,OK"), QStringLiteral("000000100"));
         history.add(now.addSecs(-1), QStringLiteral("127.0.0.1"),
@@ -126,6 +129,8 @@ private Q_SLOTS:
             return found;
         };
         QCOMPARE(callers(), (QStringList{QStringLiteral("ｲﾄｳ"), QStringLiteral("ｱｵｷ"), QStringLiteral("ｳｴﾀﾞ")}));
+        QCOMPARE(view->model()->index(2, HistoryModel::Arrived).data().toString(), QStringLiteral("2026/12/08 06:00:00"));
+        qunsetenv("TZ");
         view->horizontalHeader()->setSortIndicator(HistoryModel::Caller, Qt::AscendingOrder);
         QCOMPARE(callers(), (QStringList{QStringLiteral("ｱｵｷ"), QStringLiteral("ｲﾄｳ"), QStringLiteral("ｳｴﾀﾞ")}));
         view->selectRow(0);

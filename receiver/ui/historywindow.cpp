@@ -121,7 +121,7 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         return QVariant();
     switch (index.column()) {
     case Arrived:
-        return entry.arrived.toString(DateFormat);
+        return entry.arrived.toLocalTime().toString(DateFormat);
     case What:
         if (entry.fax)
             return entry.failed ? QStringLiteral("受信失敗：%1").arg(NoticeContent::failure(entry.error)) : QStringLiteral("FAX受信");

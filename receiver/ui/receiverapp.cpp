@@ -42,11 +42,16 @@ ReceiverApp::ReceiverApp(QObject *parent)
     if (!error.isEmpty())
         m_startProblems.append(error);
     connect(m_history, &History::problem, this, &ReceiverApp::tell);
-    // The count on the icon is drawn anew at the next turn, once for all
-    // that came in this one, and after the notice has gone out.
+    // The count on the icon is drawn anew after the notice has gone out,
+    // at most ten times a second: in a flood, drawing it at every turn
+    // cost as much as writing the history.
     m_unreadUpdate.setSingleShot(true);
+    m_unreadUpdate.setInterval(100);
     connect(&m_unreadUpdate, &QTimer::timeout, this, &ReceiverApp::updateUnread);
-    connect(m_history, &History::changed, &m_unreadUpdate, qOverload<>(&QTimer::start));
+    connect(m_history, &History::changed, this, [this] {
+        if (!m_unreadUpdate.isActive())
+            m_unreadUpdate.start();
+    });
     connect(m_listener, &NoticeListener::received, this,
             [this](const QString &text, const QHostAddress &from) { m_gate->take(text, from.toString()); });
     connect(m_listener, &NoticeListener::dropped, this, [this](int count) {
