@@ -381,8 +381,11 @@ bool History::flush()
             bytes += text.size();
             numbered.insert(entry.id, insert.lastInsertId().toLongLong());
         }
+        // Made only when there are copies to count: made at every turn, it
+        // cost a notice more than the row it waits for.
         QSqlQuery copies(db);
-        copies.prepare(QStringLiteral("UPDATE receptions SET copies = copies + ? WHERE id = ?"));
+        if (written && !m_pendingCopies.isEmpty())
+            copies.prepare(QStringLiteral("UPDATE receptions SET copies = copies + ? WHERE id = ?"));
         for (auto it = m_pendingCopies.cbegin(); written && it != m_pendingCopies.cend(); ++it) {
             copies.addBindValue(it.value());
             copies.addBindValue(it.key());

@@ -81,9 +81,14 @@ ReceiverApp::ReceiverApp(QObject *parent)
             tell(QStringLiteral("MQTT ブローカーから受信できません。UDP の受信は続けます。\r\n") + text);
     });
     connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered, qint64 entry) {
+        // What came for it before it (its document, its picture) is looked
+        // up only where documents come at all: a notice does not wait on a
+        // read of the history for nothing.
         if (m_notifier)
-            m_notifier->notify(text, gathered, entry, attachment(m_history->entry(entry)));
-        m_unreadUpdate.start();
+            m_notifier->notify(text, gathered, entry,
+                               m_settings.documents ? attachment(m_history->entry(entry)) : Notifier::Attachment());
+        if (!m_unreadUpdate.isActive())
+            m_unreadUpdate.start();
         updateLosses();
     });
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
