@@ -27,7 +27,6 @@ void NoticeGate::setIntervals(int copyWindow, int gatherInterval)
 
 void NoticeGate::forgetOld(qint64 now)
 {
-    const bool remembered = !m_order.empty();
     while (!m_order.empty()
            && (now - m_order.front().first > m_copyWindow || m_order.size() > size_t(MaxRemembered))) {
         const auto found = m_recent.constFind(m_order.front().second);
@@ -37,9 +36,10 @@ void NoticeGate::forgetOld(qint64 now)
         m_order.pop_front();
     }
     if (m_order.empty()) {
-        if (remembered) {
-            // A flood's worth of room is given back, to the system too:
-            // freed, it would stay in the allocator's heap for good.
+        // A flood's worth of room is given back, to the system too: freed,
+        // it would stay in the allocator's heap for good. (Not after every
+        // reception of a quiet day: that would cost each notice.)
+        if (std::exchange(m_mostRemembered, 0) >= FloodRemembered) {
             m_recent.squeeze();
             std::deque<std::pair<qint64, QByteArray>>().swap(m_order);
 #ifdef __GLIBC__
@@ -68,6 +68,7 @@ void NoticeGate::take(const QString &text, const QString &source, const QString 
     const qint64 id = m_history->add(QDateTime::currentDateTimeUtc(), source, text, commId);
     m_recent.insert(digest, Seen{id, now});
     m_order.emplace_back(now, digest);
+    m_mostRemembered = qMax(m_mostRemembered, m_order.size());
 
     m_latest = text;
     m_latestEntry = id;

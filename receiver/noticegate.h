@@ -33,6 +33,7 @@ public:
     // Texts remembered for the copy check, at most (a flood within the
     // window remembers the newest).
     static constexpr int MaxRemembered = 100000;
+    static constexpr size_t FloodRemembered = 1000; // more at once: the room is given back after
 
     explicit NoticeGate(History *history, QObject *parent = nullptr);
 
@@ -62,6 +63,7 @@ private:
     };
     QHash<QByteArray, Seen> m_recent;            // by the text's digest
     std::deque<std::pair<qint64, QByteArray>> m_order; // when each came, oldest first
+    size_t m_mostRemembered = 0;                        // since it was last empty
     QString m_latest;   // the latest reception waiting to be shown
     qint64 m_latestEntry = 0;
     int m_waiting = 0;  // how many wait
