@@ -48,10 +48,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
     m_unreadUpdate.setSingleShot(true);
     m_unreadUpdate.setInterval(100);
     connect(&m_unreadUpdate, &QTimer::timeout, this, &ReceiverApp::updateUnread);
-    connect(m_history, &History::changed, this, [this] {
-        if (!m_unreadUpdate.isActive())
-            m_unreadUpdate.start();
-    });
+    connect(m_history, &History::changed, this, &ReceiverApp::updateUnreadSoon);
     connect(m_listener, &NoticeListener::received, this,
             [this](const QString &text, const QHostAddress &from) { m_gate->take(text, from.toString()); });
     connect(m_listener, &NoticeListener::dropped, this, [this](int count) {
@@ -87,8 +84,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
         if (m_notifier)
             m_notifier->notify(text, gathered, entry,
                                m_settings.documents ? attachment(m_history->entry(entry)) : Notifier::Attachment());
-        if (!m_unreadUpdate.isActive())
-            m_unreadUpdate.start();
+        updateUnreadSoon();
         updateLosses();
     });
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
@@ -171,6 +167,14 @@ void ReceiverApp::tell(const QString &text)
         return;
     }
     Seams::showNotice(m_presence->window(), text);
+}
+
+void ReceiverApp::updateUnreadSoon()
+{
+    // Not pushed back by what comes meanwhile: a flood would postpone it
+    // for ever.
+    if (!m_unreadUpdate.isActive())
+        m_unreadUpdate.start();
 }
 
 void ReceiverApp::updateUnread()

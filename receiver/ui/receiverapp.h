@@ -54,6 +54,7 @@ public:
 
 private:
     void updateUnread();
+    void updateUnreadSoon();
     void updateLosses();
     Notifier::Attachment attachment(const History::Entry &entry) const;
     void keepDocument(const QString &commId, const QByteArray &bytes, bool picture);
