@@ -30,7 +30,7 @@ public:
     static constexpr qsizetype MaxHeldDatagrams = 1024;
 
     // Milliseconds between lookups of a host name that resolved.
-    static constexpr int RefreshInterval = 120000;
+    static constexpr int RefreshInterval = 30000;
 
     explicit UdpSender(QObject *parent = nullptr);
     void setRefreshInterval(int milliseconds) { m_refreshInterval = milliseconds; }

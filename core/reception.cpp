@@ -1,5 +1,7 @@
 #include "core/reception.h"
 
+#include "core/topics.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -78,9 +80,10 @@ Reception Reception::fromPost(const QList<QByteArray> &fields)
     // A name for topics and files: anything but letters and digits would
     // be trusted nowhere.
     const QString commId = cleaned.at(7);
-    if (commId.size() <= 64
-        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); }))
+    if (Topics::isCommId(commId))
         reception.commId = commId;
+    else
+        reception.badCommId = commId;
     // OK only when HylaFAX gave no message at all: a message of blanks or
     // control characters, or one that reads OK, is still a failure.
     reception.status = QStringLiteral("OK");
@@ -125,9 +128,7 @@ QString Reception::lineFromJson(const QByteArray &json)
 QString Reception::commIdFromJson(const QByteArray &json)
 {
     const QString commId = QJsonDocument::fromJson(json).object().value(QStringLiteral("commid")).toString();
-    const bool plain = commId.size() <= 64
-        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); });
-    return plain ? commId : QString();
+    return Topics::isCommId(commId) ? commId : QString();
 }
 
 QByteArray Reception::line() const
@@ -136,7 +137,7 @@ QByteArray Reception::line() const
     return fields.join(QLatin1Char(',')).toUtf8();
 }
 
-QByteArray Reception::json(const QString &documentTopic, const QString &pictureTopic) const
+QByteArray Reception::json(const QString &server, const QString &documentTopic, const QString &pictureTopic) const
 {
     const int offset = received.offsetFromUtc();
     const QString zone = QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', qAbs(offset) / 3600,
@@ -152,6 +153,8 @@ QByteArray Reception::json(const QString &documentTopic, const QString &pictureT
         {QStringLiteral("error"), ok() ? QString() : status},
         {QStringLiteral("line"), QString::fromUtf8(line())},
     };
+    if (!server.isEmpty())
+        object.insert(QStringLiteral("server"), server);
     if (!documentTopic.isEmpty()) {
         object.insert(QStringLiteral("commid"), commId);
         object.insert(QStringLiteral("document"), documentTopic);

@@ -27,6 +27,9 @@ struct Reception
     // letters only; empty when not given).
     QString file;
     QString commId;
+    // A communication id that was given but cannot name anything (not
+    // letters and digits): said, never used.
+    QString badCommId;
 
     // The last field of a failed reception whose message is blank.
     static const QString BlankErrorText;
@@ -53,10 +56,12 @@ struct Reception
     QByteArray line() const;
     // The same with named fields, for other tools: received (ISO 8601 with
     // its offset from UTC), tsi, number, name, pages (a number, or null),
-    // status (OK or error), error (empty for OK), and the line itself; where
-    // the document travels too, the communication id and the topics its
-    // document (PDF) and first-page picture (PNG) are published to.
-    QByteArray json(const QString &documentTopic = QString(), const QString &pictureTopic = QString()) const;
+    // status (OK or error), error (empty for OK), and the line itself; the
+    // fax server it came from, where given; where the document travels
+    // too, the communication id and the topics its document (PDF) and
+    // first-page picture (PNG) are published to.
+    QByteArray json(const QString &server = QString(), const QString &documentTopic = QString(),
+                    const QString &pictureTopic = QString()) const;
 
     bool ok() const { return status == QLatin1String("OK"); }
     // The message of a reception that failed; empty for one that succeeded.

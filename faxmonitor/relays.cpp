@@ -3,6 +3,7 @@
 #include "components/udpsender.h"
 #include "core/configfile.h"
 #include "core/testdelays.h"
+#include "core/topics.h"
 #include "faxmonitor/documents.h"
 #include "faxmonitor/logging.h"
 #include "mqtt/mqttclient.h"
@@ -23,7 +24,8 @@ constexpr qint64 MaxPasswordFileSize = 4 * 1024;
 constexpr qint64 MaxCertificateSize = 1024 * 1024;
 
 const QStringList MqttKeys{QStringLiteral("Broker"), QStringLiteral("CAFile"), QStringLiteral("Topic"),
-                           QStringLiteral("ClientId"), QStringLiteral("User"), QStringLiteral("PasswordFile")};
+                           QStringLiteral("Server"), QStringLiteral("ClientId"), QStringLiteral("User"),
+                           QStringLiteral("PasswordFile")};
 
 } // namespace
 
@@ -42,10 +44,14 @@ void Relays::end()
     if (m_documents)
         m_documents->stop();
     // The hook was answered OK for these: the journal says they are lost.
-    if (m_mqtt && m_mqtt->queued() > 0 && !std::exchange(m_ended, true))
+    const int waiting = m_mqtt ? m_mqtt->queued() : 0;
+    const int documents = m_bulk ? m_bulk->queued() : 0;
+    if (waiting + documents > 0 && !std::exchange(m_ended, true))
         qCWarning(lcRelays).noquote()
-            << QStringLiteral("MQTT: %1 receptions not yet taken by the broker are lost as the monitor ends")
-                   .arg(m_mqtt->queued());
+            << QStringLiteral("MQTT: %1 messages of receptions and %2 of documents not yet taken by the broker are "
+                              "lost as the monitor ends")
+                   .arg(waiting)
+                   .arg(documents);
 }
 
 void Relays::load(const QString &path)
@@ -87,8 +93,15 @@ void Relays::load(const QString &path)
     };
     const QString broker = text("MQTT/Broker");
     if (!broker.isEmpty()) {
-        setUpMqtt(broker, text("MQTT/CAFile"), text("MQTT/Topic", defaultTopic()), text("MQTT/ClientId"),
-                  text("MQTT/User"), text("MQTT/PasswordFile"));
+        MqttSettings mqtt;
+        mqtt.broker = broker;
+        mqtt.caFile = text("MQTT/CAFile");
+        mqtt.topic = text("MQTT/Topic", defaultTopic());
+        mqtt.server = text("MQTT/Server", Topics::serverFromHostName(QSysInfo::machineHostName()));
+        mqtt.clientId = text("MQTT/ClientId");
+        mqtt.user = text("MQTT/User");
+        mqtt.passwordFile = text("MQTT/PasswordFile");
+        setUpMqtt(mqtt);
     } else if (mqttGroup) {
         qCWarning(lcRelays).noquote() << QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path);
     }
@@ -123,33 +136,68 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
         return;
     }
     m_documents = maker;
+    // The documents have a connection of their own: a reception published
+    // just after a document of some MiB would otherwise wait behind it, on
+    // this side and at every desktop.
+    MqttClient::Options bulk = m_mqttOptions;
+    bulk.clientId += QStringLiteral("-documents");
+    bulk.maxQueued = MaxBulkQueued;
+    bulk.maxQueuedBytes = MaxBulkQueuedBytes;
+    m_bulk = new MqttClient(bulk, this);
+    connect(m_bulk, &MqttClient::stateChanged, this, [](const QString &text, bool connected) {
+        if (connected)
+            qCInfo(lcRelays).noquote() << QStringLiteral("documents: %1").arg(text);
+        else
+            qCWarning(lcRelays).noquote() << QStringLiteral("documents: %1").arg(text);
+    });
+    connect(m_bulk, &MqttClient::dropped, this, [](int count) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("documents: the broker is away and %1 messages of documents were "
+                                                        "dropped, the oldest")
+                                             .arg(count);
+    });
     connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
-        // Documents never take the receptions' room while the broker is
-        // away: they have half of what may wait, the receptions all of it.
-        if (m_mqtt->queued() + 2 > MqttClient::MaxQueued / 2
-            || m_mqtt->queuedBytes() + pdf.size() + picture.size() > MqttClient::MaxQueuedBytes / 2) {
-            documentFailed(commId, QStringLiteral("%1 messages wait for the broker already").arg(m_mqtt->queued()));
+        QString error;
+        if (!admitDocument(m_bulk->queued(), m_bulk->queuedBytes(), pdf.size() + picture.size(), &error)) {
+            documentFailed(commId, error);
             return;
         }
         if (!picture.isEmpty())
-            m_mqtt->publish(pictureTopic(commId), picture);
-        m_mqtt->publish(documentTopic(commId), pdf);
+            m_bulk->publish(pictureTopic(commId), picture);
+        m_bulk->publish(documentTopic(commId), pdf);
         qCDebug(lcRelays).noquote() << QStringLiteral("published the document of %1 (%2 bytes)").arg(commId).arg(pdf.size());
     });
     connect(maker, &DocumentMaker::failed, this, &Relays::documentFailed);
-    qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1").arg(documentTopic(QStringLiteral("<commid>")));
+    qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1, on a connection of its own")
+                                      .arg(documentTopic(QStringLiteral("<commid>")));
+    m_bulk->start();
+}
+
+bool Relays::admitDocument(int queued, qint64 queuedBytes, qint64 bytes, QString *error)
+{
+    // A document and its picture; what stays free is for the notices that
+    // a document will not come, so that none of those pushes a document
+    // out.
+    if (queued + 2 > MaxBulkQueued - BulkRoomForNotices
+        || queuedBytes + bytes > MaxBulkQueuedBytes - BulkRoomForNotices * 1024) {
+        *error = QStringLiteral("%1 messages of documents (%2 bytes) wait for the broker already").arg(queued).arg(queuedBytes);
+        return false;
+    }
+    return true;
 }
 
 QString Relays::documentTopic(const QString &commId) const
 {
-    const QString prefix = m_topic.contains(QLatin1Char('/')) ? m_topic.left(m_topic.lastIndexOf(QLatin1Char('/'))) : m_topic;
-    return prefix + QStringLiteral("/document/") + commId;
+    return Topics::document(m_root, m_server, Topics::defaultDepartment(), commId);
 }
 
 QString Relays::pictureTopic(const QString &commId) const
 {
-    const QString prefix = m_topic.contains(QLatin1Char('/')) ? m_topic.left(m_topic.lastIndexOf(QLatin1Char('/'))) : m_topic;
-    return prefix + QStringLiteral("/picture/") + commId;
+    return Topics::picture(m_root, m_server, Topics::defaultDepartment(), commId);
+}
+
+QString Relays::receptionTopic() const
+{
+    return Topics::reception(m_root, m_server, Topics::defaultDepartment());
 }
 
 void Relays::addDestination(const QString &text)
@@ -176,28 +224,41 @@ void Relays::addDestination(const QString &text)
     qCInfo(lcRelays).noquote() << QStringLiteral("sends each reception as a datagram to %1").arg(text);
 }
 
-void Relays::setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
-                       const QString &user, const QString &passwordFile)
+void Relays::setUpMqtt(const MqttSettings &settings)
 {
     MqttClient::Options options;
     QString error;
-    if (!MqttClient::parseUrl(broker, &options, &error)) {
+    if (!MqttClient::parseUrl(settings.broker, &options, &error)) {
         qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1").arg(error);
         return;
     }
-    if (options.tls && caFile.isEmpty()) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1 needs a CAFile").arg(broker);
+    if (options.tls && settings.caFile.isEmpty()) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1 needs a CAFile").arg(settings.broker);
         return;
     }
     QByteArray content;
-    if (!caFile.isEmpty() && !ConfigFile::read(caFile, MaxCertificateSize, &content, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the CA file: %1").arg(error);
+    bool exists = true;
+    if (!settings.caFile.isEmpty()
+        && (!ConfigFile::read(settings.caFile, MaxCertificateSize, &content, &error, &exists) || !exists)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the CA file: %1")
+                                             .arg(exists ? error : settings.caFile + QStringLiteral(" is not there"));
         return;
     }
-    if (!MqttClient::checkTopic(topic, false, &error)) {
+    // The 1.x receptions' topic: published to as it is (for the desktops
+    // and tools that read it), and its parent is the layout's root.
+    if (!MqttClient::checkTopic(settings.topic, false, &error)) {
         qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1").arg(error);
         return;
     }
+    if (!Topics::checkLevel(settings.server, &error)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: MQTT/Server: %1").arg(error);
+        return;
+    }
+    const QString &caFile = settings.caFile;
+    const QString &clientId = settings.clientId;
+    const QString &user = settings.user;
+    const QString &passwordFile = settings.passwordFile;
+    const QString &topic = settings.topic;
     options.caFile = caFile;
     options.clientId = clientId.isEmpty() ? QStringLiteral("kavrel-faxmon-") + QSysInfo::machineHostName() : clientId;
     options.user = user;
@@ -215,7 +276,13 @@ void Relays::setUpMqtt(const QString &broker, const QString &caFile, const QStri
         options.password = QString::fromUtf8(password);
     }
     options.maxRetryDelay = m_maxRetryDelay;
+    m_mqttOptions = options;
+    // Each reception is two messages: on the layout's topic and on the
+    // older one.
+    options.maxQueued = 2 * MqttClient::MaxQueued;
     m_topic = topic;
+    m_root = Topics::rootOf(topic);
+    m_server = settings.server;
     m_mqtt = new MqttClient(options, this);
     connect(m_mqtt, &MqttClient::stateChanged, this, [](const QString &text, bool connected) {
         if (connected)
@@ -227,11 +294,12 @@ void Relays::setUpMqtt(const QString &broker, const QString &caFile, const QStri
     m_drops = new RefusalLog(lcRelays, 60000, true, this);
     connect(m_mqtt, &MqttClient::dropped, this, [this](int count) {
         m_drops->note(QStringLiteral("dropped"),
-                      QStringLiteral("MQTT: the broker is away and %1 receptions wait: dropped %2, the oldest")
+                      QStringLiteral("MQTT: the broker is away and %1 receptions wait: dropped %2 messages, the oldest")
                           .arg(MqttClient::MaxQueued)
                           .arg(count));
     });
-    qCInfo(lcRelays).noquote() << QStringLiteral("publishes each reception to %1, topic %2").arg(m_mqtt->describe(), topic);
+    qCInfo(lcRelays).noquote() << QStringLiteral("publishes each reception to %1, topic %2 (and %3 for older desktops)")
+                                      .arg(m_mqtt->describe(), receptionTopic(), topic);
     m_mqtt->start();
 }
 
@@ -256,7 +324,12 @@ void Relays::relay(const Reception &reception)
     // its conversion under way; the notice goes first, and the document
     // follows once it is made (a post of an older hook has none).
     bool document = false;
-    if (m_documents && !reception.commId.isEmpty()) {
+    if (m_documents && !reception.badCommId.isEmpty()) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("the document of the reception from %1 cannot be published: its "
+                                                        "communication id '%2' is not letters and digits; its notice "
+                                                        "goes out all the same")
+                                             .arg(reception.caller(), reception.badCommId.left(80));
+    } else if (m_documents && !reception.commId.isEmpty()) {
         QString error;
         document = m_documents->make(reception, &error);
         if (!document)
@@ -264,8 +337,12 @@ void Relays::relay(const Reception &reception)
                                                             "notice goes out all the same")
                                                  .arg(reception.commId, error);
     }
-    m_mqtt->publish(m_topic, document ? reception.json(documentTopic(reception.commId), pictureTopic(reception.commId))
-                                      : reception.json());
+    m_mqtt->publish(receptionTopic(), document ? reception.json(m_server, documentTopic(reception.commId),
+                                                                pictureTopic(reception.commId))
+                                               : reception.json(m_server));
+    // Older desktops take the document topics beside this one, which no
+    // longer carry the documents: their message names none.
+    m_mqtt->publish(m_topic, reception.json(m_server));
 }
 
 void Relays::documentFailed(const QString &commId, const QString &why)
@@ -276,5 +353,5 @@ void Relays::documentFailed(const QString &commId, const QString &why)
     // The desktops are told that none will come.
     QJsonObject said;
     said.insert(QStringLiteral("error"), why);
-    m_mqtt->publish(documentTopic(commId), QJsonDocument(said).toJson(QJsonDocument::Compact));
+    m_bulk->publish(documentTopic(commId), QJsonDocument(said).toJson(QJsonDocument::Compact));
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "core/reception.h"
+#include "mqtt/mqttclient.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
 
 class DocumentMaker;
-class MqttClient;
 class RefusalLog;
 class UdpSender;
 
@@ -22,6 +22,7 @@ class UdpSender;
 //   Broker=mqtts://broker.office.example:8883
 //   CAFile=/etc/ssl/certs/office-ca.pem
 //   Topic=kavrel/fax/received
+//   Server=fax1
 //   ClientId=kavrel-faxmon
 //   User=faxserver
 //   PasswordFile=/etc/kavrel-faxmon.password
@@ -33,12 +34,15 @@ class UdpSender;
 //
 // Each reception goes as one datagram to every destination, with exactly
 // the bytes kavrel-s sends (the same sender), and as one JSON message to the
-// broker. With [Documents], the received fax itself follows through the
-// broker (never by datagram): a PDF and a picture of its first page, each
-// on a topic of its own beside the receptions' (kavrel/fax/document/<commid>,
-// kavrel/fax/picture/<commid>), once converted; the notice never waits for it. Nothing here ever holds up a post: sends are immediate and the
-// broker is served from a thread of its own. What cannot be used is said at
-// start; the monitor serves its links all the same. Secrets are never said.
+// broker, on the layout's topic under the parent of Topic (core/topics.h;
+// Server names this fax server there, the host name by default) and on
+// Topic itself for older desktops. With [Documents], the received fax
+// itself follows through the broker (never by datagram): a PDF and a
+// picture of its first page, once converted, on a connection of their own,
+// so that the notice never waits for them. Nothing here ever holds up a
+// post: sends are immediate and the broker is served from threads of its
+// own. What cannot be used is said at start; the monitor serves its links
+// all the same. Secrets are never said.
 class Relays : public QObject
 {
     Q_OBJECT
@@ -64,9 +68,21 @@ public:
 
     int destinations() const { return int(m_senders.size()); }
     MqttClient *mqtt() const { return m_mqtt; }
-    // The topics a reception's document and picture are published to.
+    // The connection the documents go on; none without [Documents].
+    MqttClient *documents() const { return m_bulk; }
+    // The topics a reception, its document and its picture are published to.
+    QString receptionTopic() const;
     QString documentTopic(const QString &commId) const;
     QString pictureTopic(const QString &commId) const;
+    // Whether a document and its picture, of bytes, may join queued
+    // messages of queuedBytes waiting for the broker; *error says why not.
+    // Documents have a queue of their own, and always leave room in it for
+    // the notices that one will not come.
+    static bool admitDocument(int queued, qint64 queuedBytes, qint64 bytes, QString *error);
+
+    static constexpr int MaxBulkQueued = 64;
+    static constexpr qint64 MaxBulkQueuedBytes = 256 * 1024 * 1024;
+    static constexpr int BulkRoomForNotices = 16;
 
 private:
     struct Destination {
@@ -78,13 +94,19 @@ private:
     void addDestination(const QString &text);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
-    void setUpMqtt(const QString &broker, const QString &caFile, const QString &topic, const QString &clientId,
-                   const QString &user, const QString &passwordFile);
+    struct MqttSettings {
+        QString broker, caFile, topic, server, clientId, user, passwordFile;
+    };
+    void setUpMqtt(const MqttSettings &settings);
 
     QList<Destination> m_senders;
-    MqttClient *m_mqtt = nullptr;
+    MqttClient *m_mqtt = nullptr;    // receptions (and whatever else is small)
+    MqttClient *m_bulk = nullptr;    // documents
+    MqttClient::Options m_mqttOptions;
     RefusalLog *m_drops = nullptr;
-    QString m_topic;
+    QString m_topic;  // the 1.x receptions' topic
+    QString m_root;
+    QString m_server;
     DocumentMaker *m_documents = nullptr;
     int m_maxRetryDelay = 30000;
     bool m_ended = false;

@@ -127,7 +127,7 @@ void MqttClient::publish(const QString &topic, const QByteArray &payload)
         // Bounded in number and in bytes (documents are large): the
         // oldest go first.
         while (!m_queue.empty()
-               && (m_queue.size() >= size_t(MaxQueued) || m_queuedBytes + payload.size() > MaxQueuedBytes)) {
+               && (m_queue.size() >= size_t(m_options.maxQueued) || m_queuedBytes + payload.size() > m_options.maxQueuedBytes)) {
             m_queuedBytes -= m_queue.front().payload.size();
             m_queue.pop_front();
             ++dropped;
@@ -144,6 +144,12 @@ void MqttClient::subscribe(const QString &topic)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_subscriptions.append(topic.toUtf8());
+}
+
+void MqttClient::unsubscribe(const QString &topic)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_unsubscriptions.append(topic.toUtf8());
 }
 
 int MqttClient::queued() const
@@ -328,10 +334,14 @@ void MqttClient::onConnect(mosquitto *connection, void *self, int result)
     }
     client->m_connected = true;
     QList<QByteArray> topics;
+    QList<QByteArray> stale;
     {
         const std::lock_guard<std::mutex> lock(client->m_mutex);
         topics = client->m_subscriptions;
+        stale = client->m_unsubscriptions;
     }
+    for (const QByteArray &topic : std::as_const(stale))
+        mosquitto_unsubscribe(connection, nullptr, topic.constData());
     for (const QByteArray &topic : std::as_const(topics))
         mosquitto_subscribe(connection, nullptr, topic.constData(), 1);
     client->sendWaiting(connection);

@@ -35,6 +35,11 @@ class MqttClient : public QObject
     Q_OBJECT
 
 public:
+    // Messages that wait for the broker, at most, unless the options say
+    // otherwise.
+    static constexpr int MaxQueued = 1000;
+    static constexpr qint64 MaxQueuedBytes = 256 * 1024 * 1024;
+
     struct Options {
         QString host;
         int port = 1883;
@@ -50,10 +55,12 @@ public:
         int connectTimeout = 15000; // milliseconds for the connection and the broker's answer
         int firstRetryDelay = 1000; // milliseconds, doubling up to maxRetryDelay
         int maxRetryDelay = 30000;
+        // Messages that may wait for the broker, at most, in number and in
+        // bytes; past these the oldest go.
+        int maxQueued = MaxQueued;
+        qint64 maxQueuedBytes = MaxQueuedBytes;
     };
 
-    static constexpr int MaxQueued = 1000;
-    static constexpr qint64 MaxQueuedBytes = 256 * 1024 * 1024;
     // Messages from the broker waiting to be taken, at most, in number and
     // in bytes: a flood is taken a share at a time, and past these the
     // oldest go.
@@ -92,6 +99,10 @@ public:
     void publish(const QString &topic, const QByteArray &payload);
     // Subscribes to topic (QoS 1) on every connection; before start().
     void subscribe(const QString &topic);
+    // Takes topic back on every connection, before the subscriptions: a
+    // session the broker kept may still hold what an older version
+    // subscribed to. Before start().
+    void unsubscribe(const QString &topic);
     // Messages not yet acknowledged by the broker, and their bytes.
     int queued() const;
     qint64 queuedBytes() const;
@@ -144,6 +155,7 @@ private:
     qint64 m_inboxBytes = 0;
     qint64 m_droppedIncoming = 0;
     QList<QByteArray> m_subscriptions;
+    QList<QByteArray> m_unsubscriptions;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     // The connection's thread only.

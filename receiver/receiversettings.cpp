@@ -1,5 +1,7 @@
 #include "receiver/receiversettings.h"
 
+#include "core/topics.h"
+
 #include "core/configfile.h"
 #include "mqtt/mqttclient.h"
 
@@ -17,17 +19,27 @@ std::unique_ptr<QSettings> openStore()
     return std::make_unique<QSettings>(ReceiverSettings::filePath(), QSettings::IniFormat);
 }
 
-// An address alone is a subnet of its own.
+// An address alone is a subnet of its own. One written in IPv4-mapped form
+// (::ffff:10.0.0.1) is the IPv4 address it maps: IPv4 datagrams come on a
+// socket of their own with IPv4 sources, so the mapped form would match
+// nothing.
 QPair<QHostAddress, int> subnet(const QString &text)
 {
     const QString trimmed = text.trimmed();
+    QPair<QHostAddress, int> range;
     if (!trimmed.contains(QLatin1Char('/'))) {
         const QHostAddress address(trimmed);
         if (address.isNull())
             return {QHostAddress(), -1};
-        return {address, address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+        range = {address, address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+    } else {
+        range = QHostAddress::parseSubnet(trimmed);
     }
-    return QHostAddress::parseSubnet(trimmed);
+    bool mapped = false;
+    const quint32 ipv4 = range.first.protocol() == QAbstractSocket::IPv6Protocol ? range.first.toIPv4Address(&mapped) : 0;
+    if (mapped && range.second >= 96)
+        range = {QHostAddress(ipv4), range.second - 96};
+    return range;
 }
 
 } // namespace
@@ -57,7 +69,8 @@ ReceiverSettings ReceiverSettings::load(QString *error)
     loaded.stayUntilClicked = settings.value(QStringLiteral("Notices/StayUntilClicked"), false).toBool();
     loaded.sound = settings.value(QStringLiteral("Notices/Sound"), true).toBool();
     loaded.broker = settings.value(QStringLiteral("MQTT/Broker")).toString();
-    loaded.topic = settings.value(QStringLiteral("MQTT/Topic"), loaded.topic).toString();
+    loaded.storedTopic = settings.value(QStringLiteral("MQTT/Topic"), loaded.topic).toString().trimmed();
+    loaded.topic = Topics::rootOf(loaded.storedTopic);
     loaded.documents = settings.value(QStringLiteral("MQTT/Documents"), false).toBool();
     loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
     loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
@@ -123,30 +136,10 @@ bool ReceiverSettings::checkBroker(QString *error) const
         if (topic.trimmed().isEmpty())
             return fail(QStringLiteral("MQTT のトピックが入力されていません。"));
         QString why;
-        if (!MqttClient::checkTopic(topic.trimmed(), true, &why))
+        if (!MqttClient::checkTopic(topic.trimmed(), false, &why))
             return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why));
     }
     return true;
-}
-
-namespace {
-
-QString topicPrefix(const QString &topic)
-{
-    const QString trimmed = topic.trimmed();
-    return trimmed.contains(QLatin1Char('/')) ? trimmed.left(trimmed.lastIndexOf(QLatin1Char('/'))) : trimmed;
-}
-
-} // namespace
-
-QString ReceiverSettings::documentTopic(const QString &commId) const
-{
-    return topicPrefix(topic) + QStringLiteral("/document/") + commId;
-}
-
-QString ReceiverSettings::pictureTopic(const QString &commId) const
-{
-    return topicPrefix(topic) + QStringLiteral("/picture/") + commId;
 }
 
 bool ReceiverSettings::accepts(const QHostAddress &address) const

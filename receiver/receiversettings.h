@@ -18,7 +18,14 @@ struct ReceiverSettings
     // An MQTT broker to subscribe to as well (mqtt://host:1883 or
     // mqtts://host:8883); none when empty.
     QString broker;
-    QString topic = QStringLiteral("kavrel/fax/received");
+    // The root of the broker's topics (core/topics.h) that the fax
+    // monitors publish under; a 1.x receptions' topic or a subscription
+    // with wildcards, as older versions kept it, is read as the root it
+    // stands for.
+    QString topic = QStringLiteral("kavrel/fax");
+    // The topic as the file had it, when it was read from one: an older
+    // version's subscription, which the broker may still keep.
+    QString storedTopic;
     QString caFile;
     QString user;
     QString password;
@@ -43,10 +50,6 @@ struct ReceiverSettings
     bool check(QString *error) const { return checkListening(error) && checkBroker(error); }
     bool checkListening(QString *error) const;
     bool checkBroker(QString *error) const;
-    // The topics the documents and their pictures come on: beside the
-    // receptions' topic ("kavrel/fax/received" gives "kavrel/fax/document/+").
-    QString documentTopic(const QString &commId = QStringLiteral("+")) const;
-    QString pictureTopic(const QString &commId = QStringLiteral("+")) const;
     // Whether a datagram from address may be taken.
     bool accepts(const class QHostAddress &address) const;
 };

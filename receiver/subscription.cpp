@@ -2,15 +2,15 @@
 
 #include "components/shiftjis.h"
 #include "core/reception.h"
+#include "core/topics.h"
 #include "mqtt/mqttclient.h"
 #include "receiver/logging.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringDecoder>
 #include <QSysInfo>
 #include <QTimer>
-
-#include <algorithm>
 
 #include <unistd.h>
 
@@ -25,6 +25,7 @@ void Subscription::apply(const ReceiverSettings &settings)
         || settings.caFile != m_settings.caFile || settings.user != m_settings.user
         || settings.password != m_settings.password || settings.documents != m_settings.documents;
     m_settings = settings;
+    m_root = Topics::rootOf(settings.topic);
     if (!changed && m_client)
         return;
     stop();
@@ -41,58 +42,82 @@ void Subscription::apply(const ReceiverSettings &settings)
     options.password = settings.password;
     options.clientId = QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName());
     options.cleanSession = false;
-    auto *client = new MqttClient(options, this);
-    m_client = client;
-    // Queued from the connection's thread: what comes from a connection
-    // that has been replaced meanwhile is not heard.
-    connect(client, &MqttClient::messagesWaiting, this, [this, client] { takeWaiting(client); });
-    connect(client, &MqttClient::stateChanged, this, [this, client](const QString &text, bool connected) {
+    m_client = connectTo(options);
+    // The receptions of every fax server, and those of the monitors that
+    // publish as 1.x did.
+    // What 1.x subscribed to in this session, which the broker keeps: a
+    // wildcard (kavrel/#) would bring the documents here too, and the
+    // documents' own topics have moved.
+    if (!settings.storedTopic.isEmpty() && settings.storedTopic != m_root
+        && settings.storedTopic != Topics::oldReception(m_root))
+        m_client->unsubscribe(settings.storedTopic);
+    m_client->unsubscribe(m_root + QStringLiteral("/document/+"));
+    m_client->unsubscribe(m_root + QStringLiteral("/picture/+"));
+    m_client->subscribe(Topics::filter(m_root, Topics::Kind::Reception));
+    m_client->subscribe(Topics::oldReception(m_root));
+    connect(m_client, &MqttClient::stateChanged, this, [this, client = m_client](const QString &text, bool connected) {
         if (client != m_client)
             return;
         m_state = text;
         qCInfo(lcBroker).noquote() << text;
         Q_EMIT stateChanged(text, connected);
     });
-    client->subscribe(settings.topic);
     if (settings.documents) {
-        client->subscribe(settings.documentTopic());
-        client->subscribe(settings.pictureTopic());
+        // A connection of their own: a reception never waits behind a
+        // document of some MiB, at the broker or on the way here.
+        options.clientId += QStringLiteral("-documents");
+        m_bulk = connectTo(options);
+        m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Document));
+        m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Picture));
+        connect(m_bulk, &MqttClient::stateChanged, this, [this, client = m_bulk](const QString &text, bool connected) {
+            if (client == m_bulk && !connected)
+                qCWarning(lcBroker).noquote() << QStringLiteral("documents: %1").arg(text);
+        });
+        m_bulk->start();
     }
-    client->start();
+    m_client->start();
+}
+
+MqttClient *Subscription::connectTo(const MqttClient::Options &options)
+{
+    auto *client = new MqttClient(options, this);
+    // Queued from the connection's thread: what comes from a connection
+    // that has been replaced meanwhile is not heard.
+    connect(client, &MqttClient::messagesWaiting, this, [this, client] { takeWaiting(client); });
+    return client;
 }
 
 void Subscription::stop()
 {
-    if (!m_client)
-        return;
-    // Nothing of the old connection is heard any more, and it goes when its
-    // thread has ended: nobody waits for it.
-    m_client->disconnect(this);
-    m_droppedBefore += m_client->droppedIncoming();
-    connect(m_client, &MqttClient::stopped, m_client, &QObject::deleteLater);
-    m_client->stop();
-    m_client = nullptr;
+    for (MqttClient **client : {&m_client, &m_bulk}) {
+        if (!*client)
+            continue;
+        // Nothing of the old connection is heard any more, and it goes when
+        // its thread has ended: nobody waits for it.
+        (*client)->disconnect(this);
+        m_droppedBefore += (*client)->droppedIncoming();
+        connect(*client, &MqttClient::stopped, *client, &QObject::deleteLater);
+        (*client)->stop();
+        *client = nullptr;
+    }
     m_state.clear();
-}
-
-QString Subscription::commIdOf(const QString &topic, const QString &filter) const
-{
-    if (!MqttClient::topicMatches(filter, topic))
-        return QString();
-    const QString commId = topic.section(QLatin1Char('/'), -1);
-    const bool plain = !commId.isEmpty() && commId.size() <= 64
-        && std::all_of(commId.cbegin(), commId.cend(), [](QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); });
-    return plain ? commId : QString();
 }
 
 qint64 Subscription::refused() const
 {
-    return m_refused + m_droppedBefore + (m_client ? m_client->droppedIncoming() : 0);
+    return m_refused + m_droppedBefore + (m_client ? m_client->droppedIncoming() : 0)
+        + (m_bulk ? m_bulk->droppedIncoming() : 0);
+}
+
+void Subscription::refuse(const QString &what)
+{
+    ++m_refused;
+    qCWarning(lcBroker).noquote() << what;
 }
 
 void Subscription::takeWaiting(MqttClient *client)
 {
-    if (client != m_client)
+    if (client != m_client && client != m_bulk)
         return;
     // A share at a time: in a flood the datagrams and the windows still get
     // their turn.
@@ -101,6 +126,19 @@ void Subscription::takeWaiting(MqttClient *client)
         // An empty message is how a kept message is taken back: no reception.
         if (message.payload.isEmpty())
             continue;
+        // Known by its topic alone, whatever subscription brought it (an
+        // older version's session at the broker may still hold wildcards).
+        const Topics::Address address = Topics::parse(m_root, message.topic);
+        switch (address.kind) {
+        case Topics::Kind::Reception:
+        case Topics::Kind::OldReception:
+        case Topics::Kind::Document:
+        case Topics::Kind::Picture:
+            break;
+        default:
+            qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message on %1: no reception or document").arg(message.topic);
+            continue;
+        }
         if (message.retained) {
             // What the broker kept from before is no new reception; the
             // fax monitor never asks it to keep one.
@@ -108,40 +146,23 @@ void Subscription::takeWaiting(MqttClient *client)
             qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message the broker kept, on %1").arg(message.topic);
             continue;
         }
-        // The documents' topics are never receptions, whatever the
-        // receptions' topic takes (a wildcard may take them too).
-        const QString document = commIdOf(message.topic, m_settings.documentTopic());
-        const QString picture = commIdOf(message.topic, m_settings.pictureTopic());
-        if (!document.isEmpty() || !picture.isEmpty()) {
-            if (!m_settings.documents)
-                continue;
-            const qsizetype bound = document.isEmpty() ? MaxMessageSize : MaxDocumentSize;
-            if (message.payload.size() > bound) {
-                ++m_refused;
-                qCWarning(lcBroker).noquote() << QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
-                                                     .arg(document.isEmpty() ? QStringLiteral("picture") : QStringLiteral("document"))
-                                                     .arg(message.payload.size())
-                                                     .arg(document.isEmpty() ? picture : document)
-                                                     .arg(bound);
-            } else if (!document.isEmpty() && message.payload.startsWith('{')) {
-                // The fax monitor could not make it: what it says why.
-                const QJsonObject said = QJsonDocument::fromJson(message.payload).object();
-                Q_EMIT documentFailed(document, said.value(QStringLiteral("error")).toString().left(200));
-            } else if (document.isEmpty()) {
-                Q_EMIT this->picture(picture, message.payload);
-            } else {
-                Q_EMIT this->document(document, message.payload);
-            }
+        if (address.kind == Topics::Kind::Document || address.kind == Topics::Kind::Picture) {
+            if (m_settings.documents)
+                takeDocument(address, message.payload);
             continue;
         }
         if (message.payload.size() > MaxMessageSize) {
-            ++m_refused;
-            qCWarning(lcBroker).noquote() << QStringLiteral("refused a message of %1 bytes on %2: no reception is that large")
-                                                 .arg(message.payload.size())
-                                                 .arg(message.topic);
+            refuse(QStringLiteral("refused a message of %1 bytes on %2: no reception is that large")
+                       .arg(message.payload.size())
+                       .arg(message.topic));
             continue;
         }
-        take(message.payload);
+        // A monitor of this version publishes each reception on the 1.x
+        // topic too, naming its server: it came on the layout's topic.
+        if (address.kind == Topics::Kind::OldReception
+            && QJsonDocument::fromJson(message.payload).object().contains(QStringLiteral("server")))
+            continue;
+        take(message.payload, message.topic);
     }
     // More may wait (a share is bounded in number and in bytes): the next
     // share at the next turn, until none is left.
@@ -149,18 +170,46 @@ void Subscription::takeWaiting(MqttClient *client)
         QTimer::singleShot(0, this, [this, client] { takeWaiting(client); });
 }
 
-void Subscription::take(const QByteArray &payload)
+void Subscription::takeDocument(const Topics::Address &address, const QByteArray &payload)
 {
+    const bool document = address.kind == Topics::Kind::Document;
+    const qsizetype bound = document ? MaxDocumentSize : MaxPictureSize;
+    if (payload.size() > bound) {
+        refuse(QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
+                   .arg(document ? QStringLiteral("document") : QStringLiteral("picture"))
+                   .arg(payload.size())
+                   .arg(address.commId)
+                   .arg(bound));
+    } else if (document && payload.startsWith('{')) {
+        // The fax monitor could not make it: what it says why.
+        const QJsonObject said = QJsonDocument::fromJson(payload).object();
+        Q_EMIT documentFailed(address.commId, said.value(QStringLiteral("error")).toString().left(200));
+    } else if (document) {
+        Q_EMIT this->document(address.commId, payload);
+    } else {
+        Q_EMIT picture(address.commId, payload);
+    }
+}
+
+void Subscription::take(const QByteArray &payload, const QString &topic)
+{
+    // Text, or nothing: whatever is not (a file, a picture) is never shown
+    // as a reception.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(payload);
+    if (decoder.hasError() || payload.contains('\0')) {
+        refuse(QStringLiteral("refused a message of %1 bytes on %2: it is not text").arg(payload.size()).arg(topic));
+        return;
+    }
     // The fax monitor's JSON carries the line a datagram would; anything else
     // is taken as the text it is.
     const QString line = Reception::lineFromJson(payload);
     const QString commId = m_settings.documents ? Reception::commIdFromJson(payload) : QString();
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
-    const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? QString::fromUtf8(payload) : line);
+    const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? text : line);
     if (bytes.size() > MaxTextSize) {
-        ++m_refused;
-        qCWarning(lcBroker, "refused a reception of %lld bytes: more than a datagram carries", qlonglong(bytes.size()));
+        refuse(QStringLiteral("refused a reception of %1 bytes: more than a datagram carries").arg(bytes.size()));
         return;
     }
     Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(), commId);

@@ -1,14 +1,15 @@
 #pragma once
 
+#include "core/topics.h"
+#include "mqtt/mqttclient.h"
 #include "receiver/receiversettings.h"
 
 #include <QObject>
 #include <QString>
 
-class MqttClient;
-
-// kavrel-r's subscription to the office's MQTT broker, as its settings say.
-// Each reception the fax monitor publishes there comes out as the text a
+// kavrel-r's subscription to the office's MQTT broker, as its settings say:
+// one connection for the receptions, and one for the documents when they
+// are taken, so that no reception waits behind a document. Each reception the fax monitor publishes there comes out as the text a
 // datagram would carry, so that the same reception by both roads is one
 // notice. The broker keeps what comes while this desktop is away (logged
 // out, asleep, reconnecting), for this user on this PC.
@@ -26,6 +27,8 @@ public:
     static constexpr qsizetype MaxTextSize = 65507;
     // A fax's document is refused past this (a hundred pages are a few MiB).
     static constexpr qsizetype MaxDocumentSize = 50 * 1024 * 1024;
+    // A picture of a first page, 256 pixels wide, is some KiB.
+    static constexpr qsizetype MaxPictureSize = 1024 * 1024;
     // Bytes taken at one turn, at most (but always one message): documents
     // are large, and each is written and its picture drawn.
     static constexpr qint64 TakeBytes = 8 * 1024 * 1024;
@@ -59,15 +62,17 @@ Q_SIGNALS:
     void stateChanged(const QString &text, bool connected);
 
 private:
+    MqttClient *connectTo(const MqttClient::Options &options);
     void stop();
     void takeWaiting(MqttClient *client);
-    void take(const QByteArray &payload);
-    // The communication id a document's or a picture's topic names (filter
-    // is their subscription); empty when topic is not one of them.
-    QString commIdOf(const QString &topic, const QString &filter) const;
+    void takeDocument(const Topics::Address &address, const QByteArray &payload);
+    void take(const QByteArray &payload, const QString &topic);
+    void refuse(const QString &what);
 
-    MqttClient *m_client = nullptr;
+    MqttClient *m_client = nullptr; // receptions
+    MqttClient *m_bulk = nullptr;   // documents, when they are taken
     ReceiverSettings m_settings;
+    QString m_root;
     QString m_state;
     qint64 m_refused = 0;
     qint64 m_droppedBefore = 0; // by clients let go

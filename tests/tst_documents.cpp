@@ -20,8 +20,6 @@
 
 namespace {
 
-const QString DocumentTopic = QStringLiteral("kavrel/fax/document/");
-
 QString faxesFolder()
 {
     return TestSupport::dataDir() + QStringLiteral("/kavrel-r/faxes");
@@ -258,6 +256,8 @@ private Q_SLOTS:
         QTest::newRow("not a picture") << "picture" << QByteArray("\x89PNG\r\n\x1a\n broken") << QByteArray("refused the picture");
         QTest::newRow("too large") << "document" << QByteArray("%PDF-1.4\n") + QByteArray(51 * 1024 * 1024, ' ') + "\n%%EOF\n"
                                    << QByteArray("over 52428800 bytes");
+        QTest::newRow("picture too large") << "picture" << QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(2 * 1024 * 1024, ' ')
+                                           << QByteArray("over 1048576 bytes");
     }
 
     void receiverRefusesWhatIsNoDocument()
@@ -268,9 +268,25 @@ private Q_SLOTS:
         const QStringList before = keptFiles();
         const qsizetype said = receiver->said().size();
         const QString file = writeFile(QStringLiteral("published"), bytes);
-        QVERIFY(publish(QStringLiteral("kavrel/fax/%1/000000999").arg(kind), file));
+        // Read afresh each time: the receiver writes the file.
+        const auto count = [] {
+            History history;
+            return history.open() ? history.count() : -1;
+        };
+        const auto latest = [] {
+            History history;
+            return history.open() && history.count() > 0 ? history.entries(1).first().text : QString();
+        };
+        const int rows = count();
+        // Another fax server's, on the layout's topic; never a reception.
+        QVERIFY(publish(QStringLiteral("kavrel/fax/other/all/%1/000000999").arg(kind), file));
         QTRY_VERIFY_WITH_TIMEOUT(receiver->said().mid(said).contains(reason), 10000);
         QCOMPARE(keptFiles(), before);
+        // A reception after it is the one row more.
+        QVERIFY(!writeFile(QStringLiteral("reception"), QByteArray("after ") + QTest::currentDataTag()).isEmpty());
+        QVERIFY(publish(QStringLiteral("kavrel/fax/other/all/reception"), work.filePath(QStringLiteral("reception"))));
+        QTRY_COMPARE(latest(), QStringLiteral("after ") + QString::fromLatin1(QTest::currentDataTag()));
+        QCOMPARE(count(), rows + 1);
     }
 };
 

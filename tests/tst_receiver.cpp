@@ -183,7 +183,7 @@ private Q_SLOTS:
     }
 
     // Senders as the settings name them: an address or a subnet, IPv4 or
-    // IPv6, each in its one form; an IPv4-mapped source is no IPv4 sender.
+    // IPv6; an IPv4-mapped source is no IPv4 sender.
     void sendersTaken_data()
     {
         QTest::addColumn<QString>("entry");
@@ -196,8 +196,14 @@ private Q_SLOTS:
         QTest::newRow("IPv6 subnet, IPv4 source") << QStringLiteral("fd00::/8") << QStringLiteral("10.1.2.3") << false;
         QTest::newRow("mapped source, IPv4 entry") << QStringLiteral("10.0.0.1") << QStringLiteral("::ffff:10.0.0.1") << false;
         QTest::newRow("mapped source, IPv4 subnet") << QStringLiteral("10.0.0.0/8") << QStringLiteral("::ffff:10.0.0.1") << false;
-        QTest::newRow("mapped source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("::ffff:10.0.0.1") << true;
-        QTest::newRow("IPv4 source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("10.0.0.1") << false;
+        // An entry in IPv4-mapped form is the IPv4 address (or subnet) it
+        // maps: IPv4 comes on a socket of its own, never mapped.
+        QTest::newRow("mapped source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("::ffff:10.0.0.1") << false;
+        QTest::newRow("IPv4 source, mapped entry") << QStringLiteral("::ffff:10.0.0.1") << QStringLiteral("10.0.0.1") << true;
+        QTest::newRow("IPv4 source, mapped subnet") << QStringLiteral("::ffff:10.0.0.0/104") << QStringLiteral("10.9.8.7") << true;
+        QTest::newRow("IPv4 source out of a mapped subnet") << QStringLiteral("::ffff:10.0.0.0/104") << QStringLiteral("11.0.0.1") << false;
+        QTest::newRow("IPv6 address") << QStringLiteral("fd12::1") << QStringLiteral("fd12::1") << true;
+        QTest::newRow("another IPv6 address") << QStringLiteral("fd12::1") << QStringLiteral("fd12::2") << false;
     }
 
     void sendersTaken()
@@ -232,7 +238,9 @@ private Q_SLOTS:
         QTest::newRow("mqtts without a CA") << 21825 << QStringLiteral("mqtts://broker:8883") << QString() << topic << true << false;
         QTest::newRow("mqtts with a blank CA") << 21825 << QStringLiteral("mqtts://broker:8883") << QStringLiteral("  ") << topic << true << false;
         QTest::newRow("topic with a tab") << 21825 << QStringLiteral("mqtt://broker:1883") << QString() << QStringLiteral("kavrel/\tfax") << true << false;
-        QTest::newRow("wildcard topic") << 21825 << QStringLiteral("mqtt://broker:1883") << QString() << QStringLiteral("kavrel/#") << true << true;
+        // The topic is the root the monitors publish under, not a
+        // subscription (a stored one is read as the root it stands for).
+        QTest::newRow("wildcard topic") << 21825 << QStringLiteral("mqtt://broker:1883") << QString() << QStringLiteral("kavrel/#") << true << false;
     }
 
     void settingsChecked()

@@ -139,7 +139,7 @@ class TestRelays : public QObject
         QFile secret(monitor.path(QStringLiteral("password")));
         if (secret.open(QIODevice::WriteOnly))
             secret.write(password.toUtf8() + '\n');
-        QByteArray config = "[MQTT]\nBroker=" + url.toUtf8() + "\nUser=" + TestSupport::TestBroker::user().toUtf8()
+        QByteArray config = "[MQTT]\nServer=fax1\nBroker=" + url.toUtf8() + "\nUser=" + TestSupport::TestBroker::user().toUtf8()
             + "\nPasswordFile=" + QFile::encodeName(secret.fileName()) + "\n";
         if (!caFile.isEmpty())
             config += "CAFile=" + QFile::encodeName(caFile) + "\n";
@@ -154,11 +154,14 @@ private Q_SLOTS:
     }
 
     // Each destination gets the reception once, as the very bytes kavrel-s
-    // sends; the broker's subscriber gets it once as JSON.
+    // sends; the broker's subscriber gets it once as JSON, on the layout's
+    // topic and on the older one.
     void datagramsAndJson()
     {
         TestSupport::FastUdpReceiver first, second, third;
-        TestSupport::TestSubscriber subscriber(broker, Topic);
+        TestSupport::TestSubscriber older(broker, Topic);
+        TestSupport::TestSubscriber subscriber(broker, QStringLiteral("kavrel/fax/fax1/all/reception"));
+        QVERIFY(older.ready());
         QVERIFY(subscriber.ready());
         startMonitor("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(first.port()) + ", localhost:"
                      + QByteArray::number(second.port()) + ", [::ffff:127.0.0.1]:" + QByteArray::number(third.port())
@@ -180,6 +183,8 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(first.count() + second.count() + third.count(), 3);
         QCOMPARE(subscriber.messages().size(), 1);
+        QCOMPARE(older.messages(), subscriber.messages());
+        QCOMPARE(json.value(QStringLiteral("server")).toString(), QStringLiteral("fax1"));
         QVERIFY2(!said().contains(TestSupport::TestBroker::password().toUtf8()), said().constData());
     }
 
@@ -206,6 +211,42 @@ private Q_SLOTS:
             const QJsonObject json = QJsonDocument::fromJson(messages.at(i + 1)).object();
             QCOMPARE(json.value(QStringLiteral("tsi")).toString(), QString::number(i));
         }
+    }
+
+    // A session the broker kept holds what an older version subscribed to
+    // (kavrel/#, which takes documents too): taken back before the new
+    // subscriptions are made.
+    void keptSubscriptionsTakenBack()
+    {
+        MqttClient::Options options;
+        QString error;
+        QVERIFY2(MqttClient::parseUrl(broker.url(), &options, &error), qPrintable(error));
+        options.user = TestSupport::TestBroker::user();
+        options.password = TestSupport::TestBroker::password();
+        options.clientId = QStringLiteral("kept-session");
+        options.cleanSession = false;
+        {
+            MqttClient older(options);
+            older.subscribe(QStringLiteral("kavrel/#"));
+            QSignalSpy state(&older, &MqttClient::stateChanged);
+            older.start();
+            QTRY_VERIFY(!state.isEmpty() && state.last().at(1).toBool());
+        }
+        MqttClient client(options);
+        client.unsubscribe(QStringLiteral("kavrel/#"));
+        client.subscribe(QStringLiteral("kavrel/fax/+/+/reception"));
+        QSignalSpy state(&client, &MqttClient::stateChanged);
+        client.start();
+        QTRY_VERIFY(!state.isEmpty() && state.last().at(1).toBool());
+        options.clientId = QStringLiteral("publisher");
+        options.cleanSession = true;
+        MqttClient publisher(options);
+        publisher.start();
+        publisher.publish(QStringLiteral("kavrel/fax/fax1/all/document/1"), "%PDF-1.4");
+        publisher.publish(QStringLiteral("kavrel/fax/fax1/all/reception"), "reception");
+        QList<MqttClient::Message> taken;
+        QTRY_VERIFY((taken += client.takeMessages(10), !taken.isEmpty() && taken.last().payload == "reception"));
+        QCOMPARE(taken.size(), 1);
     }
 
     // A publication the broker took but had not acknowledged when the
@@ -392,6 +433,14 @@ private Q_SLOTS:
         // Files that are not files: nothing waits on them, nothing reads them.
         QTest::newRow("configuration a folder") << QByteArray("folder") << QByteArray("is not a regular file");
         QTest::newRow("configuration a FIFO") << QByteArray("fifo") << QByteArray("is not a regular file");
+        QTest::newRow("CA file not there") << QByteArray("[MQTT]\nBroker=mqtts://127.0.0.1:1\nCAFile=/nonexistent/ca.pem\n")
+                                           << QByteArray("the CA file: /nonexistent/ca.pem is not there");
+        QTest::newRow("password file not there") << QByteArray("[MQTT]\nBroker=mqtt://127.0.0.1:1\nPasswordFile=/nonexistent/pw\n")
+                                                 << QByteArray("the password file: /nonexistent/pw is not there");
+        QTest::newRow("wildcard in the topic") << QByteArray("[MQTT]\nBroker=mqtt://127.0.0.1:1\nTopic=kavrel/#\n")
+                                               << QByteArray("a topic to publish to has no wildcards");
+        QTest::newRow("server not a level") << QByteArray("[MQTT]\nBroker=mqtt://127.0.0.1:1\nServer=fax/1\n")
+                                            << QByteArray("MQTT/Server: 'fax/1' cannot be a topic level");
         QTest::newRow("password file a FIFO") << QByteArray("[MQTT]\nBroker=mqtt://127.0.0.1:1\nPasswordFile=FIFO\n")
                                               << QByteArray("the password file: ");
     }

@@ -67,13 +67,15 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_broker->setObjectName(QStringLiteral("Broker"));
     m_broker->setPlaceholderText(QStringLiteral("mqtt://broker.example:1883（使わないときは空）"));
     m_topic->setObjectName(QStringLiteral("Topic"));
+    m_topic->setPlaceholderText(QStringLiteral("kavrel/fax"));
+    m_topic->setToolTip(QStringLiteral("FAX モニターが受信を送るトピックの接頭辞（既定は kavrel/fax）"));
     m_caFile->setObjectName(QStringLiteral("CAFile"));
     m_user->setObjectName(QStringLiteral("User"));
     m_password->setObjectName(QStringLiteral("Password"));
     m_password->setEchoMode(QLineEdit::Password);
     auto *mqtt = new QFormLayout;
     mqtt->addRow(QStringLiteral("ブローカー："), m_broker);
-    mqtt->addRow(QStringLiteral("トピック："), m_topic);
+    mqtt->addRow(QStringLiteral("トピックの接頭辞："), m_topic);
     mqtt->addRow(QStringLiteral("CA ファイル："), m_caFile);
     mqtt->addRow(QStringLiteral("ユーザー名："), m_user);
     mqtt->addRow(QStringLiteral("パスワード："), m_password);
