@@ -69,6 +69,14 @@ QString defaultDepartment()
 
 bool checkLevel(const QString &text, QString *error)
 {
+    // The kinds' own words would make topics that read two ways.
+    static const QStringList reserved{QStringLiteral("reception"), QStringLiteral("document"), QStringLiteral("picture"),
+                                      QStringLiteral("text"), QStringLiteral("state"), QStringLiteral("departments"),
+                                      QStringLiteral("request"), OldReceptionLevel};
+    if (reserved.contains(text)) {
+        *error = QStringLiteral("'%1' cannot be a topic level: the layout uses it for a kind of message").arg(text);
+        return false;
+    }
     if (isLevel(text))
         return true;
     *error = QStringLiteral("'%1' cannot be a topic level: 1 to 64 of ASCII letters, digits, '-', '_' and '.'")
@@ -106,7 +114,8 @@ QString rootOf(const QString &setting)
         const QStringList defaults = defaultRoot().split(QLatin1Char('/'));
         if (levels.size() <= defaults.size() && defaults.mid(0, levels.size()) == levels)
             return defaultRoot();
-    } else if (levels.size() > 1 && levels.constLast() == OldReceptionLevel) {
+    } else if (levels.size() > 1) {
+        // The receptions' topic's parent, as 1.x put its documents there.
         levels.removeLast();
     }
     const QString root = levels.join(QLatin1Char('/'));

@@ -54,7 +54,8 @@ QString defaultDepartment();
 
 // Whether text can stand as one level of the layout (a server, a
 // department, a user): 1 to 64 of ASCII letters, digits, '-', '_' and '.',
-// not "." or "..". A fax's communication id is stricter: letters and
+// not "." or "..", nor a word the layout uses for a kind (reception,
+// document, ...). A fax's communication id is stricter: letters and
 // digits only, since it also names files.
 bool checkLevel(const QString &text, QString *error);
 bool isCommId(const QString &text);
@@ -62,9 +63,10 @@ bool isCommId(const QString &text);
 // letters, digits and '-' dropped; "faxserver" when nothing is left.
 QString serverFromHostName(const QString &hostName);
 
-// The root a topic setting stands for: the root itself, a 1.x receptions'
-// topic (<root>/received), or a subscription with wildcards that takes the
-// default layout's (kavrel/#, #) or a root of its own before them.
+// The root a topic of 1.x stands for: its parent (kavrel/fax/received gives
+// kavrel/fax, where 1.x put the documents too), or for a subscription with
+// wildcards, the default root where it takes that (kavrel/#, #), else what
+// stands before its first wildcard.
 QString rootOf(const QString &setting);
 
 QString reception(const QString &root, const QString &server, const QString &department);

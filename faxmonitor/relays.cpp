@@ -97,7 +97,9 @@ void Relays::load(const QString &path)
         mqtt.broker = broker;
         mqtt.caFile = text("MQTT/CAFile");
         mqtt.topic = text("MQTT/Topic", defaultTopic());
-        mqtt.server = text("MQTT/Server", Topics::serverFromHostName(QSysInfo::machineHostName()));
+        mqtt.server = text("MQTT/Server");
+        if (mqtt.server.isEmpty())
+            mqtt.server = Topics::serverFromHostName(QSysInfo::machineHostName());
         mqtt.clientId = text("MQTT/ClientId");
         mqtt.user = text("MQTT/User");
         mqtt.passwordFile = text("MQTT/PasswordFile");
@@ -350,7 +352,16 @@ void Relays::documentFailed(const QString &commId, const QString &why)
     qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 cannot be published: %2; its notice "
                                                     "went out all the same")
                                          .arg(commId, why);
-    // The desktops are told that none will come.
+    // The desktops are told that none will come, in the room kept for it;
+    // past that the journal alone says it (a notice must never push out a
+    // document that is on its way).
+    if (m_bulk->queued() >= MaxBulkQueued) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("the desktops cannot be told of %1 now: %2 messages of documents "
+                                                        "wait for the broker")
+                                             .arg(commId)
+                                             .arg(m_bulk->queued());
+        return;
+    }
     QJsonObject said;
     said.insert(QStringLiteral("error"), why);
     m_bulk->publish(documentTopic(commId), QJsonDocument(said).toJson(QJsonDocument::Compact));

@@ -273,6 +273,7 @@ void MqttClient::run()
         mosquitto_int_option(connection, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         mosquitto_connect_callback_set(connection, &MqttClient::onConnect);
         mosquitto_publish_callback_set(connection, &MqttClient::onPublish);
+        mosquitto_subscribe_callback_set(connection, &MqttClient::onSubscribe);
         mosquitto_message_callback_set(connection, &MqttClient::onMessage);
         mosquitto_log_callback_set(connection, &MqttClient::onLog);
         m_lastError.clear();
@@ -342,10 +343,28 @@ void MqttClient::onConnect(mosquitto *connection, void *self, int result)
     }
     for (const QByteArray &topic : std::as_const(stale))
         mosquitto_unsubscribe(connection, nullptr, topic.constData());
-    for (const QByteArray &topic : std::as_const(topics))
-        mosquitto_subscribe(connection, nullptr, topic.constData(), 1);
+    client->m_subscribing.clear();
+    for (const QByteArray &topic : std::as_const(topics)) {
+        int mid = 0;
+        if (mosquitto_subscribe(connection, &mid, topic.constData(), 1) == MOSQ_ERR_SUCCESS)
+            client->m_subscribing[mid] = topic;
+    }
     client->sendWaiting(connection);
     client->setState(QStringLiteral("connected to the broker %1").arg(client->describe()), true);
+}
+
+void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted)
+{
+    auto *client = static_cast<MqttClient *>(self);
+    const auto it = client->m_subscribing.find(mid);
+    if (it == client->m_subscribing.end())
+        return;
+    const QString topic = QString::fromUtf8(it->second);
+    client->m_subscribing.erase(it);
+    // 0x80: the broker will pass nothing on (its ACL does not let this
+    // user read there); a subscription that takes nothing is no silence.
+    if (count > 0 && granted[0] == 0x80)
+        Q_EMIT client->subscriptionRefused(topic);
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -121,6 +122,8 @@ Q_SIGNALS:
     // Messages from the broker wait to be taken (said when the first comes
     // to an empty inbox).
     void messagesWaiting();
+    // The broker refused a subscription (its ACL): nothing comes on it.
+    void subscriptionRefused(const QString &topic);
     void stopped();
 
 private:
@@ -141,6 +144,7 @@ private:
 
     static void onConnect(mosquitto *, void *self, int result);
     static void onPublish(mosquitto *, void *self, int mid);
+    static void onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void onLog(mosquitto *, void *self, int level, const char *text);
 
@@ -162,4 +166,5 @@ private:
     QString m_state;
     QString m_lastError;
     bool m_refused = false;
+    std::map<int, QByteArray> m_subscribing; // subscriptions not yet answered, by message id
 };

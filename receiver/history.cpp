@@ -73,6 +73,12 @@ QDateTime History::now() const
     return qMin(wall, m_openedAt.addMSecs(m_sinceOpened.elapsed()));
 }
 
+QDateTime History::ageNow() const
+{
+    const QDateTime wall = now();
+    return m_ageBase.isValid() ? qMin(wall, m_ageBase.addMSecs(m_sinceAgeBase.elapsed())) : wall;
+}
+
 bool History::open()
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
@@ -142,6 +148,25 @@ History::Opening History::openFile(QString *error)
     if (m_maxPages > 0)
         exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_maxPages));
     m_open = true;
+    // Ages are counted from the newest reception kept when the wall clock
+    // is ahead of it: a clock set years ahead at start (a bad RTC, a time
+    // server gone wrong) must not empty the history. A PC that was off a
+    // month only keeps its oldest a month longer.
+    QSqlQuery newest(db);
+    if (newest.exec(QStringLiteral("SELECT MAX(arrived) FROM receptions")) && newest.next() && !newest.isNull(0)) {
+        const QDateTime last = QDateTime::fromMSecsSinceEpoch(newest.value(0).toLongLong());
+        const QDateTime start = now();
+        if (last < start) {
+            if (last.daysTo(start) > MaxAgeDays)
+                qCWarning(lcHistory).noquote() << QStringLiteral("the clock says %1, %2 days after the newest reception "
+                                                                 "kept; ages are counted from that reception")
+                                                      .arg(start.toString(Qt::ISODate))
+                                                      .arg(last.daysTo(start));
+            m_ageBase = last;
+            m_sinceAgeBase.start();
+        }
+    }
+    newest.finish();
     // A file kept by an earlier version may hold more than is kept now.
     m_rows = -1;
     prune();
@@ -354,7 +379,7 @@ bool History::flush()
                                              " COALESCE(?, ''), ?, COALESCE(?, ''), ?, COALESCE(?, ''))"));
         }
         QSqlQuery &insert = *m_insert;
-        const qint64 oldest = now().addDays(-MaxAgeDays).toMSecsSinceEpoch();
+        const qint64 oldest = ageNow().addDays(-MaxAgeDays).toMSecsSinceEpoch();
         for (const Entry &entry : std::as_const(m_pending)) {
             if (entry.arrived.toMSecsSinceEpoch() < oldest)
                 m_pruneAges = true;
@@ -436,7 +461,7 @@ void History::prune()
         m_agesPruned.start();
         QSqlQuery query(db);
         query.prepare(QStringLiteral("DELETE FROM receptions WHERE arrived < ?"));
-        query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+        query.addBindValue(ageNow().addDays(-MaxAgeDays).toMSecsSinceEpoch());
         if (query.exec() && query.numRowsAffected() > 0) {
             recount();
             forgetDocuments();

@@ -171,6 +171,9 @@ private:
     void scheduleWrite();
     // Now, as the history's ages are told: the wall clock, but never ahead
     // of the time since the history was opened.
+    // Now, as ages are counted: never further than the newest reception
+    // kept at start, and the time since, whatever the wall clock says.
+    QDateTime ageNow() const;
     QDateTime now() const;
     // Says a problem: in the journal, and to the user through problem().
     void tell(const QString &text);
@@ -184,6 +187,10 @@ private:
     Clock m_clock;
     QDateTime m_openedAt;
     QElapsedTimer m_sinceOpened;
+    // Ages are counted from here when the wall clock was ahead of the newest
+    // reception kept at start (see ageNow()).
+    QDateTime m_ageBase;
+    QElapsedTimer m_sinceAgeBase;
     qint64 m_nextPendingId = -1;
     QHash<qint64, qint64> m_written;  // ids given out while pending -> SQLite's
     int m_unread = 0;

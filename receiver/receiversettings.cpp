@@ -69,8 +69,13 @@ ReceiverSettings ReceiverSettings::load(QString *error)
     loaded.stayUntilClicked = settings.value(QStringLiteral("Notices/StayUntilClicked"), false).toBool();
     loaded.sound = settings.value(QStringLiteral("Notices/Sound"), true).toBool();
     loaded.broker = settings.value(QStringLiteral("MQTT/Broker")).toString();
-    loaded.storedTopic = settings.value(QStringLiteral("MQTT/Topic"), loaded.topic).toString().trimmed();
-    loaded.topic = Topics::rootOf(loaded.storedTopic);
+    // The root, as this version keeps it; a file of 1.x has its receptions'
+    // topic (or a subscription) instead, which stays in the file so that
+    // what 1.x subscribed to can be taken back at the broker.
+    loaded.storedTopic = settings.value(QStringLiteral("MQTT/Topic")).toString().trimmed();
+    loaded.topic = settings.contains(QStringLiteral("MQTT/Root"))
+        ? settings.value(QStringLiteral("MQTT/Root")).toString().trimmed()
+        : loaded.storedTopic.isEmpty() ? loaded.topic : Topics::rootOf(loaded.storedTopic);
     loaded.documents = settings.value(QStringLiteral("MQTT/Documents"), false).toBool();
     loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
     loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
@@ -87,7 +92,7 @@ bool ReceiverSettings::save(QString *error) const
     settings.setValue(QStringLiteral("Notices/StayUntilClicked"), stayUntilClicked);
     settings.setValue(QStringLiteral("Notices/Sound"), sound);
     settings.setValue(QStringLiteral("MQTT/Broker"), broker);
-    settings.setValue(QStringLiteral("MQTT/Topic"), topic);
+    settings.setValue(QStringLiteral("MQTT/Root"), topic);
     settings.setValue(QStringLiteral("MQTT/Documents"), documents);
     settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
     settings.setValue(QStringLiteral("MQTT/User"), user);
@@ -138,6 +143,8 @@ bool ReceiverSettings::checkBroker(QString *error) const
         QString why;
         if (!MqttClient::checkTopic(topic.trimmed(), false, &why))
             return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why));
+        if (topic.trimmed().split(QLatin1Char('/')).contains(QString()))
+            return fail(QStringLiteral("MQTT のトピックの接頭辞に空の階層（// や先頭・末尾の /）は使えません。"));
     }
     return true;
 }

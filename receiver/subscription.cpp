@@ -24,8 +24,9 @@ void Subscription::apply(const ReceiverSettings &settings)
     const bool changed = settings.broker != m_settings.broker || settings.topic != m_settings.topic
         || settings.caFile != m_settings.caFile || settings.user != m_settings.user
         || settings.password != m_settings.password || settings.documents != m_settings.documents;
+    const QString previousRoot = m_root;
     m_settings = settings;
-    m_root = Topics::rootOf(settings.topic);
+    m_root = settings.topic.trimmed();
     if (!changed && m_client)
         return;
     stop();
@@ -43,16 +44,22 @@ void Subscription::apply(const ReceiverSettings &settings)
     options.clientId = QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName());
     options.cleanSession = false;
     m_client = connectTo(options);
+    // The broker keeps this session's subscriptions: what 1.x subscribed to
+    // (a wildcard such as kavrel/# would bring the documents here too, and
+    // its documents' topics have moved), and those of a root given up.
+    if (!settings.storedTopic.isEmpty()) {
+        const QString oldRoot = Topics::rootOf(settings.storedTopic);
+        if (settings.storedTopic != Topics::oldReception(m_root))
+            m_client->unsubscribe(settings.storedTopic);
+        m_client->unsubscribe(oldRoot + QStringLiteral("/document/+"));
+        m_client->unsubscribe(oldRoot + QStringLiteral("/picture/+"));
+    }
+    if (!previousRoot.isEmpty() && previousRoot != m_root) {
+        m_client->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Reception));
+        m_client->unsubscribe(Topics::oldReception(previousRoot));
+    }
     // The receptions of every fax server, and those of the monitors that
     // publish as 1.x did.
-    // What 1.x subscribed to in this session, which the broker keeps: a
-    // wildcard (kavrel/#) would bring the documents here too, and the
-    // documents' own topics have moved.
-    if (!settings.storedTopic.isEmpty() && settings.storedTopic != m_root
-        && settings.storedTopic != Topics::oldReception(m_root))
-        m_client->unsubscribe(settings.storedTopic);
-    m_client->unsubscribe(m_root + QStringLiteral("/document/+"));
-    m_client->unsubscribe(m_root + QStringLiteral("/picture/+"));
     m_client->subscribe(Topics::filter(m_root, Topics::Kind::Reception));
     m_client->subscribe(Topics::oldReception(m_root));
     connect(m_client, &MqttClient::stateChanged, this, [this, client = m_client](const QString &text, bool connected) {
@@ -62,18 +69,38 @@ void Subscription::apply(const ReceiverSettings &settings)
         qCInfo(lcBroker).noquote() << text;
         Q_EMIT stateChanged(text, connected);
     });
+    // A connection of their own for the documents: a reception never waits
+    // behind a document of some MiB, at the broker or on the way here.
+    options.clientId += QStringLiteral("-documents");
     if (settings.documents) {
-        // A connection of their own: a reception never waits behind a
-        // document of some MiB, at the broker or on the way here.
-        options.clientId += QStringLiteral("-documents");
         m_bulk = connectTo(options);
+        if (!previousRoot.isEmpty() && previousRoot != m_root) {
+            m_bulk->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Document));
+            m_bulk->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Picture));
+        }
         m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Document));
         m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Picture));
         connect(m_bulk, &MqttClient::stateChanged, this, [this, client = m_bulk](const QString &text, bool connected) {
-            if (client == m_bulk && !connected)
+            if (client != m_bulk)
+                return;
+            if (connected)
+                qCInfo(lcBroker).noquote() << QStringLiteral("documents: %1").arg(text);
+            else
                 qCWarning(lcBroker).noquote() << QStringLiteral("documents: %1").arg(text);
         });
         m_bulk->start();
+    } else {
+        // Documents not taken: a session the broker kept for them (they
+        // were taken once) would have it keep every fax for this desktop.
+        // One clean connection ends it.
+        options.cleanSession = true;
+        auto *ending = new MqttClient(options, this);
+        connect(ending, &MqttClient::stateChanged, ending, [ending](const QString &, bool connected) {
+            if (connected)
+                ending->stop();
+        });
+        connect(ending, &MqttClient::stopped, ending, &QObject::deleteLater);
+        ending->start();
     }
     m_client->start();
 }
@@ -84,6 +111,12 @@ MqttClient *Subscription::connectTo(const MqttClient::Options &options)
     // Queued from the connection's thread: what comes from a connection
     // that has been replaced meanwhile is not heard.
     connect(client, &MqttClient::messagesWaiting, this, [this, client] { takeWaiting(client); });
+    connect(client, &MqttClient::subscriptionRefused, this, [this](const QString &topic) {
+        const QString text = QStringLiteral("the broker %1 refused to pass on %2 to this user (its ACL)")
+                                 .arg(m_client ? m_client->describe() : QString(), topic);
+        qCWarning(lcBroker).noquote() << text;
+        Q_EMIT stateChanged(text, true);
+    });
     return client;
 }
 
@@ -158,11 +191,19 @@ void Subscription::takeWaiting(MqttClient *client)
             continue;
         }
         // A monitor of this version publishes each reception on the 1.x
-        // topic too, naming its server: it came on the layout's topic.
-        if (address.kind == Topics::Kind::OldReception
-            && QJsonDocument::fromJson(message.payload).object().contains(QStringLiteral("server")))
-            continue;
-        take(message.payload, message.topic);
+        // topic too, naming its server, after the layout's: once the
+        // layout's topic has brought that server's receptions here, its
+        // copies are left alone. Until then they are taken (a broker's ACL
+        // or a branch's bridge may carry the 1.x topic alone).
+        if (address.kind == Topics::Kind::OldReception) {
+            const QString server = QJsonDocument::fromJson(message.payload).object().value(QStringLiteral("server")).toString();
+            if (!server.isEmpty() && m_layoutServers.contains(server))
+                continue;
+        } else {
+            if (!m_layoutServers.contains(address.server) && m_layoutServers.size() < MaxServers)
+                m_layoutServers.insert(address.server);
+        }
+        take(message.payload, message.topic, address);
     }
     // More may wait (a share is bounded in number and in bytes): the next
     // share at the next turn, until none is left.
@@ -174,24 +215,31 @@ void Subscription::takeDocument(const Topics::Address &address, const QByteArray
 {
     const bool document = address.kind == Topics::Kind::Document;
     const qsizetype bound = document ? MaxDocumentSize : MaxPictureSize;
+    // A communication id is unique on its fax server only.
+    const QString key = faxKey(address.server, address.commId);
     if (payload.size() > bound) {
         refuse(QStringLiteral("refused a %1 of %2 bytes for %3: over %4 bytes")
                    .arg(document ? QStringLiteral("document") : QStringLiteral("picture"))
                    .arg(payload.size())
-                   .arg(address.commId)
+                   .arg(key)
                    .arg(bound));
     } else if (document && payload.startsWith('{')) {
         // The fax monitor could not make it: what it says why.
         const QJsonObject said = QJsonDocument::fromJson(payload).object();
-        Q_EMIT documentFailed(address.commId, said.value(QStringLiteral("error")).toString().left(200));
+        Q_EMIT documentFailed(key, said.value(QStringLiteral("error")).toString().left(200));
     } else if (document) {
-        Q_EMIT this->document(address.commId, payload);
+        Q_EMIT this->document(key, payload);
     } else {
-        Q_EMIT picture(address.commId, payload);
+        Q_EMIT picture(key, payload);
     }
 }
 
-void Subscription::take(const QByteArray &payload, const QString &topic)
+QString Subscription::faxKey(const QString &server, const QString &commId)
+{
+    return server + QLatin1Char('/') + commId;
+}
+
+void Subscription::take(const QByteArray &payload, const QString &topic, const Topics::Address &address)
 {
     // Text, or nothing: whatever is not (a file, a picture) is never shown
     // as a reception.
@@ -204,7 +252,11 @@ void Subscription::take(const QByteArray &payload, const QString &topic)
     // The fax monitor's JSON carries the line a datagram would; anything else
     // is taken as the text it is.
     const QString line = Reception::lineFromJson(payload);
-    const QString commId = m_settings.documents ? Reception::commIdFromJson(payload) : QString();
+    // Its document comes on the layout's topics of its server: a reception
+    // of the 1.x topic waits for none.
+    const QString commId = m_settings.documents && address.kind == Topics::Kind::Reception
+        ? Reception::commIdFromJson(payload)
+        : QString();
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
     const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? text : line);
@@ -212,5 +264,6 @@ void Subscription::take(const QByteArray &payload, const QString &topic)
         refuse(QStringLiteral("refused a reception of %1 bytes: more than a datagram carries").arg(bytes.size()));
         return;
     }
-    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(), commId);
+    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(),
+                    commId.isEmpty() ? QString() : faxKey(address.server, commId));
 }

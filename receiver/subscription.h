@@ -5,6 +5,7 @@
 #include "receiver/receiversettings.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 // kavrel-r's subscription to the office's MQTT broker, as its settings say:
@@ -27,6 +28,11 @@ public:
     static constexpr qsizetype MaxTextSize = 65507;
     // A fax's document is refused past this (a hundred pages are a few MiB).
     static constexpr qsizetype MaxDocumentSize = 50 * 1024 * 1024;
+    // Fax servers told apart, at most (what a broker says is bounded too).
+    static constexpr int MaxServers = 1024;
+    // How a fax is known here: its server and its communication id, which
+    // is unique on its server only.
+    static QString faxKey(const QString &server, const QString &commId);
     // A picture of a first page, 256 pixels wide, is some KiB.
     static constexpr qsizetype MaxPictureSize = 1024 * 1024;
     // Bytes taken at one turn, at most (but always one message): documents
@@ -49,8 +55,8 @@ public:
     qint64 refused() const;
 
 Q_SIGNALS:
-    // One reception; source names the broker; commId is the fax server's
-    // name for it, when its document follows.
+    // One reception; source names the broker; commId is how its fax is
+    // known (faxKey()), when its document follows.
     void received(const QString &text, const QString &source, const QString &commId);
     // A reception's document (what it says is not checked here), and the
     // picture of its first page.
@@ -66,13 +72,15 @@ private:
     void stop();
     void takeWaiting(MqttClient *client);
     void takeDocument(const Topics::Address &address, const QByteArray &payload);
-    void take(const QByteArray &payload, const QString &topic);
+    void take(const QByteArray &payload, const QString &topic, const Topics::Address &address);
     void refuse(const QString &what);
 
     MqttClient *m_client = nullptr; // receptions
     MqttClient *m_bulk = nullptr;   // documents, when they are taken
     ReceiverSettings m_settings;
     QString m_root;
+    // The fax servers whose receptions came on the layout's topic.
+    QSet<QString> m_layoutServers;
     QString m_state;
     qint64 m_refused = 0;
     qint64 m_droppedBefore = 0; // by clients let go

@@ -80,9 +80,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("root");
-        QTest::newRow("root") << "kavrel/fax" << "kavrel/fax";
         QTest::newRow("1.x receptions' topic") << "kavrel/fax/received" << "kavrel/fax";
-        QTest::newRow("1.x topic of an office") << " office/fax/received " << "office/fax";
+        QTest::newRow("1.x topic of an office") << " office/fax/incoming " << "office/fax";
+        QTest::newRow("one level") << "fax" << "fax";
         QTest::newRow("all of kavrel") << "kavrel/#" << "kavrel/fax";
         QTest::newRow("everything") << "#" << "kavrel/fax";
         QTest::newRow("a root before a wildcard") << "office/+/received" << "office";
@@ -107,6 +107,8 @@ private Q_SLOTS:
         QTest::newRow("wildcard") << "+" << false;
         QTest::newRow("dot dot") << ".." << false;
         QTest::newRow("kana") << "ﾌｧｸｽ" << false;
+        QTest::newRow("a kind's word") << "document" << false;
+        QTest::newRow("the 1.x level") << "received" << false;
         QTest::newRow("64") << QString(64, QLatin1Char('a')) << true;
         QTest::newRow("65") << QString(65, QLatin1Char('a')) << false;
     }

@@ -116,13 +116,14 @@ private Q_SLOTS:
             QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         }
         const QString path = bin + QLatin1Char(':') + qEnvironmentVariable("PATH");
-        QVERIFY(monitor.start("[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
+        QVERIFY(monitor.start("[MQTT]\nServer=fax1\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
                                   + "\nPasswordFile=" + QFile::encodeName(password) + "\n[Documents]\nPublish=true\nSpool="
                                   + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n",
                               TestSupport::MonitorProcess::DefaultDelays + QStringLiteral(",convert=3000"),
                               {QStringLiteral("--poster"), QStringLiteral("uucp")},
                               {QStringLiteral("env"), QStringLiteral("PATH=") + path}));
-        QTRY_VERIFY(monitor.said().contains("connected to the broker"));
+        QTRY_VERIFY(monitor.said().contains("documents: connected to the broker")
+                    && monitor.said().count("connected to the broker") >= 2);
         QVERIFY(spool.useHook(monitor.folder()));
 
         desktop = std::make_unique<TestSupport::Desktop>();
@@ -147,7 +148,10 @@ private Q_SLOTS:
         receiver = std::make_unique<TestSupport::Program>(QStringLiteral(KAVREL_RECEIVER),
                                                          QStringList{QStringLiteral("--test-delays"), QStringLiteral("gather=300")},
                                                          environment);
-        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().contains("connected to the broker"), 10000);
+        // Both connections: the receptions' and the documents'.
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().contains("documents: connected to the broker")
+                                     && receiver->said().count("connected to the broker") >= 2,
+                                 10000);
     }
 
     void cleanupTestCase()
@@ -169,7 +173,7 @@ private Q_SLOTS:
         History history;
         QVERIFY(history.open());
         const History::Entry entry = history.latestDocument();
-        QCOMPARE(entry.commId, QStringLiteral("000000200"));
+        QCOMPARE(entry.commId, QStringLiteral("fax1/000000200"));
         const QString pdf = faxesFolder() + QLatin1Char('/') + entry.document;
         QProcess info;
         info.start(QStringLiteral("pdfinfo"), {pdf});
@@ -236,12 +240,12 @@ private Q_SLOTS:
         QTRY_VERIFY(shown(QString::fromUtf8(sender)));
         History history;
         QVERIFY(history.open());
-        const qint64 entry = history.idOf(QString::fromLatin1(commId));
+        const qint64 entry = history.idOf(QStringLiteral("fax1/") + QString::fromLatin1(commId));
         QCOMPARE(entry != 0, announced);
         if (announced)
             QTRY_VERIFY(history.entry(entry).documentError.contains(reason));
         else
-            QVERIFY(history.latestDocument().commId != QString::fromLatin1(commId));
+            QVERIFY(history.latestDocument().commId != QStringLiteral("fax1/") + QString::fromLatin1(commId));
     }
 
     // kavrel-r keeps only what is what it says, under names of its own:

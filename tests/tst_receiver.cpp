@@ -8,6 +8,8 @@
 #include "receiver/noticelistener.h"
 #include "receiver/notificationtext.h"
 #include "receiver/passwordstore.h"
+#include "receiver/subscription.h"
+#include "mqtt/mqttclient.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -216,6 +218,96 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(settings.checkListening(&error), qPrintable(error));
         QCOMPARE(settings.accepts(QHostAddress(source)), taken);
+    }
+
+    // What the broker brings, known by its topic: receptions of every fax
+    // server and of 1.x monitors, each once; a document never a reception
+    // and never another server's fax; nothing that is not text.
+    void brokerMessagesKnownByTheirTopic()
+    {
+        TestSupport::TestBroker broker;
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
+        ReceiverSettings settings;
+        settings.broker = broker.url();
+        settings.user = TestSupport::TestBroker::user();
+        settings.password = TestSupport::TestBroker::password();
+        settings.documents = true;
+        settings.storedTopic = QStringLiteral("kavrel/#"); // as 1.x kept it
+        Subscription subscription;
+        QSignalSpy received(&subscription, &Subscription::received);
+        QSignalSpy documents(&subscription, &Subscription::document);
+        subscription.apply(settings);
+        QTRY_COMPARE(subscription.state(), QStringLiteral("connected to the broker %1").arg(broker.url()));
+        MqttClient::Options options;
+        QString error;
+        QVERIFY(MqttClient::parseUrl(broker.url(), &options, &error));
+        options.user = settings.user;
+        options.password = settings.password;
+        MqttClient publisher(options);
+        publisher.start();
+        const auto publish = [&](const char *topic, const QByteArray &payload) {
+            publisher.publish(QString::fromLatin1(topic), payload);
+        };
+        // Until the subscriptions stand, whatever is published is lost:
+        // probes until one comes through on each connection (a 1.x
+        // monitor's reception, with no server, and a document).
+        QTRY_VERIFY((publish("kavrel/fax/received", "{\"line\":\"probe\"}"), !received.isEmpty()));
+        QTRY_VERIFY((publish("kavrel/fax/probe/all/document/1", "%PDF-probe"), !documents.isEmpty()));
+        publish("kavrel/fax/fax1/all/document/7", "%PDF-1.4 of fax1");
+        publish("kavrel/fax/fax2/all/document/7", "%PDF-1.4 of fax2");
+        // fax2's copy on the 1.x topic comes alone (its layout's topic is
+        // not carried): taken. fax1's comes after its layout's: left alone.
+        publish("kavrel/fax/received", "{\"server\":\"fax2\",\"line\":\"fax2 alone\"}");
+        publish("kavrel/fax/fax1/all/reception", "{\"server\":\"fax1\",\"line\":\"fax1\",\"commid\":\"7\",\"document\":\"d\"}");
+        publish("kavrel/fax/received", "{\"server\":\"fax1\",\"line\":\"fax1\"}");
+        publish("kavrel/fax/fax1/all/reception", QByteArray("\x89PNG\r\n\x1a\n\0\xff", 10));
+        publish("kavrel/fax/fax1/all/reception", "last");
+        const auto taken = [](const QSignalSpy &spy, int column) {
+            QStringList found;
+            for (const QList<QVariant> &signal : spy) {
+                if (!signal.at(0).toString().contains(QLatin1String("probe")))
+                    found.append(signal.at(0).toString() + QLatin1Char('|') + signal.at(column).toString());
+            }
+            return found;
+        };
+        QTRY_VERIFY(taken(received, 2).contains(QStringLiteral("last|")));
+        QCOMPARE(taken(received, 2), (QStringList{QStringLiteral("fax2 alone|"), QStringLiteral("fax1|fax1/7"),
+                                                  QStringLiteral("last|")}));
+        QTRY_COMPARE(taken(documents, 0).size(), 2);
+        QCOMPARE(taken(documents, 0), (QStringList{QStringLiteral("fax1/7|fax1/7"), QStringLiteral("fax2/7|fax2/7")}));
+        QCOMPARE(subscription.refused(), 1);
+    }
+
+    // A file of 1.x keeps its receptions' topic: read as the root it stands
+    // for, and kept in the file for what the broker still holds.
+    void oldTopicSettingsRead_data()
+    {
+        QTest::addColumn<QByteArray>("mqtt");
+        QTest::addColumn<QString>("root");
+        QTest::newRow("1.x default") << QByteArray("Topic=kavrel/fax/received\n") << "kavrel/fax";
+        QTest::newRow("1.x wildcard") << QByteArray("Topic=kavrel/#\n") << "kavrel/fax";
+        QTest::newRow("1.x of an office") << QByteArray("Topic=office/fax/incoming\n") << "office/fax";
+        QTest::newRow("root") << QByteArray("Topic=kavrel/#\nRoot=office/fax\n") << "office/fax";
+        QTest::newRow("none") << QByteArray() << "kavrel/fax";
+    }
+
+    void oldTopicSettingsRead()
+    {
+        QFETCH(QByteArray, mqtt);
+        QFETCH(QString, root);
+        QDir().mkpath(QFileInfo(ReceiverSettings::filePath()).absolutePath());
+        QFile file(ReceiverSettings::filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[MQTT]\n" + mqtt);
+        file.close();
+        ReceiverSettings settings = ReceiverSettings::load();
+        QCOMPARE(settings.topic, root);
+        QString error;
+        QVERIFY2(settings.save(&error), qPrintable(error));
+        QCOMPARE(ReceiverSettings::load().topic, root);
+        QCOMPARE(ReceiverSettings::load().storedTopic, settings.storedTopic);
+        QFile::remove(ReceiverSettings::filePath());
     }
 
     // What can be used, and what each part needs: a broker that cannot be
@@ -436,6 +528,26 @@ private Q_SLOTS:
         history.add(now, QStringLiteral("x"), QStringLiteral("from the future"));
         QVERIFY(history.flush());
         QCOMPARE(texts(history).mid(0, 2), (QStringList{QStringLiteral("from the future"), QStringLiteral("today")}));
+
+        // A clock two years ahead at start: ages count from the newest
+        // reception kept, and nothing goes.
+        QDateTime then(QDate(2026, 12, 7), QTime(12, 0));
+        {
+            History earlier(historyPath("jump"));
+            earlier.setClock([&] { return then; });
+            QVERIFY(earlier.open());
+            earlier.add(then.addDays(-History::MaxAgeDays + 1), QStringLiteral("x"), QStringLiteral("almost a year old"));
+            earlier.add(then, QStringLiteral("x"), QStringLiteral("newest"));
+            QVERIFY(earlier.flush());
+        }
+        then = then.addYears(2);
+        History jumped(historyPath("jump"));
+        jumped.setClock([&] { return then; });
+        QVERIFY(jumped.open());
+        jumped.add(then, QStringLiteral("x"), QStringLiteral("while ahead"));
+        QVERIFY(jumped.flush());
+        QCOMPARE(texts(jumped), (QStringList{QStringLiteral("while ahead"), QStringLiteral("newest"),
+                                             QStringLiteral("almost a year old")}));
     }
 
     // The texts are bounded in bytes as well as in rows, the oldest going

@@ -70,6 +70,7 @@ public:
     int refusing = 0;        // this many logins are refused
     bool acknowledging = false;
     QList<QByteArray> published; // payloads, as they came
+    QList<QByteArray> refusedTopics; // subscriptions answered 0x80
 
 private:
     void read(QTcpSocket *client)
@@ -97,6 +98,10 @@ private:
                 published.append(body.mid(4 + topicLength));
                 if (acknowledging)
                     client->write(QByteArray::fromHex("4002") + id);
+            } else if (type == 8) { // SUBSCRIBE: packet id, then topics; refused (0x80) where told
+                const int topicLength = (uchar(body.at(2)) << 8) | uchar(body.at(3));
+                const bool refuse = refusedTopics.contains(body.mid(4, topicLength));
+                client->write(QByteArray::fromHex("9003") + body.left(2) + (refuse ? "\x80" : "\x01"));
             } else if (type == 12) { // PINGREQ
                 client->write(QByteArray::fromHex("d000"));
             }
@@ -247,6 +252,23 @@ private Q_SLOTS:
         QList<MqttClient::Message> taken;
         QTRY_VERIFY((taken += client.takeMessages(10), !taken.isEmpty() && taken.last().payload == "reception"));
         QCOMPARE(taken.size(), 1);
+    }
+
+    // A subscription the broker refuses (its ACL) is said, by topic.
+    void refusedSubscriptionSaid()
+    {
+        FakeBroker fake;
+        fake.refusedTopics = {"kavrel/fax/+/sales/reception"};
+        MqttClient::Options options;
+        options.host = QStringLiteral("127.0.0.1");
+        options.port = fake.port();
+        MqttClient client(options);
+        QSignalSpy refused(&client, &MqttClient::subscriptionRefused);
+        client.subscribe(QStringLiteral("kavrel/fax/+/all/reception"));
+        client.subscribe(QStringLiteral("kavrel/fax/+/sales/reception"));
+        client.start();
+        QTRY_COMPARE(refused.size(), 1);
+        QCOMPARE(refused.first().first().toString(), QStringLiteral("kavrel/fax/+/sales/reception"));
     }
 
     // A publication the broker took but had not acknowledged when the

@@ -266,7 +266,7 @@ bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error
     }
     const bool brokerChanged = settings.broker != m_settings.broker || settings.topic != m_settings.topic
         || settings.caFile != m_settings.caFile || settings.user != m_settings.user
-        || settings.password != m_settings.password;
+        || settings.password != m_settings.password || settings.documents != m_settings.documents;
     if (settings.password != m_settings.password)
         m_passwords->save(settings.password);
     m_settings = settings;
