@@ -1,6 +1,6 @@
 // The received fax on its way to the desk: from the post the fax server's
 // hook makes until kavrel-r's notice can open the PDF (the monitor's
-// tiff2pdf and pdftoppm, a local mosquitto, kavrel-r keeping the files), for
+// tiff2pdf, its reader of the fax and pdfinfo, a local mosquitto, kavrel-r keeping the files), for
 // faxes of 1, 10 and 50 pages; the monitor's peak memory, and its tools',
 // while it converts; and the notice's own latency with documents off and on
 // (the same run, the same receiver). The bench stands for the desktop's
@@ -75,7 +75,7 @@ public:
             if (child.trimmed().isEmpty() || !comm.open(QIODevice::ReadOnly))
                 continue;
             const QByteArray name = comm.readAll().trimmed();
-            if (name == "tiff2pdf" || name == "pdftoppm")
+            if (name == "tiff2pdf" || name == "kavrel-faxpage" || name == "pdfinfo")
                 peakKb = std::max(peakKb, statusKb(pid_t(child.trimmed().toLongLong()), "VmHWM:"));
         }
     }
@@ -114,7 +114,7 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
-    for (const char *tool : {"tiff2pdf", "pdftoppm"}) {
+    for (const char *tool : {"tiff2pdf", "pdfinfo"}) {
         if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
             std::fprintf(stderr, "documentbench: %s is not installed (libtiff-tools, poppler-utils)\n", tool);
             return 1;

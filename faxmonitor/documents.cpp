@@ -1,6 +1,7 @@
 #include "faxmonitor/documents.h"
 
 #include "core/configfile.h"
+#include "faxmonitor/logging.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +28,11 @@ struct DocumentMaker::Job
     QTemporaryDir folder;   // what the tools make
     QProcess *process = nullptr;
     QTimer deadline;
-    int step = 0;           // 0: the PDF, 1: the picture
+    int step = 0;           // see Step
     QByteArray said;        // the start of what the tool under way said
+    bool timedOut = false;  // the tool under way took too long
     bool pictureFailed = false;
+    int faxPages = -1;      // as the fax's reader counted them
 
     ~Job()
     {
@@ -40,6 +44,27 @@ struct DocumentMaker::Job
 };
 
 namespace {
+
+// What each fax goes through, in turn.
+enum Step { MakePdf, ReadFax, CheckPdf };
+
+// What a tool may say, at most, kept for the journal and read for what it
+// counted.
+constexpr qsizetype MaxSaid = 4096;
+
+// The number after "key" at the start of a line of what a tool said; -1
+// when there is none.
+int countIn(const QByteArray &said, const QByteArray &key)
+{
+    for (const QByteArray &line : said.split('\n')) {
+        if (line.startsWith(key)) {
+            bool numeric = false;
+            const int count = line.mid(key.size()).trimmed().toInt(&numeric);
+            return numeric ? count : -1;
+        }
+    }
+    return -1;
+}
 
 QString systemReason()
 {
@@ -91,13 +116,22 @@ bool DocumentMaker::setUp(const Options &options, QString *error)
         return false;
     }
     m_faxUid = user->pw_uid;
-    for (const char *tool : {"tiff2pdf", "pdftoppm"}) {
+    for (const char *tool : {"tiff2pdf", "pdfinfo"}) {
         if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
             *error = QStringLiteral("%1 is not installed (%2)")
                          .arg(QLatin1String(tool),
                               QLatin1String(std::strcmp(tool, "tiff2pdf") == 0 ? "libtiff-tools" : "poppler-utils"));
             return false;
         }
+    }
+    // The fax's reader: beside the monitor in a build tree, in the
+    // package's folder once installed.
+    m_faxPage = QCoreApplication::applicationDirPath() + QStringLiteral("/kavrel-faxpage");
+    if (!QFileInfo(m_faxPage).isExecutable())
+        m_faxPage = QStringLiteral(FAXPAGE_INSTALLED);
+    if (!QFileInfo(m_faxPage).isExecutable()) {
+        *error = QStringLiteral("%1 is not there").arg(m_faxPage);
+        return false;
     }
     return true;
 }
@@ -175,10 +209,13 @@ void DocumentMaker::startNext()
         Job *job = m_running.back().get();
         // The tool reads the very file that was checked, through this
         // process's descriptor for it.
-        runTool(job, QStringLiteral("tiff2pdf"),
-                {QStringLiteral("-o"), job->pdf(),
-                 QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(job->fd)});
+        runTool(job, QStringLiteral("tiff2pdf"), {QStringLiteral("-o"), job->pdf(), received(job)});
     }
+}
+
+QString DocumentMaker::received(const Job *job)
+{
+    return QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(job->fd);
 }
 
 void DocumentMaker::runTool(Job *job, const QString &program, const QStringList &arguments)
@@ -191,26 +228,37 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     }
     job->process = new QProcess(this);
     job->process->setProcessChannelMode(QProcess::MergedChannels);
+    // No fax may take the machine's memory, nor the processor from the
+    // receptions: each tool has a ceiling of its own, and the lowest
+    // priority (the unit bounds them all together).
+    const rlim_t ceiling = rlim_t(m_options.toolMemory);
+    job->process->setChildProcessModifier([ceiling] {
+        const rlimit limit{ceiling, ceiling};
+        ::setrlimit(RLIMIT_AS, &limit);
+        ::setpriority(PRIO_PROCESS, 0, 19);
+    });
     // What the tool says is read as it comes; its start is kept for the
     // journal, the rest let go.
     job->said.clear();
     connect(job->process, &QProcess::readyRead, this, [job] {
         const QByteArray more = job->process->readAll();
-        job->said += more.left(qMax<qsizetype>(0, 200 - job->said.size()));
+        job->said += more.left(qMax<qsizetype>(0, MaxSaid - job->said.size()));
     });
     job->deadline.setSingleShot(true);
     job->deadline.disconnect();
     const int step = job->step;
+    job->timedOut = false;
     connect(&job->deadline, &QTimer::timeout, this, [this, job, step, program] {
         job->process->disconnect(this);
         job->process->kill();
+        job->timedOut = true;
         toolFinished(job, step, false, QStringLiteral("%1 took longer than %2 s").arg(program).arg(m_options.timeout / 1000));
     });
     connect(job->process, &QProcess::finished, this, [this, job, step, program](int code, QProcess::ExitStatus status) {
         job->deadline.stop();
-        const QByteArray said = (job->said + job->process->readAll()).left(200).trimmed();
+        job->said = (job->said + job->process->readAll()).left(MaxSaid);
         toolFinished(job, step, status == QProcess::NormalExit && code == 0,
-                     QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(said)));
+                     QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(job->said.left(200).trimmed())));
     });
     connect(job->process, &QProcess::errorOccurred, this, [this, job, step, program](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)
@@ -224,22 +272,47 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
 
 void DocumentMaker::toolFinished(Job *job, int step, bool ok, const QString &error)
 {
-    if (step == 0) {
+    switch (step) {
+    case MakePdf:
         if (!ok) {
             finish(job, error);
             return;
         }
-        job->step = 1;
-        runTool(job, QStringLiteral("pdftoppm"),
-                {QStringLiteral("-png"), QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"), QStringLiteral("1"),
-                 QStringLiteral("-scale-to-x"), QString::number(m_options.pictureWidth), QStringLiteral("-scale-to-y"),
-                 QStringLiteral("-1"), QStringLiteral("-singlefile"), job->pdf(),
-                 job->folder.filePath(QStringLiteral("page"))});
+        // What tiff2pdf makes of a fax it cannot read is a PDF all the same
+        // (blank where the pages were): the fax is read through first.
+        job->step = ReadFax;
+        runTool(job, m_faxPage,
+                {QStringLiteral("--width"), QString::number(m_options.pictureWidth), received(job), job->picture()});
+        return;
+    case ReadFax:
+        if (ok) {
+            job->faxPages = countIn(job->said, "pages ");
+        } else if (job->timedOut) {
+            // A fax too long to read in time still goes, without its picture
+            // and with the pages of its PDF unchecked; that is said.
+            job->pictureFailed = true;
+            qCWarning(lcRelays).noquote() << QStringLiteral("the fax of reception %1 was not read through: %2; its "
+                                                            "document goes without a picture")
+                                                 .arg(job->reception.commId, error);
+        } else {
+            finish(job, QStringLiteral("the fax cannot be read: %1").arg(error));
+            return;
+        }
+        job->step = CheckPdf;
+        runTool(job, QStringLiteral("pdfinfo"), {job->pdf()});
+        return;
+    default: {
+        // The PDF opens, and has the fax's pages.
+        const int pages = ok ? countIn(job->said, "Pages:") : -1;
+        if (!ok || pages <= 0)
+            finish(job, QStringLiteral("the PDF does not open: %1").arg(error));
+        else if (job->faxPages > 0 && pages != job->faxPages)
+            finish(job, QStringLiteral("the PDF has %1 pages, the fax %2").arg(pages).arg(job->faxPages));
+        else
+            finish(job, QString());
         return;
     }
-    // Without a picture the document still goes.
-    job->pictureFailed = !ok;
-    finish(job, QString());
+    }
 }
 
 void DocumentMaker::finish(Job *job, const QString &error)
@@ -250,8 +323,13 @@ void DocumentMaker::finish(Job *job, const QString &error)
         why = QStringLiteral("the PDF: %1").arg(why);
     if (why.isEmpty() && pdf.isEmpty())
         why = QStringLiteral("tiff2pdf made no PDF");
-    if (why.isEmpty() && !job->pictureFailed)
-        ConfigFile::read(job->picture(), m_options.maxPictureSize, &picture, &why);
+    if (why.isEmpty() && !job->pictureFailed) {
+        // Without its picture the document still goes; that is said.
+        QString pictureWhy;
+        if (!ConfigFile::read(job->picture(), m_options.maxPictureSize, &picture, &pictureWhy))
+            qCWarning(lcRelays).noquote() << QStringLiteral("the picture of reception %1 cannot be used: %2")
+                                                 .arg(job->reception.commId, pictureWhy);
+    }
     const QString commId = job->reception.commId;
     for (auto it = m_running.begin(); it != m_running.end(); ++it) {
         if (it->get() == job) {

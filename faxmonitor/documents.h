@@ -12,15 +12,17 @@
 #include <sys/types.h>
 
 // Makes the received fax into what a desktop opens: a PDF (tiff2pdf, as the
-// fax server's own mail does) and a picture of its first page (a PNG at most
-// 256 pixels wide, by pdftoppm).
+// fax server's own mail does) and a picture of the top of its first page (a
+// PNG at most 256 pixels wide, by kavrel-faxpage, which reads the whole fax
+// through first: tiff2pdf makes a blank PDF of a fax it cannot read). The
+// PDF is checked to open, with the fax's pages (pdfinfo), before it goes.
 //
 // Only a file the fax server received is read: a regular file in the
 // spool's recvq, owned by the fax server's user; a path that leads out of
 // it (.., a symbolic link) is refused. The file is opened once, checked on
 // what was opened, and the tools read that very file. The tools run as
 // processes beside the event loop, two at a time at most, each with a time
-// limit, and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
+// limit, a memory ceiling and the lowest priority, and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
 // waits. A conversion that fails is said once; the reception's notice has
 // long gone out by then.
 class DocumentMaker : public QObject
@@ -39,6 +41,7 @@ public:
         int parallel = 2;
         int maxWaiting = 16;
         int pictureWidth = 256;
+        qint64 toolMemory = 512 * 1024 * 1024; // address space of each tool, at most
     };
 
     explicit DocumentMaker(QObject *parent = nullptr);
@@ -65,11 +68,14 @@ private:
     int openReceived(const QString &file, QString *error) const;
     void startNext();
     void runTool(Job *job, const QString &program, const QStringList &arguments);
+    // The received file, as the tools read it: this process's descriptor.
+    static QString received(const Job *job);
     void toolFinished(Job *job, int step, bool ok, const QString &error);
     void finish(Job *job, const QString &error);
 
     Options m_options;
     QString m_recvq;  // the real path of the spool's recvq
+    QString m_faxPage; // the fax's reader (kavrel-faxpage)
     uid_t m_faxUid = uid_t(-1);
     std::deque<std::unique_ptr<Job>> m_waiting;
     std::deque<std::unique_ptr<Job>> m_running;

@@ -323,6 +323,53 @@ bool HylaFaxSpool::makeFax(const QString &name, int pages)
         && QFile::setPermissions(fax, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
+bool HylaFaxSpool::makeLongFax(const QString &name, int rows, bool brokenStrip)
+{
+    // A blank row under a blank row is one bit in Group 4 (vertical mode,
+    // no change): the page's data is a bit a row.
+    const QByteArray data((rows + 7) / 8, '\xff');
+    const quint32 dataAt = 8, ifdAt = dataAt + quint32(data.size() + data.size() % 2);
+    const quint16 entries = 12;
+    const quint32 rationalsAt = ifdAt + 2 + entries * 12 + 4;
+    QByteArray tiff("II*\0", 4);
+    auto u16 = [&tiff](quint16 v) { tiff.append(char(v & 0xff)).append(char(v >> 8)); };
+    auto u32 = [&tiff](quint32 v) { for (int i = 0; i < 4; ++i) tiff.append(char((v >> (8 * i)) & 0xff)); };
+    u32(ifdAt);
+    tiff += data;
+    tiff.resize(ifdAt, '\0');
+    u16(entries);
+    auto entry = [&](quint16 tag, quint16 type, quint32 value) {
+        u16(tag);
+        u16(type);
+        u32(1);
+        if (type == 3) {
+            u16(quint16(value));
+            u16(0);
+        } else {
+            u32(value);
+        }
+    };
+    entry(256, 3, 1728);                 // width
+    entry(257, 4, quint32(rows));        // length
+    entry(258, 3, 1);                    // bits per sample
+    entry(259, 3, 4);                    // Group 4
+    entry(262, 3, 0);                    // white is zero
+    entry(273, 4, dataAt);               // strip offset
+    entry(277, 3, 1);                    // samples per pixel
+    entry(278, 4, quint32(rows));        // rows per strip
+    entry(279, 4, quint32(data.size()) + (brokenStrip ? 5000000 : 0)); // strip bytes
+    entry(282, 5, rationalsAt);          // 204 dpi across
+    entry(283, 5, rationalsAt + 8);      // 196 lines per inch
+    entry(296, 3, 2);                    // inches
+    u32(0);
+    for (quint32 value : {204u, 1u, 196u, 1u})
+        u32(value);
+    const QString fax = path() + QStringLiteral("/recvq/") + name;
+    QFile file(fax);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(tiff) == tiff.size()
+        && (file.close(), runQuietlyHere(QStringLiteral("chown"), {QStringLiteral("uucp:uucp"), fax}));
+}
+
 bool HylaFaxSpool::useHook(const QString &monitorFolder)
 {
     QFile dispatch(path() + QStringLiteral("/etc/FaxDispatch"));

@@ -272,6 +272,10 @@ public:
     // Group 4, fine resolution, with the sender's TSI and the time of
     // reception as the fax server writes them.
     bool makeFax(const QString &name, int pages);
+    // A fax of one blank page, rows long (Group 4, a bit a row), as HylaFAX
+    // would keep it; with brokenStrip, its strip runs past the end of the
+    // file.
+    bool makeLongFax(const QString &name, int rows, bool brokenStrip = false);
     // FaxDispatch with the hook as shipped, posting to the monitor in
     // monitorFolder; with none, no hook at all.
     bool useHook(const QString &monitorFolder);

@@ -11,6 +11,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -92,7 +93,7 @@ private Q_SLOTS:
     {
         if (!spool.missing().isEmpty())
             QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
-        for (const char *tool : {"tiff2pdf", "pdftoppm", "pdfinfo", "dunst"}) {
+        for (const char *tool : {"tiff2pdf", "pdfinfo", "dunst"}) {
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("needs %1 (libtiff-tools, poppler-utils, dunst)").arg(QLatin1String(tool))));
         }
@@ -107,7 +108,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(bin));
         const QByteArray tools[][2] = {
             {"xdg-open", "printf '%s\\n' \"$*\" >> '" + QFile::encodeName(work.filePath(QStringLiteral("opened"))) + "'"},
-            {"tiff2pdf", "case \"$(readlink \"$3\")\" in *hangs*) exec sleep 60;; esac\nexec /usr/bin/tiff2pdf \"$@\""}};
+            {"tiff2pdf", "case \"$(readlink \"$3\")\" in *hangs*) exec sleep 60;;\n"
+                         "*greedy*) dd if=/dev/zero of=/dev/null bs=700M count=1 2>/dev/null || exit 3;; esac\n"
+                         "exec /usr/bin/tiff2pdf \"$@\""}};
         for (const auto &tool : tools) {
             QFile script(bin + QLatin1Char('/') + QLatin1String(tool[0]));
             QVERIFY(script.open(QIODevice::WriteOnly));
@@ -190,6 +193,24 @@ private Q_SLOTS:
         QVERIFY2(icon.startsWith(faxesFolder()) && icon.endsWith(QStringLiteral(".png")), qPrintable(icon));
     }
 
+    // A page three million rows long (366 KB) is read through, and its
+    // picture drawn from its top: a picture of the first page's width, in
+    // bounded memory and time.
+    void longPageHasAPictureOfItsTop()
+    {
+        QVERIFY(spool.makeLongFax(QStringLiteral("fax00010.tif"), 3000000));
+        const qsizetype said = receiver->said().size();
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00010.tif"), QStringLiteral("000001000")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().mid(said).contains("with its document"), 30000);
+        History history;
+        QVERIFY(history.open());
+        const History::Entry entry = history.entry(history.idOf(QStringLiteral("fax1/000001000")));
+        QVERIFY(!entry.picture.isEmpty());
+        const QSize size = QImageReader(faxesFolder() + QLatin1Char('/') + entry.picture).size();
+        QCOMPARE(size.width(), 256);
+        QVERIFY2(size.height() <= 400, qPrintable(QString::number(size.height())));
+    }
+
     // What the monitor does not make into a document still has its notice;
     // the reason is said, once. A file refused at once is not announced;
     // one whose conversion fails is, and the desktops are told none comes.
@@ -200,7 +221,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("announced");
         QTest::newRow("not a TIFF") << "fax00003.tif" << "recvq/fax00003.tif" << "tiff2pdf failed" << true;
+        // tiff2pdf makes a blank PDF of it, and says it is done.
+        QTest::newRow("a strip past the end") << "fax00007.tif" << "recvq/fax00007.tif" << "the fax cannot be read" << true;
         QTest::newRow("a tool that hangs") << "hangs.tif" << "recvq/hangs.tif" << "tiff2pdf took longer than 3 s" << true;
+        // A tool that would take 700 MiB is stopped at its ceiling.
+        QTest::newRow("a greedy tool") << "greedy.tif" << "recvq/greedy.tif" << "tiff2pdf failed" << true;
         QTest::newRow("out of recvq") << "" << "etc/config" << "is not a file the fax server received" << false;
         QTest::newRow("up and out") << "" << "recvq/../../../etc/shadow" << "is not a file the fax server received" << false;
         QTest::newRow("a link out") << "fax00004.tif" << "recvq/fax00004.tif" << "is not a file the fax server received" << false;
@@ -221,6 +246,10 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(work.filePath(QStringLiteral("fake.tif")), path));
             if (tag != "not the fax user's")
                 QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp"), path}), 0);
+        } else if (tag == "a greedy tool") {
+            QVERIFY(spool.makeFax(name, 1));
+        } else if (tag == "a strip past the end") {
+            QVERIFY(spool.makeLongFax(name, 3000, true));
         } else if (tag == "a link out") {
             QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), path));
         } else if (tag == "a folder") {
