@@ -291,6 +291,12 @@ private Q_SLOTS:
                                    << QByteArray("over 52428800 bytes");
         QTest::newRow("picture too large") << "picture" << QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(2 * 1024 * 1024, ' ')
                                            << QByteArray("over 1048576 bytes");
+        // Its first and last bytes say PDF; what is between does not open.
+        QTest::newRow("a PDF of junk") << "document" << QByteArray("%PDF-1.4\n<html>open me</html>\n\x01\x02junk\n%%EOF\n")
+                                       << QByteArray("does not open as a PDF");
+        // A real PDF of one page, for a reception of three.
+        QTest::newRow("pages not the reception's") << "document" << QByteArray("pdf of one page")
+                                                   << QByteArray("it has 1 pages where its reception says 3");
     }
 
     void receiverRefusesWhatIsNoDocument()
@@ -300,7 +306,18 @@ private Q_SLOTS:
         QFETCH(QByteArray, reason);
         const QStringList before = keptFiles();
         const qsizetype said = receiver->said().size();
-        const QString file = writeFile(QStringLiteral("published"), bytes);
+        QString file = writeFile(QStringLiteral("published"), bytes);
+        if (bytes == "pdf of one page") {
+            QVERIFY(spool.makeFax(QStringLiteral("one.tif"), 1));
+            file = work.filePath(QStringLiteral("one.pdf"));
+            QCOMPARE(QProcess::execute(QStringLiteral("tiff2pdf"),
+                                       {QStringLiteral("-o"), file, spool.path() + QStringLiteral("/recvq/one.tif")}),
+                     0);
+            const QByteArray reception = "{\"line\":\"2026/12/07 07:00:00,three pages,,,3,OK\",\"commid\":\"000000999\","
+                                         "\"document\":\"d\"}";
+            QVERIFY(publish(QStringLiteral("kavrel/fax/other/all/reception"), writeFile(QStringLiteral("r"), reception)));
+            QTRY_VERIFY(shown(QStringLiteral("three pages")));
+        }
         // Read afresh each time: the receiver writes the file.
         const auto count = [] {
             History history;

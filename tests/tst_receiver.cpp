@@ -2,6 +2,7 @@
 // arrives, listening, the gate between receptions and notices, and the
 // history.
 
+#include "receiver/documentstore.h"
 #include "receiver/history.h"
 #include "receiver/noticecontent.h"
 #include "receiver/noticegate.h"
@@ -12,7 +13,10 @@
 #include "mqtt/mqttclient.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -21,6 +25,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -277,6 +283,70 @@ private Q_SLOTS:
         QTRY_COMPARE(taken(documents, 0).size(), 2);
         QCOMPARE(taken(documents, 0), (QStringList{QStringLiteral("fax1/7|fax1/7"), QStringLiteral("fax2/7|fax2/7")}));
         QCOMPARE(subscription.refused(), 1);
+    }
+
+    // The faxes' folder is the user's own: a link in its place is never
+    // written through (nor is its target's mode changed), and a write that
+    // fails says why in words a person reads.
+    void documentsKeptOnlyWhereTheyMay()
+    {
+        QTemporaryDir work;
+        const QString target = work.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkpath(target));
+        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                  | QFileDevice::ReadOther | QFileDevice::ExeOther));
+        const QString folder = work.filePath(QStringLiteral("faxes"));
+        QVERIFY(QFile::link(target, folder));
+        const QByteArray pdf = "%PDF-1.4\n%%EOF\n";
+        QString name, error;
+        QCOMPARE(DocumentStore::writeDocument(folder, pdf, &name, &error), DocumentStore::Outcome::NotWritten);
+        QVERIFY2(error.contains(QStringLiteral("このユーザーのフォルダーではありません")), qPrintable(error));
+        QVERIFY(QDir(target).isEmpty());
+        QVERIFY(QFile::permissions(target) & QFileDevice::ReadOther);
+
+        // A file larger than may be written: the reason, not "Unknown error".
+        QVERIFY(QFile::remove(folder));
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit before;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+        rlimit small = before;
+        small.rlim_cur = 4;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const DocumentStore::Outcome outcome = DocumentStore::writeDocument(folder, pdf, &name, &error);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        QCOMPARE(outcome, DocumentStore::Outcome::NotWritten);
+        QVERIFY2(error.contains(QStringLiteral("ファイルが大きすぎます")), qPrintable(error));
+        QVERIFY(QDir(folder).isEmpty());
+        QCOMPARE(int(QFile::permissions(folder) & 0x0077), 0);
+    }
+
+    // A picture is decoded within bounds, whatever it says of itself.
+    void picturesDecodedWithinBounds_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("the monitor's") << QSize(256, 384) << int(QImage::Format_Grayscale8) << true;
+        QTest::newRow("16-bit, 4096 square") << QSize(4096, 4096) << int(QImage::Format_RGBA64) << false;
+        QTest::newRow("16-bit, 2048 square") << QSize(2048, 2048) << int(QImage::Format_RGBA64) << false;
+        QTest::newRow("grey, 2048 square") << QSize(2048, 2048) << int(QImage::Format_Grayscale8) << true;
+    }
+
+    void picturesDecodedWithinBounds()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, format);
+        QFETCH(bool, kept);
+        QImage image(size, QImage::Format(format));
+        image.fill(Qt::white);
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG"));
+        image = QImage();
+        QTemporaryDir work;
+        QString name, error;
+        QCOMPARE(DocumentStore::storePicture(work.filePath(QStringLiteral("faxes")), png, &name, &error) == DocumentStore::Outcome::Written,
+                 kept);
     }
 
     // A file of 1.x keeps its receptions' topic: read as the root it stands

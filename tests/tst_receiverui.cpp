@@ -156,7 +156,15 @@ private Q_SLOTS:
         app.start();
         app.gate()->take(QStringLiteral("2026/12/07 06:00:00,,0311111111,ｳｴﾀﾞ,3,OK"), QStringLiteral("broker"),
                          QStringLiteral("000000500"));
-        Q_EMIT app.subscription()->document(QStringLiteral("000000500"), "%PDF-1.4\n%\xe2\xe3\n%%EOF\n");
+        // The least PDF of three pages that opens.
+        QByteArray pdf = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                         "2 0 obj<</Type/Pages/Kids[3 0 R 4 0 R 5 0 R]/Count 3>>endobj\n";
+        for (const char *page : {"3", "4", "5"})
+            pdf += QByteArray(page) + " 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>endobj\n";
+        pdf += "trailer<</Root 1 0 R>>\n%%EOF\n";
+        Q_EMIT app.subscription()->document(QStringLiteral("000000500"), pdf);
+        // Kept once pdfinfo has read it through.
+        QTRY_VERIFY(app.history()->hasKept(QStringLiteral("000000500"), false));
         Viewer viewer;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &viewer, "open");
         app.openHistory();

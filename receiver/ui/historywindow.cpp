@@ -145,7 +145,7 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         if (entry.documentError.isEmpty())
             return QStringLiteral("未着");
         // None will come: the fax server's side says why.
-        return role == Qt::ToolTipRole ? QStringLiteral("文書を作れませんでした：%1").arg(entry.documentError)
+        return role == Qt::ToolTipRole ? QStringLiteral("文書は届きません：%1").arg(entry.documentError)
                                        : QStringLiteral("なし");
     case Source:
         return entry.source;

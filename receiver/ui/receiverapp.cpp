@@ -213,16 +213,53 @@ void ReceiverApp::keepDocument(const QString &commId, const QByteArray &bytes, b
     }
     QString name, error;
     const QString folder = m_history->documentFolder();
-    const bool kept = picture ? DocumentStore::storePicture(folder, bytes, &name, &error)
-                              : DocumentStore::storeDocument(folder, bytes, &name, &error);
-    if (!kept) {
-        ++m_refusedDocuments;
-        qCWarning(lcBroker).noquote() << QStringLiteral("refused the %1 of reception %2: %3")
-                                             .arg(picture ? QStringLiteral("picture") : QStringLiteral("document"), commId, error);
-        updateLosses();
+    const DocumentStore::Outcome outcome = picture ? DocumentStore::storePicture(folder, bytes, &name, &error)
+                                                   : DocumentStore::writeDocument(folder, bytes, &name, &error);
+    const QString kind = picture ? QStringLiteral("picture") : QStringLiteral("document");
+    if (outcome == DocumentStore::Outcome::NotWritten) {
+        // Nothing wrong with what came: this PC cannot keep it. Said once
+        // a run, and the history says that the document will not come.
+        qCWarning(lcBroker).noquote() << QStringLiteral("the %1 of reception %2 cannot be kept: %3").arg(kind, commId, error);
+        if (!picture)
+            m_history->setDocumentFailed(commId, QStringLiteral("この PC に保存できませんでした：%1").arg(error));
+        if (!std::exchange(m_documentsTold, true))
+            tell(QStringLiteral("受信したFAXの文書を保存できません。\r\n") + error);
         return;
     }
-    if (!(picture ? m_history->addPicture(commId, name) : m_history->addDocument(commId, name))) {
+    if (outcome == DocumentStore::Outcome::Refused) {
+        refuseDocument(kind, commId, error);
+        return;
+    }
+    if (picture) {
+        keepWritten(commId, name, true);
+        return;
+    }
+    // The document opens, with its reception's pages, before it is kept.
+    const qint64 reception = m_history->idOf(commId);
+    const int pages = reception > 0 ? m_history->entry(reception).pages : -1;
+    DocumentStore::checkPdf(folder + QLatin1Char('/') + name, pages, this, [this, commId, name, folder](const QString &why) {
+        if (!why.isEmpty()) {
+            QFile::remove(folder + QLatin1Char('/') + name);
+            refuseDocument(QStringLiteral("document"), commId, why);
+            return;
+        }
+        keepWritten(commId, name, false);
+    });
+}
+
+void ReceiverApp::refuseDocument(const QString &kind, const QString &commId, const QString &why)
+{
+    ++m_refusedDocuments;
+    qCWarning(lcBroker).noquote() << QStringLiteral("refused the %1 of reception %2: %3").arg(kind, commId, why);
+    updateLosses();
+}
+
+void ReceiverApp::keepWritten(const QString &commId, const QString &name, bool picture)
+{
+    const QString folder = m_history->documentFolder();
+    // A second copy may have been checked meanwhile: the first stays.
+    if (m_history->hasKept(commId, picture)
+        || !(picture ? m_history->addPicture(commId, name) : m_history->addDocument(commId, name))) {
         QFile::remove(folder + QLatin1Char('/') + name);
         return;
     }

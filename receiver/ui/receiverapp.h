@@ -58,6 +58,10 @@ private:
     void updateLosses();
     Notifier::Attachment attachment(const History::Entry &entry) const;
     void keepDocument(const QString &commId, const QByteArray &bytes, bool picture);
+    void refuseDocument(const QString &kind, const QString &commId, const QString &why);
+    // Records a file written and checked as the reception's document or
+    // picture (or removes it, when one is kept already).
+    void keepWritten(const QString &commId, const QString &name, bool picture);
     // Tells the user of a problem without a modal loop; at start, once the
     // program is up.
     void tell(const QString &text);
@@ -75,6 +79,7 @@ private:
     QStringList m_startProblems;
     qint64 m_burstLost = 0;        // what the kernel dropped in the burst under way
     qint64 m_refusedDocuments = 0; // documents and pictures that were not what they said
+    bool m_documentsTold = false;  // that documents cannot be kept here
     QTimer m_burstOver;
     QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;
