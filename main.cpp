@@ -21,10 +21,39 @@ namespace {
 const QString InstanceUnknownMessage =
     QStringLiteral("ほかに起動している受信通知サーバがあるかどうか確かめられませんでした。このまま起動します。");
 
+const QCommandLineOption &monitorOption()
+{
+    static const QCommandLineOption option(QStringLiteral("monitor-socket"),
+                                           QStringLiteral("The system fax monitor's socket, instead of %1.")
+                                               .arg(SocketFaxLink::systemSocketPath()),
+                                           QStringLiteral("path"));
+    return option;
+}
+
+void setUpParser(QCommandLineParser *parser)
+{
+    parser->setApplicationDescription(
+        QStringLiteral("受信通知サーバ: passes every fax reception on to the LAN as one UDP datagram.\n"
+                       "Its destination is kept in ~/.config/Kavrel.conf; see kavrel-s(1)."));
+    parser->addHelpOption();
+    parser->addVersionOption();
+    parser->addOptions({monitorOption(), TestDelays::option()});
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    {
+        // --help and --version answer anywhere, with a display or none:
+        // read before a window system is asked for.
+        QCoreApplication early(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("kavrel-s"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
+        QCommandLineParser parser;
+        setUpParser(&parser);
+        parser.process(early);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-s"));
     QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
@@ -32,14 +61,8 @@ int main(int argc, char *argv[])
     QApplication::setFont(interfaceFont(QApplication::font()));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("受信通知サーバ: passes every fax reception on to the LAN as one UDP datagram."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption monitorOption(QStringLiteral("monitor-socket"),
-                                           QStringLiteral("The system fax monitor's socket, instead of %1.")
-                                               .arg(SocketFaxLink::systemSocketPath()),
-                                           QStringLiteral("path"));
-    parser.addOptions({monitorOption, TestDelays::option()});
+    setUpParser(&parser);
+    const QCommandLineOption &monitorOption = ::monitorOption();
     parser.process(app);
     if (parser.isSet(monitorOption))
         SocketFaxLink::setSystemSocketPath(parser.value(monitorOption));

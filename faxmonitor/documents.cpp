@@ -229,13 +229,14 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     job->process = new QProcess(this);
     job->process->setProcessChannelMode(QProcess::MergedChannels);
     // No fax may take the machine's memory, nor the processor from the
-    // receptions: each tool has a ceiling of its own, and the lowest
-    // priority (the unit bounds them all together).
+    // receptions: each tool has a ceiling of its own, and a low priority
+    // (not the lowest: on a busy machine that starves it past its time
+    // limit); the unit bounds them all together.
     const rlim_t ceiling = rlim_t(m_options.toolMemory);
     job->process->setChildProcessModifier([ceiling] {
         const rlimit limit{ceiling, ceiling};
         ::setrlimit(RLIMIT_AS, &limit);
-        ::setpriority(PRIO_PROCESS, 0, 19);
+        ::setpriority(PRIO_PROCESS, 0, 10);
     });
     // What the tool says is read as it comes; its start is kept for the
     // journal, the rest let go.

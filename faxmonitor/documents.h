@@ -22,7 +22,7 @@
 // it (.., a symbolic link) is refused. The file is opened once, checked on
 // what was opened, and the tools read that very file. The tools run as
 // processes beside the event loop, two at a time at most, each with a time
-// limit, a memory ceiling and the lowest priority, and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
+// limit, a memory ceiling and a low priority (nice 10), and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
 // waits. A conversion that fails is said once; the reception's notice has
 // long gone out by then.
 class DocumentMaker : public QObject

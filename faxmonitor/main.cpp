@@ -52,10 +52,15 @@ int main(int argc, char *argv[])
     useJournalMessageFormat();
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The fax monitor that kavrel-s connects to."));
+    parser.setApplicationDescription(
+        QStringLiteral("The fax monitor that kavrel-s connects to.\n"
+                       "Its sockets are in %1 (the link and the hook's posts); its relays (datagrams, MQTT,\n"
+                       "documents) are set up in %2; see kavrel-faxmon(8).")
+            .arg(MonitorProtocol::systemFolder(), Relays::defaultConfigFile()));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Where the sockets are."),
+    const QCommandLineOption folderOption(QStringLiteral("folder"),
+                                          QStringLiteral("Where the sockets are (%1).").arg(MonitorProtocol::systemFolder()),
                                           QStringLiteral("DIR"), MonitorProtocol::systemFolder());
     const QCommandLineOption posterOption(QStringLiteral("poster"),
                                           QStringLiteral("A user, besides root, who may post receptions."),
@@ -64,7 +69,7 @@ int main(int argc, char *argv[])
                                          QStringLiteral("The group whose members may listen."),
                                          QStringLiteral("GROUP"), QStringLiteral("fax"));
     const QCommandLineOption configOption(QStringLiteral("config"),
-                                          QStringLiteral("The relays' configuration (datagrams, MQTT)."),
+                                          QStringLiteral("The relays' configuration (%1).").arg(Relays::defaultConfigFile()),
                                           QStringLiteral("FILE"), Relays::defaultConfigFile());
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
     parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption, TestDelays::option()});

@@ -39,9 +39,25 @@ Seams::Clock &clockHook()
     return hook;
 }
 
+QString &captionText()
+{
+    static QString text;
+    return text;
+}
+
+QString caption()
+{
+    return captionText().isEmpty() ? QCoreApplication::applicationName() : captionText();
+}
+
 } // namespace
 
 namespace Seams {
+
+void setCaption(const QString &caption)
+{
+    captionText() = caption;
+}
 
 void showMessage(QWidget *parent, const QString &text)
 {
@@ -49,7 +65,7 @@ void showMessage(QWidget *parent, const QString &text)
         messageBoxHook()(parent, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, caption(), text, QMessageBox::Ok, parent);
     box.exec();
 }
 
@@ -62,7 +78,7 @@ void showNotice(QWidget *parent, const QString &text)
     static QSet<QString> showing;
     if (showing.contains(text))
         return;
-    auto *box = new QMessageBox(QMessageBox::Warning, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
+    auto *box = new QMessageBox(QMessageBox::Warning, caption(), text, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     showing.insert(text);
@@ -74,7 +90,7 @@ bool confirm(QWidget *parent, const QString &question)
 {
     if (confirmHook())
         return confirmHook()(parent, question);
-    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), question,
+    QMessageBox box(QMessageBox::Question, caption(), question,
                     QMessageBox::Ok | QMessageBox::Cancel, parent);
     box.setDefaultButton(QMessageBox::Cancel);
     return box.exec() == QMessageBox::Ok;

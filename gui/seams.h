@@ -31,6 +31,9 @@ void exitProcess(int status);
 // The local time of day.
 QTime timeOfDay();
 
+// The caption of the boxes above: the program's name unless set.
+void setCaption(const QString &caption);
+
 void setMessageBox(MessageBox messageBox);
 void setNotice(Notice notice);
 void setConfirm(Confirm confirm);

@@ -266,6 +266,10 @@ void History::read(Entry *entry)
 {
     const NotificationText text = NotificationText::parse(entry->text);
     entry->fax = text.kind == NotificationText::Fax;
+    // A test of the road is kept, but is nothing to read: it counts as no
+    // unread fax.
+    if (text.kind == NotificationText::Test)
+        entry->unread = false;
     if (!entry->fax)
         return;
     const Reception &reception = text.reception;
@@ -320,7 +324,8 @@ qint64 History::add(const QDateTime &arrived, const QString &source, const QStri
         m_pending.removeFirst();
     }
     m_pending.append(entry);
-    ++m_unread;
+    if (entry.unread)
+        ++m_unread;
     scheduleWrite();
     return entry.id;
 }

@@ -104,6 +104,8 @@ public:
     // the history's own, below zero; SQLite numbers it then). commId names
     // it as the fax server does, when its document is to follow.
     qint64 add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId = QString());
+    // Whether the reception add() took last is a failed one.
+    bool lastAddedFailed() const { return !m_pending.isEmpty() && m_pending.constLast().failed; }
     // Another copy of the reception id came (with commId, when this copy
     // names its document and the first did not).
     void addCopy(qint64 id, const QString &commId = QString());

@@ -56,7 +56,7 @@ QString NoticeContent::failure(const QString &error)
     return shown(error);
 }
 
-NoticeContent NoticeContent::describe(const NotificationText &text, int gathered)
+NoticeContent NoticeContent::describe(const NotificationText &text, int gathered, int failed)
 {
     NoticeContent content;
     QStringList lines;
@@ -92,6 +92,10 @@ NoticeContent NoticeContent::describe(const NotificationText &text, int gathered
     if (gathered > 1) {
         content.body = QStringLiteral("最新の通知：%1\n%2\n\nすべて受信履歴にあります。").arg(content.summary, content.body);
         content.summary = QStringLiteral("受信通知が%1件届きました").arg(gathered);
+        if (failed > 0) {
+            content.summary += QStringLiteral("（うち受信の失敗 %1 件）").arg(failed);
+            content.category = QStringLiteral("transfer.error");
+        }
     }
     return content;
 }

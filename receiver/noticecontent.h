@@ -17,7 +17,9 @@ struct NoticeContent
     QString body;
     QString category; // as freedesktop.org's desktop notifications name them
 
-    static NoticeContent describe(const NotificationText &text, int gathered = 1);
+    // For several gathered into one notice, failed is how many of them are
+    // failed receptions: the notice is flagged when any is.
+    static NoticeContent describe(const NotificationText &text, int gathered = 1, int failed = 0);
     // The fax server's reason for a failure as an office reads it: the
     // reason, and a plain Japanese reading after it for the common ones.
     static QString failure(const QString &error);

@@ -66,6 +66,9 @@ void NoticeGate::take(const QString &text, const QString &source, const QString 
     // In UTC: a local time costs a look at the system's zone (a stat of
     // /etc/localtime) each time it is turned into a number.
     const qint64 id = m_history->add(QDateTime::currentDateTimeUtc(), source, text, commId);
+    // A failure among many is flagged on the notice that gathers them.
+    if (m_history->lastAddedFailed())
+        ++m_failedWaiting;
     m_recent.insert(digest, Seen{id, now});
     m_order.emplace_back(now, digest);
     m_mostRemembered = qMax(m_mostRemembered, m_order.size());
@@ -83,10 +86,11 @@ void NoticeGate::release()
     if (m_waiting == 0)
         return;
     const int count = std::exchange(m_waiting, 0);
+    const int failed = std::exchange(m_failedWaiting, 0);
     m_release.start(m_gatherInterval);
     // Written before shown: a program ended the moment after has it kept.
     // (Should the file not take it, the notice shows all the same, and the
     // history keeps it waiting and says why.)
     m_history->flush();
-    Q_EMIT show(NotificationText::parse(m_latest), count, m_history->writtenId(m_latestEntry));
+    Q_EMIT show(NotificationText::parse(m_latest), count, m_history->writtenId(m_latestEntry), failed);
 }

@@ -47,7 +47,8 @@ Q_SIGNALS:
     // One notice to show; gathered is how many receptions it stands for
     // (1, or more when several came within the interval: then text is the
     // latest of them).
-    void show(const NotificationText &text, int gathered, qint64 entry);
+    // failed is how many of them are failed receptions.
+    void show(const NotificationText &text, int gathered, qint64 entry, int failed);
 
 private:
     void release();
@@ -67,6 +68,7 @@ private:
     QString m_latest;   // the latest reception waiting to be shown
     qint64 m_latestEntry = 0;
     int m_waiting = 0;  // how many wait
+    int m_failedWaiting = 0; // how many of them failed
     QTimer m_release;
     QTimer m_forget; // what is past the window goes, even when nothing more comes
 };

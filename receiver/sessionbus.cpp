@@ -1,34 +1,40 @@
 #include "receiver/sessionbus.h"
 
 #include <QByteArray>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
 
 #include <dbus/dbus.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
+#include <utility>
 
 namespace SessionBus {
 
-bool answers(int timeout, QString *error)
+void probe(int timeout, QObject *context, std::function<void(bool answered, const QString &error)> done)
 {
-    struct Answer {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool answered = false;
-        bool connected = false;
-        std::string why;
+    // Whichever comes first, the answer or the time: said once.
+    auto said = std::make_shared<bool>(false);
+    auto say = [said, done](bool answered, const QString &error) {
+        if (!std::exchange(*said, true))
+            done(answered, error);
     };
-    // Shared with the thread, which may outlive the wait: a bus that never
-    // answers keeps it for good, and the process ends without it.
-    auto answer = std::make_shared<Answer>();
     const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address.isEmpty())
-        return true; // left to Qt's own ways of finding one
-    std::thread([answer, address, timeout] {
+    if (address.isEmpty()) {
+        // Left to Qt's own ways of finding one.
+        QMetaObject::invokeMethod(context, [say] { say(true, QString()); }, Qt::QueuedConnection);
+        return;
+    }
+    QTimer::singleShot(timeout, context, [say, timeout] {
+        say(false, QStringLiteral("the session bus did not answer within %1 s").arg(timeout / 1000.0));
+    });
+    QPointer<QObject> guard(context);
+    // The thread may outlive the program's wait: a bus that never answers
+    // keeps it for good, and the process ends without it.
+    std::thread([guard, say, address, timeout] {
         DBusError failure;
         dbus_error_init(&failure);
         // A private connection, and the bus's Hello asked by hand: the
@@ -46,24 +52,12 @@ bool answers(int timeout, QString *error)
             dbus_connection_close(connection);
             dbus_connection_unref(connection);
         }
-        const std::string why = dbus_error_is_set(&failure) ? failure.message : std::string();
+        const QString why = dbus_error_is_set(&failure) ? QString::fromUtf8(failure.message) : QString();
         dbus_error_free(&failure);
-        {
-            const std::lock_guard<std::mutex> lock(answer->mutex);
-            answer->answered = true;
-            answer->connected = connected;
-            answer->why = why;
-        }
-        answer->done.notify_all();
+        // Back to the context's thread, if it is still there.
+        QMetaObject::invokeMethod(
+            guard, [say, connected, why] { say(connected, why); }, Qt::QueuedConnection);
     }).detach();
-    std::unique_lock<std::mutex> lock(answer->mutex);
-    if (!answer->done.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return answer->answered; })) {
-        *error = QStringLiteral("the session bus did not answer within %1 s").arg(timeout / 1000.0);
-        return false;
-    }
-    if (!answer->connected)
-        *error = QString::fromStdString(answer->why);
-    return answer->connected;
 }
 
 void doNotUse()

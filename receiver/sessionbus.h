@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 // The desktop session's message bus, as kavrel-r finds it at its start.
 //
 // Everything that uses the bus (the notices, the keyring, the tray, the
@@ -14,9 +18,10 @@ namespace SessionBus {
 // Milliseconds a bus has to answer at start.
 constexpr int AnswerTime = 5000;
 
-// Whether the session bus answers (takes a connection and names it) within
-// timeout milliseconds; false, with the reason, when it does not.
-bool answers(int timeout, QString *error);
+// Asks whether the session bus answers (takes a connection and names it)
+// within timeout milliseconds, without waiting for it: done is called once,
+// in context's thread, with true, or false and the reason.
+void probe(int timeout, QObject *context, std::function<void(bool answered, const QString &error)> done);
 // From now on, nothing in this process reaches for the session bus: it
 // fails at once instead.
 void doNotUse();

@@ -115,7 +115,7 @@ MqttClient *Subscription::connectTo(const MqttClient::Options &options)
         const QString text = QStringLiteral("the broker %1 refused to pass on %2 to this user (its ACL)")
                                  .arg(m_client ? m_client->describe() : QString(), topic);
         qCWarning(lcBroker).noquote() << text;
-        Q_EMIT stateChanged(text, true);
+        Q_EMIT subscriptionRefused(topic);
     });
     return client;
 }

@@ -66,6 +66,8 @@ Q_SIGNALS:
     // will come.
     void documentFailed(const QString &commId, const QString &error);
     void stateChanged(const QString &text, bool connected);
+    // The broker refused to pass on what topic brings (its ACL).
+    void subscriptionRefused(const QString &topic);
 
 private:
     MqttClient *connectTo(const MqttClient::Options &options);

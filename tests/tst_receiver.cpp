@@ -456,10 +456,18 @@ private Q_SLOTS:
         QCOMPARE(shown.size(), 1);
         QElapsedTimer sinceShown;
         sinceShown.start();
+        // A failure in the middle of the flood: the gathering notice says so.
         for (int i = 0; i < 5000; ++i)
-            gate.take(QStringLiteral("flood %1").arg(i), QStringLiteral("192.168.1.10"));
+            gate.take(i == 2500 ? QStringLiteral("2026/12/07 06:38:45,,0312345678,,0,No carrier")
+                                : QStringLiteral("flood %1").arg(i),
+                      QStringLiteral("192.168.1.10"));
         QCOMPARE(shown.size(), 1);
         QTRY_COMPARE(shown.size(), 2);
+        QCOMPARE(shown.last().at(3).toInt(), 1);
+        const NoticeContent gathered = NoticeContent::describe(shown.last().at(0).value<NotificationText>(),
+                                                               shown.last().at(1).toInt(), shown.last().at(3).toInt());
+        QCOMPARE(gathered.category, QStringLiteral("transfer.error"));
+        QVERIFY2(gathered.summary.contains(QStringLiteral("失敗 1 件")), qPrintable(gathered.summary));
         // Not before the gathering interval is over.
         QVERIFY2(sinceShown.elapsed() >= 190, qPrintable(QString::number(sinceShown.elapsed())));
         QCOMPARE(inTheFile, 5001);
@@ -508,6 +516,13 @@ private Q_SLOTS:
         QCOMPARE(reopened.unreadCount(), History::MaxEntries);
         reopened.markAllRead();
         QCOMPARE(reopened.unreadCount(), 0);
+        // A test notification is kept, but is no unread fax.
+        reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"),
+                     QStringLiteral("Test Receive Message\r\n09:05:07"));
+        QCOMPARE(reopened.unreadCount(), 0);
+        QVERIFY(reopened.flush());
+        QCOMPARE(reopened.unreadCount(), 0);
+        QVERIFY(!reopened.entries(1).first().unread);
 
         // A full disk: said once, receptions wait (and count as unread), and
         // are written by themselves once there is room again.

@@ -14,7 +14,6 @@
 #include "receiver/ui/receiverapp.h"
 #include "testsupport.h"
 
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -24,20 +23,11 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QtTest>
 
 // Stands in for the desktop's viewer.
-class Viewer : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> opened;
-
-public Q_SLOTS:
-    void open(const QUrl &url) { opened.append(url); }
-};
-
 class TestReceiverUi : public QObject
 {
     Q_OBJECT
@@ -147,6 +137,47 @@ private Q_SLOTS:
         QCOMPARE(callers(), QStringList());
     }
 
+    // A session bus that takes the connection and never answers: what comes
+    // meanwhile is in the history at once; its notice waits for the bus's
+    // time to answer, not the row.
+    void rowsDoNotWaitForTheBus()
+    {
+        QLocalServer silentBus;
+        QTemporaryDir folder;
+        QVERIFY(silentBus.listen(folder.filePath(QStringLiteral("bus"))));
+        QList<QLocalSocket *> held;
+        connect(&silentBus, &QLocalServer::newConnection, this, [&] { held.append(silentBus.nextPendingConnection()); });
+        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(silentBus.fullServerName()));
+        TestDelays::set(QStringLiteral("burst=50,bus=60000"));
+        const ReceiverSettings settings = freePort();
+        {
+            ReceiverApp app;
+            QUdpSocket sender;
+            // While start() waits for the bus: the row comes, the notifier
+            // does not; then the program is asked to end, as SIGTERM does.
+            bool rowWhileAsked = false;
+            QTimer poll;
+            connect(&poll, &QTimer::timeout, this, [&] {
+                if (app.history()->count() == 0)
+                    return;
+                rowWhileAsked = !app.notifier();
+                poll.stop();
+                QCoreApplication::exit(0);
+            });
+            QTimer::singleShot(0, this, [&] {
+                sender.writeDatagram("2026/12/07 06:42:00,,0312345678,,1,OK", QHostAddress::LocalHost, settings.port);
+                poll.start(10);
+            });
+            QVERIFY(!app.start());
+            QVERIFY(rowWhileAsked);
+            QVERIFY(!app.notifier());
+            app.history()->clear();
+        }
+        TestDelays::set(QStringLiteral("burst=50,bus=1000"));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    }
+
     // A document that comes after its reception is kept, and the history's
     // 開く opens it with the desktop's viewer.
     void historyOpensTheDocument()
@@ -165,16 +196,40 @@ private Q_SLOTS:
         Q_EMIT app.subscription()->document(QStringLiteral("000000500"), pdf);
         // Kept once pdfinfo has read it through.
         QTRY_VERIFY(app.history()->hasKept(QStringLiteral("000000500"), false));
-        Viewer viewer;
-        QDesktopServices::setUrlHandler(QStringLiteral("file"), &viewer, "open");
+        // The desktop's opener, first on the path: it writes down what it
+        // is given, and says it opened it, or (with no viewer) that it could
+        // not, as xdg-open does.
+        QTemporaryDir bin;
+        const QString log = bin.filePath(QStringLiteral("opened"));
+        QFile opener(bin.filePath(QStringLiteral("xdg-open")));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + QFile::encodeName(log) + "'\n"
+                     "[ -e '" + QFile::encodeName(bin.filePath(QStringLiteral("no-viewer"))) + "' ] && exit 3\nexit 0\n");
+        opener.close();
+        QVERIFY(opener.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
+        const auto opened = [&log] {
+            QFile file(log);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                                  : QStringList();
+        };
         app.openHistory();
         auto *view = app.historyWindow()->findChild<QTableView *>(QStringLiteral("HistoryView"));
         view->selectRow(0);
+        told.clear();
         app.historyWindow()->findChild<QPushButton *>(QStringLiteral("OpenButton"))->click();
-        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-        QCOMPARE(viewer.opened.size(), 1);
-        const QString path = viewer.opened.first().toLocalFile();
-        QVERIFY2(path.startsWith(app.history()->documentFolder()) && QFile::exists(path), qPrintable(path));
+        QTRY_COMPARE(opened().size(), 1);
+        const QString document = opened().first();
+        QVERIFY2(document.startsWith(app.history()->documentFolder()) && QFile::exists(document), qPrintable(document));
+
+        // No PDF viewer: said, with what to install.
+        QFile(bin.filePath(QStringLiteral("no-viewer"))).open(QIODevice::WriteOnly);
+        app.historyWindow()->findChild<QPushButton *>(QStringLiteral("OpenButton"))->click();
+        QTRY_COMPARE(told.size(), 1);
+        qputenv("PATH", path);
+        QCOMPARE(opened().size(), 2);
+        QVERIFY2(told.first().contains(QStringLiteral("PDF ビューアーをインストール")), qPrintable(told.first()));
     }
 
     // The program as the settings dialog changes it: a new list of senders

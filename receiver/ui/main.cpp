@@ -10,6 +10,8 @@
 #include "gui/interfacefont.h"
 #include "gui/seams.h"
 #include "gui/singleinstance.h"
+#include "receiver/history.h"
+#include "receiver/receiversettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -18,15 +20,43 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
+namespace {
+
+void setUpParser(QCommandLineParser *parser)
+{
+    parser->setApplicationDescription(
+        QStringLiteral("受信通知クライアント: shows every fax reception announced on the network as a desktop notice.\n"
+                       "Settings: %1\nHistory: %2\nFaxes (PDF): %3\nSee kavrel-r(1).")
+            .arg(ReceiverSettings::filePath(), History::defaultPath(), History::defaultPath().section(QLatin1Char('/'), 0, -2)
+                                                                       + QStringLiteral("/faxes/")));
+    parser->addHelpOption();
+    parser->addVersionOption();
+    parser->addOption(TestDelays::option());
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Everything it writes (the broker's password in its settings, who faxed
     // in its history) is for the user's eyes only.
     ::umask(077);
+    {
+        // --help and --version answer anywhere, with a display or none:
+        // read before a window system is asked for.
+        QCoreApplication early(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("kavrel-r"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
+        QCommandLineParser parser;
+        setUpParser(&parser);
+        parser.process(early);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-r"));
     QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("kavrel-r"));
+    // What its boxes are captioned with: its name as the desktop shows it.
+    Seams::setCaption(QStringLiteral("受信通知クライアント"));
     QApplication::setWindowIcon(receiverIcon());
     QApplication::setFont(interfaceFont(QApplication::font()));
     // The program lives in the tray or the taskbar: closing a window does
@@ -34,11 +64,7 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("受信通知クライアント: shows every fax reception announced on the network as a desktop notice."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addOption(TestDelays::option());
+    setUpParser(&parser);
     parser.process(app);
     TestDelays::set(parser.value(TestDelays::option().names().first()));
 
@@ -63,8 +89,9 @@ int main(int argc, char *argv[])
     quitOnTerminationSignals();
     ReceiverApp receiver;
     QObject::connect(&instance, &SingleInstance::activationRequested, &receiver, &ReceiverApp::openHistory);
-    receiver.start();
-    const int status = app.exec();
+    // Ended before it was up (SIGTERM while the session bus was asked):
+    // what came meanwhile is written, and that is all.
+    const int status = receiver.start() ? app.exec() : 0;
     // The history is written; then the process ends at once, without
     // waiting for a broker's connection that is stuck on its name server.
     receiver.end();

@@ -37,15 +37,16 @@ Notifier::~Notifier()
     delete m_popup;
 }
 
-void Notifier::notify(const NotificationText &text, int gathered, qint64 entry, const Attachment &attachment)
+void Notifier::notify(const NotificationText &text, int gathered, qint64 entry, const Attachment &attachment, int failed)
 {
     Shown shown;
     shown.entry = entry;
     shown.text = text;
     shown.gathered = gathered;
+    shown.failed = failed;
     shown.document = !attachment.document.isEmpty();
     // Several gathered: the last such notice, if still shown, is replaced.
-    send(NoticeContent::describe(text, gathered), shown, attachment, gathered > 1 ? m_summary : 0);
+    send(NoticeContent::describe(text, gathered, failed), shown, attachment, gathered > 1 ? m_summary : 0);
 }
 
 void Notifier::attach(qint64 entry, const Attachment &attachment)
@@ -63,7 +64,7 @@ void Notifier::attach(qint64 entry, const Attachment &attachment)
             continue;
         Shown shown = *it;
         shown.document = !attachment.document.isEmpty();
-        send(NoticeContent::describe(shown.text, shown.gathered), shown, attachment, it.key());
+        send(NoticeContent::describe(shown.text, shown.gathered, shown.failed), shown, attachment, it.key());
         return;
     }
 }

@@ -40,7 +40,8 @@ public:
     void setStayUntilClicked(bool stay) { m_stay = stay; }
     void setCallTimeout(int milliseconds) { m_callTimeout = milliseconds; }
     void setSound(bool sound) { m_sound = sound; }
-    void notify(const NotificationText &text, int gathered, qint64 entry = 0, const Attachment &attachment = Attachment());
+    void notify(const NotificationText &text, int gathered, qint64 entry = 0, const Attachment &attachment = Attachment(),
+                int failed = 0);
     // The document of entry came: its notice, if it is still shown, shows it.
     void attach(qint64 entry, const Attachment &attachment);
     // The popup shown where no notification service answered, if any.
@@ -62,6 +63,7 @@ private:
         bool document = false;
         NotificationText text;
         int gathered = 1;
+        int failed = 0; // of those gathered
     };
 
     void send(const NoticeContent &content, const Shown &shown, const Attachment &attachment, uint replaces);

@@ -142,6 +142,6 @@ void Presence::update()
         m_window->setWindowIcon(unreadIcon(m_unread));
         m_unreadLabel->setText((m_unread > 0 ? QStringLiteral("未読の受信が %1 件あります。").arg(m_unread)
                                              : QStringLiteral("未読の受信はありません。"))
-                               + (m_brokerState.isEmpty() ? QString() : QStringLiteral("\nMQTT: ") + m_brokerState));
+                               + (m_brokerState.isEmpty() ? QString() : QLatin1Char('\n') + m_brokerState));
     }
 }

@@ -16,7 +16,9 @@
 #include "receiver/ui/receiversettingsdialog.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
+#include <QEventLoop>
+#include <QPointer>
+#include <QProcess>
 #include <QFile>
 #include <QHostAddress>
 #include <QUrl>
@@ -72,18 +74,24 @@ ReceiverApp::ReceiverApp(QObject *parent)
     connect(m_subscription, &Subscription::picture, this, [this](const QString &commId, const QByteArray &png) {
         keepDocument(commId, png, true);
     });
-    connect(m_subscription, &Subscription::stateChanged, this, [this](const QString &text, bool connected) {
-        m_presence->setBrokerState(text);
-        if (!connected && !std::exchange(m_brokerTold, true))
-            tell(QStringLiteral("MQTT ブローカーから受信できません。UDP の受信は続けます。\r\n") + text);
+    connect(m_subscription, &Subscription::subscriptionRefused, this, [this](const QString &topic) {
+        tell(QStringLiteral("MQTT ブローカーが %1 の受信を許していません。この PC にはそのトピックの受信は届きません。"
+                            "管理者に確かめてください。")
+                 .arg(topic));
     });
-    connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered, qint64 entry) {
-        // What came for it before it (its document, its picture) is looked
-        // up only where documents come at all: a notice does not wait on a
-        // read of the history for nothing.
-        if (m_notifier)
-            m_notifier->notify(text, gathered, entry,
-                               m_settings.documents ? attachment(m_history->entry(entry)) : Notifier::Attachment());
+    connect(m_subscription, &Subscription::stateChanged, this, [this](const QString &text, bool connected) {
+        // The journal has the library's words; the window, the user's.
+        Q_UNUSED(text);
+        const QString broker = m_subscription->client() ? m_subscription->client()->describe() : m_settings.broker;
+        const QString state = connected ? QStringLiteral("MQTT ブローカー %1 に接続しています。").arg(broker)
+                                        : QStringLiteral("MQTT ブローカー %1 に接続できません。UDP の受信は続けます。").arg(broker);
+        m_presence->setBrokerState(state);
+        if (!connected && !std::exchange(m_brokerTold, true))
+            tell(state + QStringLiteral("\r\nアドレス・ユーザー名・パスワード・CA ファイルを設定で確かめてください"
+                                        "（詳しい理由はログにあります）。"));
+    });
+    connect(m_gate, &NoticeGate::show, this, [this](const NotificationText &text, int gathered, qint64 entry, int failed) {
+        showNotice(text, gathered, entry, failed);
         updateUnreadSoon();
         updateLosses();
     });
@@ -118,7 +126,7 @@ ReceiverApp::~ReceiverApp()
     delete m_historyWindow;
 }
 
-void ReceiverApp::start()
+bool ReceiverApp::start()
 {
     // Listen first, ask later: the port is had before anything that can
     // wait on the user or on another process (the history's file, the
@@ -129,11 +137,35 @@ void ReceiverApp::start()
     else if (!m_listener->warning().isEmpty())
         m_startProblems.append(m_listener->warning());
     m_history->open();
+    // The session bus is asked beside the event loop, which runs meanwhile:
+    // what comes is taken and written to the history at once, and its
+    // notice waits for the bus's answer (or for the time it has to answer).
+    // Nothing may reach for the bus before that (the application's own
+    // loop asks it for the accessibility bridge at once, and would hang on
+    // a bus that never answers).
+    QEventLoop asking;
+    // The answer may come after the program was asked to end, and this
+    // wait is over.
+    QPointer<QEventLoop> waiting(&asking);
+    SessionBus::probe(TestDelays::value("bus", SessionBus::AnswerTime), this, [waiting](bool answered, const QString &why) {
+        if (!waiting)
+            return;
+        if (!answered) {
+            qCWarning(lcNotices).noquote() << QStringLiteral("no session bus (%1); notices are the program's own").arg(why);
+            SessionBus::doNotUse();
+        }
+        waiting->exit(1);
+    });
+    // 0: the program was asked to end meanwhile (SIGTERM).
+    if (asking.exec() == 0)
+        return false;
+    startWithBus();
+    return true;
+}
 
-    if (!SessionBus::answers(TestDelays::value("bus", SessionBus::AnswerTime), &error)) {
-        qCWarning(lcNotices).noquote() << QStringLiteral("no session bus (%1); notices are the program's own").arg(error);
-        SessionBus::doNotUse();
-    }
+void ReceiverApp::startWithBus()
+{
+    QString error;
     m_notifier = new Notifier(this);
     m_notifier->setStayUntilClicked(m_settings.stayUntilClicked);
     m_notifier->setSound(m_settings.sound);
@@ -151,6 +183,26 @@ void ReceiverApp::start()
         m_settings.broker.clear();
     }
     m_passwords->load(m_settings.password);
+    // The notices of what came while the bus was asked.
+    for (const PendingNotice &notice : std::exchange(m_pendingNotices, {}))
+        showNotice(notice.text, notice.gathered, notice.entry, notice.failed);
+}
+
+void ReceiverApp::showNotice(const NotificationText &text, int gathered, qint64 entry, int failed)
+{
+    if (!m_notifier) {
+        // The bus is still being asked: the newest few wait (all are in the
+        // history, and counted unread, already).
+        if (m_pendingNotices.size() >= MaxPendingNotices)
+            m_pendingNotices.removeFirst();
+        m_pendingNotices.append(PendingNotice{text, gathered, entry, failed});
+        return;
+    }
+    // What came for it before it (its document, its picture) is looked up
+    // only where documents come at all: a notice does not wait on a read of
+    // the history for nothing.
+    m_notifier->notify(text, gathered, entry,
+                       m_settings.documents ? attachment(m_history->entry(entry)) : Notifier::Attachment(), failed);
 }
 
 void ReceiverApp::end()
@@ -276,9 +328,28 @@ void ReceiverApp::openDocument(qint64 entry)
         openHistory();
         return;
     }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(attached.document)))
-        tell(QStringLiteral("受信したFAXを開けませんでした。PDF を表示するプログラムがあるか確かめてください。\r\n")
-             + attached.document);
+    // The desktop's opener, whose answer is read: one that merely started
+    // is no fax opened (with no PDF viewer it ends saying so).
+    auto *opener = new QProcess(this);
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    const QString path = attached.document;
+    connect(opener, &QProcess::finished, this, [this, opener, path](int code, QProcess::ExitStatus status) {
+        opener->deleteLater();
+        if (status == QProcess::NormalExit && code == 0)
+            return;
+        qCWarning(lcNotices, "xdg-open could not open %s (exit status %d)", qPrintable(path), code);
+        tell(QStringLiteral("受信したFAXを開けませんでした。PDF を表示するプログラムがないようです。"
+                            "evince などの PDF ビューアーをインストールしてください。\r\n")
+             + path);
+    });
+    connect(opener, &QProcess::errorOccurred, this, [this, opener](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        opener->deleteLater();
+        tell(QStringLiteral("受信したFAXを開けませんでした。ファイルを開く xdg-open がありません。"
+                            "xdg-utils と PDF ビューアー（evince など）をインストールしてください。"));
+    });
+    opener->start(QStringLiteral("xdg-open"), {path});
 }
 
 void ReceiverApp::openHistory()
@@ -307,8 +378,10 @@ bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error
     if (settings.password != m_settings.password)
         m_passwords->save(settings.password);
     m_settings = settings;
-    m_notifier->setStayUntilClicked(settings.stayUntilClicked);
-    m_notifier->setSound(settings.sound);
+    if (m_notifier) {
+        m_notifier->setStayUntilClicked(settings.stayUntilClicked);
+        m_notifier->setSound(settings.sound);
+    }
     if (brokerChanged) {
         m_brokerTold = false;
         m_presence->setBrokerState(QString());

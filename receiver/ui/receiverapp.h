@@ -29,8 +29,11 @@ public:
     ~ReceiverApp() override;
 
     // Opens the history and starts listening; a port that cannot be had, a
-    // history that cannot be kept are told, and the program runs on.
-    void start();
+    // history that cannot be kept are told, and the program runs on. What
+    // needs the session bus (notices, tray, keyring) follows once it has
+    // answered, or had its time to; receptions are taken meanwhile. False
+    // when the program was asked to end before that.
+    bool start();
     void openHistory();
     void openSettings();
     // Opens the document of a reception with the desktop's viewer (the
@@ -53,6 +56,17 @@ public:
     bool applySettings(const ReceiverSettings &settings, QString *error);
 
 private:
+    // Notices that wait while the session bus is asked, at most.
+    static constexpr int MaxPendingNotices = 16;
+    struct PendingNotice {
+        NotificationText text;
+        int gathered;
+        qint64 entry;
+        int failed;
+    };
+
+    void startWithBus();
+    void showNotice(const NotificationText &text, int gathered, qint64 entry, int failed);
     void updateUnread();
     void updateUnreadSoon();
     void updateLosses();
@@ -80,6 +94,7 @@ private:
     qint64 m_burstLost = 0;        // what the kernel dropped in the burst under way
     qint64 m_refusedDocuments = 0; // documents and pictures that were not what they said
     bool m_documentsTold = false;  // that documents cannot be kept here
+    QList<PendingNotice> m_pendingNotices;
     QTimer m_burstOver;
     QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;
