@@ -234,9 +234,16 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     // limit); the unit bounds them all together.
     const rlim_t ceiling = rlim_t(m_options.toolMemory);
     job->process->setChildProcessModifier([ceiling] {
+        // Between fork and exec: only calls that are safe there. A limit
+        // that cannot be set is not worth running the tool without.
         const rlimit limit{ceiling, ceiling};
-        ::setrlimit(RLIMIT_AS, &limit);
-        ::setpriority(PRIO_PROCESS, 0, 10);
+        if (::setrlimit(RLIMIT_AS, &limit) != 0 || ::setpriority(PRIO_PROCESS, 0, 10) != 0)
+            ::_exit(125);
+        const int score = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+        if (score >= 0) {
+            (void)!::write(score, "1000", 4);
+            ::close(score);
+        }
     });
     // What the tool says is read as it comes; its start is kept for the
     // journal, the rest let go.
@@ -258,8 +265,10 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     connect(job->process, &QProcess::finished, this, [this, job, step, program](int code, QProcess::ExitStatus status) {
         job->deadline.stop();
         job->said = (job->said + job->process->readAll()).left(MaxSaid);
+        const bool unlimited = status == QProcess::NormalExit && code == 125 && job->said.isEmpty();
         toolFinished(job, step, status == QProcess::NormalExit && code == 0,
-                     QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(job->said.left(200).trimmed())));
+                     unlimited ? QStringLiteral("%1 could not be given its limits (memory, priority)").arg(program)
+                               : QStringLiteral("%1 failed (%2)").arg(program, QString::fromLocal8Bit(job->said.left(200).trimmed())));
     });
     connect(job->process, &QProcess::errorOccurred, this, [this, job, step, program](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)

@@ -11,7 +11,9 @@
 //   kavrel-faxpage [--width WIDTH] FAX.tif PICTURE.png
 //
 // Says "pages N" on its standard output; a fax it cannot read is said on
-// its error output, with exit status 2.
+// its error output, with exit status 2. Pages in grey or colour are counted
+// but not read (tiff2pdf takes them as they are), and a first page in
+// colour has no picture.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -86,8 +88,12 @@ int main(int argc, char *argv[])
         TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &rows);
         TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits);
         TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-        if (columns == 0 || columns > MaxWidth || rows == 0 || bits != 1 || samples != 1 || TIFFIsTiled(tiff.get()))
-            return fail(QStringLiteral("page %1 is no fax page (%2 x %3, %4 bits)").arg(pages).arg(columns).arg(rows).arg(bits));
+        if (columns == 0 || rows == 0)
+            return fail(QStringLiteral("page %1 has no rows or columns").arg(pages));
+        // A page in grey or colour (a colour fax) is counted and left to
+        // tiff2pdf as it is: only black-and-white pages are read here.
+        if (bits != 1 || samples != 1 || TIFFIsTiled(tiff.get()) || columns > MaxWidth)
+            continue;
         uint32_t kept = 0;
         if (pages == 1) {
             float x = 0, y = 0;
@@ -117,6 +123,12 @@ int main(int argc, char *argv[])
             }
         }
     } while (TIFFReadDirectory(tiff.get()));
+    // A next page that cannot be read ends the pages as if there were none.
+    if (!firstError.isEmpty())
+        return fail(QStringLiteral("page %1 cannot be read (%2)").arg(pages + 1).arg(firstError));
+    std::printf("pages %d\n", pages);
+    if (top.isNull())
+        return 0; // a first page not in black and white: no picture
 
     // In QImage's mono format a set bit is the second colour: black.
     top.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
@@ -127,6 +139,5 @@ int main(int argc, char *argv[])
     const QImage picture = grey.scaled(pictureWidth, pictureHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     if (!picture.save(files.at(1), "PNG"))
         return fail(QStringLiteral("the picture cannot be written to %1").arg(files.at(1)));
-    std::printf("pages %d\n", pages);
     return 0;
 }

@@ -102,7 +102,10 @@ int main(int argc, char *argv[])
 
     Relays relays;
     relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
-    relays.load(parser.value(configOption));
+    // What cannot be used is in the journal already; the monitor serves its
+    // links all the same.
+    QString problems;
+    relays.load(parser.value(configOption), &problems);
     QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);
     const int status = app.exec();
     // Said and removed on the way out: what the broker has not taken, and

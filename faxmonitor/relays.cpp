@@ -54,21 +54,34 @@ void Relays::end()
                    .arg(documents);
 }
 
-void Relays::load(const QString &path)
+void Relays::problem(const QString &text)
+{
+    qCWarning(lcRelays).noquote() << text;
+    m_problems.append(text);
+}
+
+bool Relays::load(const QString &path, QString *error)
+{
+    m_problems.clear();
+    setUp(path);
+    *error = m_problems.join(QLatin1Char('\n'));
+    return m_problems.isEmpty();
+}
+
+void Relays::setUp(const QString &path)
 {
     QByteArray content;
     QString error;
     bool exists = true;
     if (!ConfigFile::read(path, MaxConfigSize, &content, &error, &exists)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("%1; no datagrams or MQTT are sent").arg(error);
+        problem(QStringLiteral("%1; no datagrams or MQTT are sent").arg(error));
         return;
     }
     QVariantMap settings;
     if (!exists)
         return;
     if (!ConfigFile::parseIni(content, &settings)) {
-        qCWarning(lcRelays).noquote()
-            << QStringLiteral("cannot read %1: it is not an INI file; no datagrams or MQTT are sent").arg(path);
+        problem(QStringLiteral("cannot read %1: it is not an INI file; no datagrams or MQTT are sent").arg(path));
         return;
     }
     bool mqttGroup = false;
@@ -80,7 +93,7 @@ void Relays::load(const QString &path)
             || (group == QLatin1String("MQTT") && MqttKeys.contains(name))
             || (group == QLatin1String("Documents") && DocumentKeys.contains(name));
         if (!known)
-            qCWarning(lcRelays).noquote() << QStringLiteral("%1: unknown key %2, left alone").arg(path, it.key());
+            problem(QStringLiteral("%1: unknown key %2, left alone").arg(path, it.key()));
     }
 
     const QStringList destinations = settings.value(QStringLiteral("Datagrams/Destinations")).toStringList();
@@ -105,7 +118,7 @@ void Relays::load(const QString &path)
         mqtt.passwordFile = text("MQTT/PasswordFile");
         setUpMqtt(mqtt);
     } else if (mqttGroup) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path);
+        problem(QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path));
     }
     setUpDocuments(settings, path);
 }
@@ -116,14 +129,14 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     if (!publish.isValid() || publish.toString().trimmed() == QLatin1String("false"))
         return;
     if (publish.toString().trimmed() != QLatin1String("true")) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("%1: Documents/Publish is true or false, not '%2'; no documents are published")
-                                             .arg(path, publish.toString());
+        problem(QStringLiteral("%1: Documents/Publish is true or false, not '%2'; no documents are published")
+                                             .arg(path, publish.toString()));
         return;
     }
     if (!m_mqtt) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("%1: documents travel through the broker, and [MQTT] has none that "
+        problem(QStringLiteral("%1: documents travel through the broker, and [MQTT] has none that "
                                                         "can be used; no documents are published")
-                                             .arg(path);
+                                             .arg(path));
         return;
     }
     DocumentMaker::Options options;
@@ -133,7 +146,7 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     auto *maker = new DocumentMaker(this);
     QString error;
     if (!maker->setUp(options, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("documents cannot be made: %1; the receptions go on without them").arg(error);
+        problem(QStringLiteral("documents cannot be made: %1; the receptions go on without them").arg(error));
         delete maker;
         return;
     }
@@ -215,7 +228,7 @@ void Relays::addDestination(const QString &text)
     QString error = QStringLiteral("write it as address:port");
     if (host.isEmpty() || !numeric || !sender->setProtocol(DatagramSender::Udp, &error)
         || !sender->setRemoteHost(host, &error) || !sender->setRemotePort(port, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("datagram destination %1 cannot be used: %2").arg(text, error);
+        problem(QStringLiteral("datagram destination %1 cannot be used: %2").arg(text, error));
         delete sender;
         return;
     }
@@ -231,29 +244,29 @@ void Relays::setUpMqtt(const MqttSettings &settings)
     MqttClient::Options options;
     QString error;
     if (!MqttClient::parseUrl(settings.broker, &options, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1").arg(error);
+        problem(QStringLiteral("MQTT cannot be used: %1").arg(error));
         return;
     }
     if (options.tls && settings.caFile.isEmpty()) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1 needs a CAFile").arg(settings.broker);
+        problem(QStringLiteral("MQTT cannot be used: %1 needs a CAFile").arg(settings.broker));
         return;
     }
     QByteArray content;
     bool exists = true;
     if (!settings.caFile.isEmpty()
         && (!ConfigFile::read(settings.caFile, MaxCertificateSize, &content, &error, &exists) || !exists)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the CA file: %1")
-                                             .arg(exists ? error : settings.caFile + QStringLiteral(" is not there"));
+        problem(QStringLiteral("MQTT cannot be used: the CA file: %1")
+                                             .arg(exists ? error : settings.caFile + QStringLiteral(" is not there")));
         return;
     }
     // The 1.x receptions' topic: published to as it is (for the desktops
     // and tools that read it), and its parent is the layout's root.
     if (!MqttClient::checkTopic(settings.topic, false, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: %1").arg(error);
+        problem(QStringLiteral("MQTT cannot be used: %1").arg(error));
         return;
     }
     if (!Topics::checkLevel(settings.server, &error)) {
-        qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: MQTT/Server: %1").arg(error);
+        problem(QStringLiteral("MQTT cannot be used: MQTT/Server: %1").arg(error));
         return;
     }
     const QString &caFile = settings.caFile;
@@ -267,8 +280,8 @@ void Relays::setUpMqtt(const MqttSettings &settings)
     if (!passwordFile.isEmpty()) {
         bool exists = true;
         if (!ConfigFile::read(passwordFile, MaxPasswordFileSize, &content, &error, &exists) || !exists) {
-            qCWarning(lcRelays).noquote() << QStringLiteral("MQTT cannot be used: the password file: %1")
-                                                 .arg(exists ? error : passwordFile + QStringLiteral(" is not there"));
+            problem(QStringLiteral("MQTT cannot be used: the password file: %1")
+                                                 .arg(exists ? error : passwordFile + QStringLiteral(" is not there")));
             return;
         }
         // The first line, without its line end: blanks may be part of it.

@@ -56,8 +56,10 @@ public:
 
     // Reads the configuration at path and sets the relays up. A file that
     // is missing sets up nothing; one that cannot be read, and every key
-    // that is unknown or cannot be used, is said.
-    void load(const QString &path);
+    // that is unknown or cannot be used, is said (in the journal, and one a
+    // line in *error, when false is returned); what can be used is set up
+    // all the same.
+    bool load(const QString &path, QString *error);
     // Milliseconds between attempts to reach the broker, at most (tests).
     void setMaxRetryDelay(int milliseconds) { m_maxRetryDelay = milliseconds; }
 
@@ -91,6 +93,9 @@ private:
         bool failing = false; // said, until a send works again
     };
 
+    void setUp(const QString &path);
+    // What cannot be used, said at start.
+    void problem(const QString &text);
     void addDestination(const QString &text);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
@@ -99,6 +104,7 @@ private:
     };
     void setUpMqtt(const MqttSettings &settings);
 
+    QStringList m_problems;
     QList<Destination> m_senders;
     MqttClient *m_mqtt = nullptr;    // receptions (and whatever else is small)
     MqttClient *m_bulk = nullptr;    // documents

@@ -1,6 +1,7 @@
 #include "gui/seams.h"
 
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QSet>
 
@@ -39,6 +40,12 @@ Seams::Clock &clockHook()
     return hook;
 }
 
+Seams::ChooseFile &chooseFileHook()
+{
+    static Seams::ChooseFile hook;
+    return hook;
+}
+
 QString &captionText()
 {
     static QString text;
@@ -57,6 +64,18 @@ namespace Seams {
 void setCaption(const QString &caption)
 {
     captionText() = caption;
+}
+
+QString chooseFile(QWidget *parent, const QString &title, const QString &start, const QString &filter)
+{
+    if (chooseFileHook())
+        return chooseFileHook()(parent, title, start, filter);
+    return QFileDialog::getOpenFileName(parent, title, start, filter);
+}
+
+void setChooseFile(ChooseFile chooseFile)
+{
+    chooseFileHook() = std::move(chooseFile);
 }
 
 void showMessage(QWidget *parent, const QString &text)

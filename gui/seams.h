@@ -17,6 +17,7 @@ using Notice = std::function<void(QWidget *parent, const QString &text)>;
 using Confirm = std::function<bool(QWidget *parent, const QString &question)>;
 using Exit = std::function<void(int status)>;
 using Clock = std::function<QTime()>;
+using ChooseFile = std::function<QString(QWidget *parent, const QString &title, const QString &start, const QString &filter)>;
 
 // Every message box the program shows: modal, OK only, captioned with the
 // program's name ("kavrel-s").
@@ -30,6 +31,8 @@ bool confirm(QWidget *parent, const QString &question);
 void exitProcess(int status);
 // The local time of day.
 QTime timeOfDay();
+// A file the user chooses to open (a file dialog); empty when none.
+QString chooseFile(QWidget *parent, const QString &title, const QString &start, const QString &filter);
 
 // The caption of the boxes above: the program's name unless set.
 void setCaption(const QString &caption);
@@ -39,5 +42,6 @@ void setNotice(Notice notice);
 void setConfirm(Confirm confirm);
 void setExit(Exit exit);
 void setClock(Clock clock);
+void setChooseFile(ChooseFile chooseFile);
 
 } // namespace Seams

@@ -116,7 +116,8 @@ Outcome writeDocument(const QString &folder, const QByteArray &pdf, QString *nam
         *error = QStringLiteral("it is not a PDF");
         return Outcome::Refused;
     }
-    return write(folder, "pdf", pdf, name, error) ? Outcome::Written : Outcome::NotWritten;
+    // Under a name no one opens until it is checked (and kept by name).
+    return write(folder, "pdf.part", pdf, name, error) ? Outcome::Written : Outcome::NotWritten;
 }
 
 Outcome storePicture(const QString &folder, const QByteArray &png, QString *name, QString *error)

@@ -40,9 +40,10 @@ enum class Outcome {
     NotWritten, // it could not be written (the folder, a full disk): *error is in Japanese
 };
 
-// Writes pdf into folder, under a name of its own, once it begins and ends
-// as a PDF does; *error says why not. *name is the file's name in folder.
-// The caller checks it with checkPdf() before keeping it.
+// Writes pdf into folder, under a name of its own ending in ".pdf.part",
+// once it begins and ends as a PDF does; *error says why not. *name is the
+// file's name in folder. The caller checks it with checkPdf(), and keeps it
+// under its name less ".part".
 Outcome writeDocument(const QString &folder, const QByteArray &pdf, QString *name, QString *error);
 Outcome storePicture(const QString &folder, const QByteArray &png, QString *name, QString *error);
 

@@ -110,41 +110,45 @@ bool ReceiverSettings::save(QString *error) const
     return true;
 }
 
-bool ReceiverSettings::checkListening(QString *error) const
+bool ReceiverSettings::checkListening(QString *error, QString *field) const
 {
-    auto fail = [error](const QString &why) {
+    auto fail = [error, field](const QString &why, const char *where) {
         *error = why;
+        if (field)
+            *field = QLatin1String(where);
         return false;
     };
     if (port < 1 || port > 65535)
-        return fail(QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port));
+        return fail(QStringLiteral("ポート番号 %1 は使えません（1～65535）。").arg(port), "Port");
     for (const QString &sender : allowedSenders) {
         if (subnet(sender).second < 0)
-            return fail(QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender));
+            return fail(QStringLiteral("「%1」はアドレスでもサブネット（例：192.168.1.0/24）でもありません。").arg(sender), "AllowedSenders");
     }
     return true;
 }
 
-bool ReceiverSettings::checkBroker(QString *error) const
+bool ReceiverSettings::checkBroker(QString *error, QString *field) const
 {
-    auto fail = [error](const QString &why) {
+    auto fail = [error, field](const QString &why, const char *where) {
         *error = why;
+        if (field)
+            *field = QLatin1String(where);
         return false;
     };
     if (!broker.trimmed().isEmpty()) {
         MqttClient::Options options;
         QString ignored;
         if (!MqttClient::parseUrl(broker, &options, &ignored))
-            return fail(QStringLiteral("「%1」はブローカーのアドレス（例：mqtt://broker.example:1883）ではありません。").arg(broker));
+            return fail(QStringLiteral("「%1」はブローカーのアドレス（例：mqtt://broker.example:1883）ではありません。").arg(broker), "Broker");
         if (options.tls && caFile.trimmed().isEmpty())
-            return fail(QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。"));
+            return fail(QStringLiteral("mqtts:// のブローカーには CA ファイルが要ります。"), "CAFile");
         if (topic.trimmed().isEmpty())
-            return fail(QStringLiteral("MQTT のトピックが入力されていません。"));
+            return fail(QStringLiteral("MQTT のトピックが入力されていません。"), "Topic");
         QString why;
         if (!MqttClient::checkTopic(topic.trimmed(), false, &why))
-            return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why));
+            return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why), "Topic");
         if (topic.trimmed().split(QLatin1Char('/')).contains(QString()))
-            return fail(QStringLiteral("MQTT のトピックの接頭辞に空の階層（// や先頭・末尾の /）は使えません。"));
+            return fail(QStringLiteral("MQTT のトピックの接頭辞に空の階層（// や先頭・末尾の /）は使えません。"), "Topic");
     }
     return true;
 }

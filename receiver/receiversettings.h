@@ -47,9 +47,14 @@ struct ReceiverSettings
     // that is no URL), *error says why. What listening on UDP needs, and
     // what the broker needs, are checked apart too: the one goes on when
     // the other cannot be used.
-    bool check(QString *error) const { return checkListening(error) && checkBroker(error); }
-    bool checkListening(QString *error) const;
-    bool checkBroker(QString *error) const;
+    // *field, when given, names the setting that is wrong (the object name
+    // of its field in the settings dialog).
+    bool check(QString *error, QString *field = nullptr) const
+    {
+        return checkListening(error, field) && checkBroker(error, field);
+    }
+    bool checkListening(QString *error, QString *field = nullptr) const;
+    bool checkBroker(QString *error, QString *field = nullptr) const;
     // Whether a datagram from address may be taken.
     bool accepts(const class QHostAddress &address) const;
 };

@@ -94,13 +94,12 @@ void Subscription::apply(const ReceiverSettings &settings)
         // were taken once) would have it keep every fax for this desktop.
         // One clean connection ends it.
         options.cleanSession = true;
-        auto *ending = new MqttClient(options, this);
-        connect(ending, &MqttClient::stateChanged, ending, [ending](const QString &, bool connected) {
+        m_ending = new MqttClient(options, this);
+        connect(m_ending, &MqttClient::stateChanged, this, [this](const QString &, bool connected) {
             if (connected)
-                ending->stop();
+                endEnding();
         });
-        connect(ending, &MqttClient::stopped, ending, &QObject::deleteLater);
-        ending->start();
+        m_ending->start();
     }
     m_client->start();
 }
@@ -112,6 +111,10 @@ MqttClient *Subscription::connectTo(const MqttClient::Options &options)
     // that has been replaced meanwhile is not heard.
     connect(client, &MqttClient::messagesWaiting, this, [this, client] { takeWaiting(client); });
     connect(client, &MqttClient::subscriptionRefused, this, [this](const QString &topic) {
+        // Once while these settings stand, not at every connection.
+        if (m_refusedTold.contains(topic) || m_refusedTold.size() >= MaxServers)
+            return;
+        m_refusedTold.insert(topic);
         const QString text = QStringLiteral("the broker %1 refused to pass on %2 to this user (its ACL)")
                                  .arg(m_client ? m_client->describe() : QString(), topic);
         qCWarning(lcBroker).noquote() << text;
@@ -120,8 +123,22 @@ MqttClient *Subscription::connectTo(const MqttClient::Options &options)
     return client;
 }
 
+void Subscription::endEnding()
+{
+    if (!m_ending)
+        return;
+    m_ending->disconnect(this);
+    connect(m_ending, &MqttClient::stopped, m_ending, &QObject::deleteLater);
+    m_ending->stop();
+    m_ending = nullptr;
+}
+
 void Subscription::stop()
 {
+    // Before a documents' connection is made again: its clean start would
+    // end that one's session.
+    endEnding();
+    m_refusedTold.clear();
     for (MqttClient **client : {&m_client, &m_bulk}) {
         if (!*client)
             continue;

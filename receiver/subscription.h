@@ -72,6 +72,8 @@ Q_SIGNALS:
 private:
     MqttClient *connectTo(const MqttClient::Options &options);
     void stop();
+    // Lets go of the connection that ends a documents' session at the broker.
+    void endEnding();
     void takeWaiting(MqttClient *client);
     void takeDocument(const Topics::Address &address, const QByteArray &payload);
     void take(const QByteArray &payload, const QString &topic, const Topics::Address &address);
@@ -79,6 +81,8 @@ private:
 
     MqttClient *m_client = nullptr; // receptions
     MqttClient *m_bulk = nullptr;   // documents, when they are taken
+    MqttClient *m_ending = nullptr; // ends the documents' session when they are not
+    QSet<QString> m_refusedTold;    // subscriptions the broker refused, said
     ReceiverSettings m_settings;
     QString m_root;
     // The fax servers whose receptions came on the layout's topic.

@@ -212,6 +212,28 @@ private Q_SLOTS:
         QVERIFY2(size.height() <= 400, qPrintable(QString::number(size.height())));
     }
 
+    // A fax in colour (or grey) is counted, not read: its PDF goes, without
+    // a picture.
+    void colourFaxStillGoes()
+    {
+        const QString ppm = work.filePath(QStringLiteral("colour.ppm"));
+        QFile image(ppm);
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        image.write("P6\n64 64\n255\n" + QByteArray(64 * 64 * 3, '\x80'));
+        image.close();
+        const QString fax = spool.path() + QStringLiteral("/recvq/fax00011.tif");
+        QCOMPARE(QProcess::execute(QStringLiteral("ppm2tiff"), {ppm, fax}), 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp:uucp"), fax}), 0);
+        const qsizetype said = receiver->said().size();
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00011.tif"), QStringLiteral("000001100")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->said().mid(said).contains("with its document"), 30000);
+        History history;
+        QVERIFY(history.open());
+        const History::Entry entry = history.entry(history.idOf(QStringLiteral("fax1/000001100")));
+        QVERIFY2(!entry.document.isEmpty(), monitor.said().constData());
+        QVERIFY(entry.picture.isEmpty());
+    }
+
     // What the monitor does not make into a document still has its notice;
     // the reason is said, once. A file refused at once is not announced;
     // one whose conversion fails is, and the desktops are told none comes.
@@ -229,6 +251,8 @@ private Q_SLOTS:
         QTest::newRow("a greedy tool") << "greedy.tif" << "recvq/greedy.tif" << "tiff2pdf failed" << true;
         QTest::newRow("out of recvq") << "" << "etc/config" << "is not a file the fax server received" << false;
         QTest::newRow("up and out") << "" << "recvq/../../../etc/shadow" << "is not a file the fax server received" << false;
+        // A folder whose name begins as recvq's does is not recvq.
+        QTest::newRow("beside recvq") << "" << "recvq2/fax00008.tif" << "is not a file the fax server received" << false;
         QTest::newRow("a link out") << "fax00004.tif" << "recvq/fax00004.tif" << "is not a file the fax server received" << false;
         QTest::newRow("not the fax user's") << "fax00005.tif" << "recvq/fax00005.tif" << "is not the fax server's" << false;
         QTest::newRow("a folder") << "fax00006.tif" << "recvq/fax00006.tif" << "it is not a regular file" << false;
@@ -247,6 +271,11 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(work.filePath(QStringLiteral("fake.tif")), path));
             if (tag != "not the fax user's")
                 QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("uucp"), path}), 0);
+        } else if (tag == "beside recvq") {
+            QVERIFY(QDir().mkpath(spool.path() + QStringLiteral("/recvq2")));
+            QVERIFY(spool.makeFax(QStringLiteral("fax00008.tif"), 1));
+            QVERIFY(QFile::rename(spool.path() + QStringLiteral("/recvq/fax00008.tif"),
+                                  spool.path() + QStringLiteral("/recvq2/fax00008.tif")));
         } else if (tag == "a greedy tool") {
             QVERIFY(spool.makeFax(name, 1));
         } else if (tag == "a strip past the end") {
@@ -339,6 +368,13 @@ private Q_SLOTS:
         QVERIFY(publish(QStringLiteral("kavrel/fax/other/all/reception"), work.filePath(QStringLiteral("reception"))));
         QTRY_COMPARE(latest(), QStringLiteral("after ") + QString::fromLatin1(QTest::currentDataTag()));
         QCOMPARE(count(), rows + 1);
+        if (bytes == "pdf of one page") {
+            // Its reception says that no document will come, and why.
+            History history;
+            QVERIFY(history.open());
+            QTRY_VERIFY(history.entry(history.idOf(QStringLiteral("other/000000999"))).documentError.contains(
+                QStringLiteral("正しくありませんでした")));
+        }
     }
 };
 

@@ -268,6 +268,12 @@ private Q_SLOTS:
         publish("kavrel/fax/fax1/all/reception", "{\"server\":\"fax1\",\"line\":\"fax1\",\"commid\":\"7\",\"document\":\"d\"}");
         publish("kavrel/fax/received", "{\"server\":\"fax1\",\"line\":\"fax1\"}");
         publish("kavrel/fax/fax1/all/reception", QByteArray("\x89PNG\r\n\x1a\n\0\xff", 10));
+        // Larger than a datagram could carry: refused like one.
+        publish("kavrel/fax/fax1/all/reception", QByteArray(70000, 'x'));
+        // More than one share of waiting messages: the next shares are
+        // taken too.
+        for (int i = 0; i < Subscription::TakeBatch + 10; ++i)
+            publish("kavrel/fax/fax1/all/reception", "many " + QByteArray::number(i));
         publish("kavrel/fax/fax1/all/reception", "last");
         const auto taken = [](const QSignalSpy &spy, int column) {
             QStringList found;
@@ -278,11 +284,14 @@ private Q_SLOTS:
             return found;
         };
         QTRY_VERIFY(taken(received, 2).contains(QStringLiteral("last|")));
-        QCOMPARE(taken(received, 2), (QStringList{QStringLiteral("fax2 alone|"), QStringLiteral("fax1|fax1/7"),
-                                                  QStringLiteral("last|")}));
+        const QStringList all = taken(received, 2);
+        QCOMPARE(all.filter(QStringLiteral("many ")).size(), Subscription::TakeBatch + 10);
+        QStringList others = all;
+        others.removeIf([](const QString &text) { return text.startsWith(QLatin1String("many ")); });
+        QCOMPARE(others, (QStringList{QStringLiteral("fax2 alone|"), QStringLiteral("fax1|fax1/7"), QStringLiteral("last|")}));
         QTRY_COMPARE(taken(documents, 0).size(), 2);
         QCOMPARE(taken(documents, 0), (QStringList{QStringLiteral("fax1/7|fax1/7"), QStringLiteral("fax2/7|fax2/7")}));
-        QCOMPARE(subscription.refused(), 1);
+        QCOMPARE(subscription.refused(), 2);
     }
 
     // The faxes' folder is the user's own: a link in its place is never
@@ -654,6 +663,50 @@ private Q_SLOTS:
         history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("30") + QString(998, QLatin1Char('a')));
         QVERIFY(history.flush());
         QCOMPARE(history.count(), 10);
+        // Bytes, not characters: a half-width kana is three bytes in UTF-8.
+        history.clear();
+        for (int i = 0; i < 30; ++i)
+            history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString(1000, QChar(0xff94)));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 3);
+    }
+
+    // Sorted by the time of reception, not of arrival (a fax that came late
+    // by the broker stands where it was received).
+    void sortedByReceptionTime()
+    {
+        History history(historyPath("sorted"));
+        QVERIFY(history.open());
+        const QDateTime now = QDateTime::currentDateTime();
+        history.add(now.addSecs(-3), QStringLiteral("x"), QStringLiteral("2026/12/07 06:02:00,,,second,1,OK"));
+        history.add(now.addSecs(-2), QStringLiteral("x"), QStringLiteral("2026/12/07 06:03:00,,,third,1,OK"));
+        history.add(now.addSecs(-1), QStringLiteral("x"), QStringLiteral("2026/12/07 06:01:00,,,first,1,OK"));
+        QVERIFY(history.flush());
+        History::Query query;
+        query.sortBy = History::SortBy::Received;
+        query.order = Qt::AscendingOrder;
+        QStringList callers;
+        for (const History::Entry &entry : history.page(0, 10, -1, query))
+            callers.append(entry.caller);
+        QCOMPARE(callers, (QStringList{QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("third")}));
+    }
+
+    // A copy names the document to come only where the first named none:
+    // another reception's id never replaces its own.
+    void copyKeepsItsCommunicationId()
+    {
+        History history(historyPath("copies"));
+        QVERIFY(history.open());
+        const qint64 id = history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("a fax"),
+                                      QStringLiteral("fax1/1"));
+        history.addCopy(id, QStringLiteral("fax1/2"));
+        QVERIFY(history.flush());
+        const qint64 written = history.idOf(QStringLiteral("fax1/1"));
+        history.addCopy(written, QStringLiteral("fax1/3"));
+        QVERIFY(history.flush());
+        QCOMPARE(history.entry(written).commId, QStringLiteral("fax1/1"));
+        QCOMPARE(history.idOf(QStringLiteral("fax1/2")), 0);
+        QCOMPARE(history.idOf(QStringLiteral("fax1/3")), 0);
     }
 
     // A file another process holds (a second session on a shared home) is

@@ -12,8 +12,12 @@
 #include "receiver/ui/noticepopup.h"
 #include "receiver/ui/notifier.h"
 #include "receiver/ui/receiverapp.h"
+#include "receiver/ui/receiversettingsdialog.h"
+#include "receiver/ui/presence.h"
 #include "testsupport.h"
 
+#include <QApplication>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -62,6 +66,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::newRow("reception") << QStringLiteral("2026/12/07 06:38:44,,0312345678,ﾔﾏﾀﾞ,1,OK");
         QTest::newRow("long text") << QStringLiteral("ﾔﾏﾀﾞ") + QString(5000, QLatin1Char('x'));
+        // A failure's message and time are seen whole, in its red border.
+        QTest::newRow("failed") << QStringLiteral("2026/12/07 06:38:44,,0312345678,ﾔﾏﾀﾞ,0,RSPREC error/got DCN "
+                                                  "(sender abort) after a long exchange of training and a retrain");
     }
 
     void noNotificationServiceMeansAPopup()
@@ -72,6 +79,16 @@ private Q_SLOTS:
         notifier.notify(NotificationText::parse(line), 1);
         QTRY_VERIFY(notifier.popup() && notifier.popup()->isVisible());
         QVERIFY(notifier.popup()->body().contains(QStringLiteral("ﾔﾏﾀﾞ")));
+        if (QByteArray(QTest::currentDataTag()) == "failed") {
+            // Every line of the text within the popup, none cut off.
+            auto *body = notifier.popup()->findChild<QLabel *>(QStringLiteral("Body"));
+            QVERIFY(body);
+            QVERIFY2(body->height() >= body->heightForWidth(body->width()),
+                     qPrintable(QStringLiteral("%1 < %2").arg(body->height()).arg(body->heightForWidth(body->width()))));
+            QVERIFY(notifier.popup()->body().contains(QStringLiteral("受信時刻：2026/12/07 06:38:44")));
+            const QImage drawn = notifier.popup()->grab().toImage();
+            QCOMPARE(drawn.pixelColor(0, drawn.height() / 2), QColor(0xc0, 0, 0));
+        }
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
         QVERIFY(notifier.popup()->width() <= NoticePopup::MaxWidth);
         QVERIFY2(screen.contains(notifier.popup()->frameGeometry()), qPrintable(QStringLiteral("%1,%2 %3x%4")
@@ -176,6 +193,68 @@ private Q_SLOTS:
         }
         TestDelays::set(QStringLiteral("burst=50,bus=1000"));
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    }
+
+    // The settings dialog helps: a wrong setting is told and its field has
+    // the focus; the CA file can be chosen; the connection test says
+    // whether the broker takes what is typed.
+    void settingsDialogHelps()
+    {
+        ReceiverSettingsDialog dialog(freePort(), nullptr);
+        dialog.show();
+        QStringList shown;
+        Seams::setMessageBox([&shown](QWidget *, const QString &text) { shown.append(text); });
+        dialog.findChild<QLineEdit *>(QStringLiteral("Broker"))->setText(QStringLiteral("mqtts://broker.example:8883"));
+        dialog.accept();
+        Seams::setMessageBox({});
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(dialog.focusWidget());
+        QCOMPARE(dialog.focusWidget()->objectName(), QStringLiteral("CAFile"));
+
+        TestSupport::TestBroker broker;
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        QVERIFY(broker.start());
+        // The CA file, chosen in a file dialog.
+        Seams::setChooseFile([&broker](QWidget *, const QString &, const QString &, const QString &) { return broker.caFile(); });
+        dialog.findChild<QPushButton *>(QStringLiteral("ChooseCAFile"))->click();
+        Seams::setChooseFile({});
+        QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("CAFile"))->text(), broker.caFile());
+
+        auto *result = dialog.findChild<QLabel *>(QStringLiteral("TestResult"));
+        dialog.findChild<QLineEdit *>(QStringLiteral("Broker"))->setText(broker.url());
+        dialog.findChild<QLineEdit *>(QStringLiteral("User"))->setText(TestSupport::TestBroker::user());
+        dialog.findChild<QLineEdit *>(QStringLiteral("Password"))->setText(QStringLiteral("wrong"));
+        dialog.findChild<QPushButton *>(QStringLiteral("TestBroker"))->click();
+        QTRY_VERIFY(result->text().startsWith(QStringLiteral("接続できません")));
+        dialog.findChild<QLineEdit *>(QStringLiteral("Password"))->setText(TestSupport::TestBroker::password());
+        dialog.findChild<QPushButton *>(QStringLiteral("TestBroker"))->click();
+        QTRY_COMPARE(result->text(), QStringLiteral("接続できました。"));
+    }
+
+    // Where no tray is, the program's window has what the tray's menu has;
+    // its 終了 asks first (an ended program shows no notices).
+    void windowWithoutATray()
+    {
+        freePort();
+        ReceiverApp app;
+        QVERIFY(app.start());
+        QWidget *window = app.presence()->window();
+        QVERIFY(window);
+        QSignalSpy allRead(app.presence(), &Presence::allReadRequested);
+        QSignalSpy latest(app.presence(), &Presence::latestRequested);
+        QSignalSpy quit(app.presence(), &Presence::quitRequested);
+        window->findChild<QPushButton *>(QStringLiteral("AllReadButton"))->click();
+        window->findChild<QPushButton *>(QStringLiteral("LatestButton"))->click();
+        QCOMPARE(allRead.size(), 1);
+        QCOMPARE(latest.size(), 1);
+        bool answer = false;
+        Seams::setConfirm([&answer](QWidget *, const QString &) { return answer; });
+        window->findChild<QPushButton *>(QStringLiteral("QuitButton"))->click();
+        QCOMPARE(quit.size(), 0);
+        answer = true;
+        window->findChild<QPushButton *>(QStringLiteral("QuitButton"))->click();
+        Seams::setConfirm({});
+        QCOMPARE(quit.size(), 1);
     }
 
     // A document that comes after its reception is kept, and the history's

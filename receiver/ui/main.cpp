@@ -47,9 +47,16 @@ int main(int argc, char *argv[])
         QCoreApplication early(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("kavrel-r"));
         QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
+        // Only these two: the window system's own options (-session when a
+        // session is restored, -display, ...) are for QApplication to take.
         QCommandLineParser parser;
         setUpParser(&parser);
-        parser.process(early);
+        if (parser.parse(early.arguments())) {
+            if (parser.isSet(QStringLiteral("help")))
+                parser.showHelp(0);
+            if (parser.isSet(QStringLiteral("version")))
+                parser.showVersion();
+        }
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-r"));

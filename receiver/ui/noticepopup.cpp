@@ -18,9 +18,13 @@ NoticePopup::NoticePopup(QWidget *parent)
     setObjectName(QStringLiteral("NoticePopup"));
     setWindowTitle(QStringLiteral("受信通知"));
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // A widget of its own draws its style sheet's background and border
+    // only when asked to (a failed reception's red border).
+    setAttribute(Qt::WA_StyledBackground);
     QFont bold = m_summary->font();
     bold.setBold(true);
     m_summary->setFont(bold);
+    m_body->setObjectName(QStringLiteral("Body"));
     m_body->setTextFormat(Qt::PlainText);
     m_summary->setTextFormat(Qt::PlainText);
     // Long texts wrap within a width a notice has, rather than make a window
@@ -98,7 +102,11 @@ void NoticePopup::place()
     const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
     setFixedWidth(qMin(MaxWidth, area.width() - 32));
     setMaximumHeight(area.height() - 32);
-    adjustSize();
+    // As tall as its wrapped text needs at this width (a size hint alone
+    // takes the text as one line, and cuts off a failure's message).
+    layout()->activate();
+    const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width()) : sizeHint().height();
+    resize(width(), qMin(height, area.height() - 32));
     move(qMax(area.left(), area.right() - width() - 16), area.top() + 16);
 }
 

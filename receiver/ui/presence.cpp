@@ -1,5 +1,7 @@
 #include "receiver/ui/presence.h"
 
+#include "gui/seams.h"
+
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QImageReader>
@@ -69,7 +71,7 @@ void Presence::show()
     m_menu->addAction(QStringLiteral("すべて既読にする"), this, &Presence::allReadRequested);
     m_menu->addAction(QStringLiteral("設定"), this, &Presence::settingsRequested);
     m_menu->addSeparator();
-    m_menu->addAction(QStringLiteral("終了"), this, &Presence::quitRequested);
+    m_menu->addAction(QStringLiteral("終了"), this, &Presence::askToQuit);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_tray = new QSystemTrayIcon(receiverIcon(), this);
@@ -85,26 +87,48 @@ void Presence::show()
         m_window->setObjectName(QStringLiteral("ReceiverWindow"));
         m_window->setWindowIcon(receiverIcon());
         m_unreadLabel = new QLabel(m_window);
+        // What the tray's menu has, as buttons.
+        auto *latestButton = new QPushButton(QStringLiteral("最新のFAXを開く"), m_window);
+        latestButton->setObjectName(QStringLiteral("LatestButton"));
         auto *historyButton = new QPushButton(QStringLiteral("受信履歴"), m_window);
         historyButton->setObjectName(QStringLiteral("HistoryButton"));
+        auto *allReadButton = new QPushButton(QStringLiteral("すべて既読にする"), m_window);
+        allReadButton->setObjectName(QStringLiteral("AllReadButton"));
         auto *settingsButton = new QPushButton(QStringLiteral("設定"), m_window);
+        settingsButton->setObjectName(QStringLiteral("SettingsButton"));
         auto *quitButton = new QPushButton(QStringLiteral("終了"), m_window);
-        auto *buttons = new QHBoxLayout;
-        buttons->addWidget(historyButton);
-        buttons->addWidget(settingsButton);
-        buttons->addWidget(quitButton);
+        quitButton->setObjectName(QStringLiteral("QuitButton"));
+        auto *faxes = new QHBoxLayout;
+        faxes->addWidget(latestButton);
+        faxes->addWidget(historyButton);
+        faxes->addWidget(allReadButton);
+        auto *program = new QHBoxLayout;
+        program->addStretch(1);
+        program->addWidget(settingsButton);
+        program->addWidget(quitButton);
         auto *layout = new QVBoxLayout(m_window);
         layout->addWidget(m_unreadLabel);
-        layout->addLayout(buttons);
+        layout->addLayout(faxes);
+        layout->addLayout(program);
+        connect(latestButton, &QPushButton::clicked, this, &Presence::latestRequested);
         connect(historyButton, &QPushButton::clicked, this, &Presence::historyRequested);
+        connect(allReadButton, &QPushButton::clicked, this, &Presence::allReadRequested);
         connect(settingsButton, &QPushButton::clicked, this, &Presence::settingsRequested);
-        connect(quitButton, &QPushButton::clicked, this, &Presence::quitRequested);
+        connect(quitButton, &QPushButton::clicked, this, &Presence::askToQuit);
         // Closing the window would leave no way back to the history: it
         // goes to the taskbar instead (終了 ends the program).
         m_window->installEventFilter(this);
         m_window->showMinimized();
     }
     update();
+}
+
+void Presence::askToQuit()
+{
+    // Ended, it shows no notice of what comes: asked first.
+    if (Seams::confirm(m_window, QStringLiteral("受信通知クライアントを終了しますか？\r\n"
+                                                "終了すると、届いたFAXの通知が表示されなくなります。")))
+        Q_EMIT quitRequested();
 }
 
 void Presence::setUnread(int unread)

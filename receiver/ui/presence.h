@@ -48,6 +48,8 @@ protected:
 
 private:
     void update();
+    // 終了: asked first, since an ended program shows no notices.
+    void askToQuit();
 
     QMenu *m_menu = nullptr;
     QSystemTrayIcon *m_tray = nullptr;

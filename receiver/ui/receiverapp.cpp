@@ -186,6 +186,8 @@ void ReceiverApp::startWithBus()
     // The notices of what came while the bus was asked.
     for (const PendingNotice &notice : std::exchange(m_pendingNotices, {}))
         showNotice(notice.text, notice.gathered, notice.entry, notice.failed);
+    if (std::exchange(m_historyAsked, false))
+        openHistory();
 }
 
 void ReceiverApp::showNotice(const NotificationText &text, int gathered, qint64 entry, int failed)
@@ -286,23 +288,54 @@ void ReceiverApp::keepDocument(const QString &commId, const QByteArray &bytes, b
         keepWritten(commId, name, true);
         return;
     }
-    // The document opens, with its reception's pages, before it is kept.
-    const qint64 reception = m_history->idOf(commId);
-    const int pages = reception > 0 ? m_history->entry(reception).pages : -1;
-    DocumentStore::checkPdf(folder + QLatin1Char('/') + name, pages, this, [this, commId, name, folder](const QString &why) {
-        if (!why.isEmpty()) {
-            QFile::remove(folder + QLatin1Char('/') + name);
-            refuseDocument(QStringLiteral("document"), commId, why);
-            return;
-        }
-        keepWritten(commId, name, false);
-    });
+    // The document opens, with its reception's pages (where it succeeded:
+    // a failed one may have fewer), before it is kept; a few checks at a
+    // time, the rest in turn.
+    if (m_pdfChecks.size() >= MaxWaitingPdfChecks) {
+        QFile::remove(folder + QLatin1Char('/') + name);
+        refuseDocument(QStringLiteral("document"), commId,
+                       QStringLiteral("%1 documents wait to be checked already").arg(m_pdfChecks.size()));
+        return;
+    }
+    m_pdfChecks.push_back(PdfCheck{commId, name});
+    checkNextPdf();
+}
+
+void ReceiverApp::checkNextPdf()
+{
+    while (m_pdfChecking < MaxPdfChecks && !m_pdfChecks.empty()) {
+        const PdfCheck check = m_pdfChecks.front();
+        m_pdfChecks.pop_front();
+        ++m_pdfChecking;
+        const qint64 reception = m_history->idOf(check.commId);
+        const History::Entry entry = reception > 0 ? m_history->entry(reception) : History::Entry();
+        const QString path = m_history->documentFolder() + QLatin1Char('/') + check.name;
+        DocumentStore::checkPdf(path, entry.failed ? -1 : entry.pages, this, [this, check, path](const QString &why) {
+            --m_pdfChecking;
+            QString name = check.name;
+            name.chop(int(qstrlen(".part")));
+            const QString kept = m_history->documentFolder() + QLatin1Char('/') + name;
+            if (why.isEmpty() && QFile::rename(path, kept)) {
+                keepWritten(check.commId, name, false);
+            } else {
+                QFile::remove(path);
+                refuseDocument(QStringLiteral("document"), check.commId,
+                               why.isEmpty() ? QStringLiteral("it cannot be named %1").arg(kept) : why);
+            }
+            checkNextPdf();
+        });
+    }
 }
 
 void ReceiverApp::refuseDocument(const QString &kind, const QString &commId, const QString &why)
 {
     ++m_refusedDocuments;
     qCWarning(lcBroker).noquote() << QStringLiteral("refused the %1 of reception %2: %3").arg(kind, commId, why);
+    // None that was what it said came: the history says none will, and
+    // why, rather than 未着 for ever (a later good copy still takes its
+    // place).
+    if (kind == QLatin1String("document") && !m_history->hasKept(commId, false))
+        m_history->setDocumentFailed(commId, QStringLiteral("届いた文書が正しくありませんでした（%1）").arg(why.left(120)));
     updateLosses();
 }
 
@@ -338,9 +371,11 @@ void ReceiverApp::openDocument(qint64 entry)
         if (status == QProcess::NormalExit && code == 0)
             return;
         qCWarning(lcNotices, "xdg-open could not open %s (exit status %d)", qPrintable(path), code);
-        tell(QStringLiteral("受信したFAXを開けませんでした。PDF を表示するプログラムがないようです。"
-                            "evince などの PDF ビューアーをインストールしてください。\r\n")
-             + path);
+        // 3: no program for it (xdg-open's own word for that).
+        tell(status == QProcess::NormalExit && code == 3
+                 ? QStringLiteral("受信したFAXを開けませんでした。PDF を表示するプログラムがないようです。"
+                                  "evince などの PDF ビューアーをインストールしてください。\r\n") + path
+                 : QStringLiteral("受信したFAXを開けませんでした（終了コード %1）。\r\n").arg(code) + path);
     });
     connect(opener, &QProcess::errorOccurred, this, [this, opener](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)
@@ -354,6 +389,11 @@ void ReceiverApp::openDocument(qint64 entry)
 
 void ReceiverApp::openHistory()
 {
+    // Not before the session bus is known: a window would reach for it.
+    if (!m_notifier) {
+        m_historyAsked = true;
+        return;
+    }
     if (!m_historyWindow) {
         m_historyWindow = new HistoryWindow(m_history);
         m_historyWindow->setWindowIcon(receiverIcon());

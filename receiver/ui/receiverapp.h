@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <deque>
+
 class HistoryWindow;
 class NoticeGate;
 class NoticeListener;
@@ -65,7 +67,16 @@ private:
         int failed;
     };
 
+    // PDFs checked at once, at most, and waiting to be.
+    static constexpr int MaxPdfChecks = 2;
+    static constexpr size_t MaxWaitingPdfChecks = 256;
+    struct PdfCheck {
+        QString commId;
+        QString name; // in the documents' folder
+    };
+
     void startWithBus();
+    void checkNextPdf();
     void showNotice(const NotificationText &text, int gathered, qint64 entry, int failed);
     void updateUnread();
     void updateUnreadSoon();
@@ -95,6 +106,9 @@ private:
     qint64 m_refusedDocuments = 0; // documents and pictures that were not what they said
     bool m_documentsTold = false;  // that documents cannot be kept here
     QList<PendingNotice> m_pendingNotices;
+    bool m_historyAsked = false; // before the bus was known
+    std::deque<PdfCheck> m_pdfChecks;
+    int m_pdfChecking = 0;
     QTimer m_burstOver;
     QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;

@@ -3,7 +3,12 @@
 #include "gui/seams.h"
 #include "receiver/autostart.h"
 
+#include "mqtt/mqttclient.h"
+#include "receiver/logging.h"
+
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QHBoxLayout>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -30,6 +35,8 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     , m_passwordNote(new QLabel(this))
     , m_documents(new QCheckBox(QStringLiteral("受信したFAXの文書（PDF）も受け取り、通知から開けるようにする"), this))
     , m_startAtLogin(new QCheckBox(QStringLiteral("ログインしたときに起動する"), this))
+    , m_testBroker(new QPushButton(QStringLiteral("接続テスト"), this))
+    , m_testResult(new QLabel(this))
 {
     setObjectName(QStringLiteral("ReceiverSettingsDialog"));
     setWindowTitle(QStringLiteral("設定"));
@@ -70,18 +77,37 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_topic->setPlaceholderText(QStringLiteral("kavrel/fax"));
     m_topic->setToolTip(QStringLiteral("FAX モニターが受信を送るトピックの接頭辞（既定は kavrel/fax）"));
     m_caFile->setObjectName(QStringLiteral("CAFile"));
+    auto *chooseCa = new QPushButton(QStringLiteral("参照…"), this);
+    chooseCa->setObjectName(QStringLiteral("ChooseCAFile"));
+    auto *caRow = new QHBoxLayout;
+    caRow->addWidget(m_caFile, 1);
+    caRow->addWidget(chooseCa);
+    connect(chooseCa, &QPushButton::clicked, this, [this] {
+        const QString chosen = Seams::chooseFile(this, QStringLiteral("CA ファイル"), m_caFile->text(),
+                                                 QStringLiteral("証明書 (*.pem *.crt);;すべてのファイル (*)"));
+        if (!chosen.isEmpty())
+            m_caFile->setText(chosen);
+    });
+    m_testBroker->setObjectName(QStringLiteral("TestBroker"));
+    m_testResult->setObjectName(QStringLiteral("TestResult"));
+    m_testResult->setWordWrap(true);
+    connect(m_testBroker, &QPushButton::clicked, this, &ReceiverSettingsDialog::testBroker);
     m_user->setObjectName(QStringLiteral("User"));
     m_password->setObjectName(QStringLiteral("Password"));
     m_password->setEchoMode(QLineEdit::Password);
     auto *mqtt = new QFormLayout;
     mqtt->addRow(QStringLiteral("ブローカー："), m_broker);
     mqtt->addRow(QStringLiteral("トピックの接頭辞："), m_topic);
-    mqtt->addRow(QStringLiteral("CA ファイル："), m_caFile);
+    mqtt->addRow(QStringLiteral("CA ファイル："), caRow);
     mqtt->addRow(QStringLiteral("ユーザー名："), m_user);
     mqtt->addRow(QStringLiteral("パスワード："), m_password);
     m_passwordNote->setObjectName(QStringLiteral("PasswordNote"));
     mqtt->addRow(QString(), m_passwordNote);
     mqtt->addRow(QString(), m_documents);
+    auto *testRow = new QHBoxLayout;
+    testRow->addWidget(m_testBroker);
+    testRow->addWidget(m_testResult, 1);
+    mqtt->addRow(QString(), testRow);
     auto *mqttGroup = new QGroupBox(QStringLiteral("MQTT ブローカーから受信"), this);
     mqttGroup->setLayout(mqtt);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -121,12 +147,62 @@ ReceiverSettings ReceiverSettingsDialog::settings() const
     return settings;
 }
 
+void ReceiverSettingsDialog::focusOn(const QString &field)
+{
+    if (QWidget *wrong = findChild<QWidget *>(field))
+        wrong->setFocus(Qt::OtherFocusReason);
+}
+
+void ReceiverSettingsDialog::testBroker()
+{
+    const ReceiverSettings chosen = settings();
+    QString error, field;
+    if (chosen.broker.isEmpty()) {
+        m_testResult->setText(QStringLiteral("ブローカーのアドレスを入力してください。"));
+        focusOn(QStringLiteral("Broker"));
+        return;
+    }
+    MqttClient::Options options;
+    if (!chosen.checkBroker(&error, &field) || !MqttClient::parseUrl(chosen.broker, &options, &error)) {
+        m_testResult->setText(error);
+        focusOn(field);
+        return;
+    }
+    options.caFile = chosen.caFile;
+    options.user = chosen.user;
+    options.password = chosen.password;
+    options.clientId = QStringLiteral("kavrel-r-test-%1").arg(QCoreApplication::applicationPid());
+    options.connectTimeout = TestTime;
+    // One try: the first state it reaches is the answer.
+    options.firstRetryDelay = options.maxRetryDelay = TestTime;
+    delete m_tester;
+    m_tester = new MqttClient(options, this);
+    m_testResult->setText(QStringLiteral("接続しています…"));
+    m_testBroker->setEnabled(false);
+    auto *client = m_tester.data();
+    connect(client, &MqttClient::stateChanged, this, [this, client](const QString &text, bool connected) {
+        if (client != m_tester)
+            return;
+        qCInfo(lcBroker).noquote() << QStringLiteral("connection test: %1").arg(text);
+        m_testResult->setText(connected ? QStringLiteral("接続できました。")
+                                        : QStringLiteral("接続できません。アドレス・ユーザー名・パスワード・CA ファイルを"
+                                                         "確かめてください（詳しい理由はログにあります）。"));
+        m_testBroker->setEnabled(true);
+        m_tester = nullptr;
+        client->disconnect(this);
+        connect(client, &MqttClient::stopped, client, &QObject::deleteLater);
+        client->stop();
+    });
+    client->start();
+}
+
 void ReceiverSettingsDialog::accept()
 {
     const ReceiverSettings chosen = settings();
-    QString error;
-    if (!chosen.check(&error) || (m_apply && !m_apply(chosen, &error))) {
+    QString error, field;
+    if (!chosen.check(&error, &field) || (m_apply && !m_apply(chosen, &error))) {
         Seams::showMessage(this, error);
+        focusOn(field);
         return;
     }
     if (m_startAtLogin->isChecked() != Autostart::enabled() && !Autostart::setEnabled(m_startAtLogin->isChecked(), &error)) {

@@ -3,10 +3,13 @@
 #include "receiver/receiversettings.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <functional>
 
+class MqttClient;
 class QCheckBox;
+class QPushButton;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -31,7 +34,15 @@ public:
     void setPasswordNote(const QString &text);
     void accept() override;
 
+    // Milliseconds the connection test waits for the broker's answer.
+    static constexpr int TestTime = 10000;
+
 private:
+    // Tries the broker as the fields say, once, and says how it went beside
+    // the button; the dialog is not held meanwhile.
+    void testBroker();
+    void focusOn(const QString &field);
+
     ReceiverSettings m_original;
     Apply m_apply;
     QSpinBox *m_port;
@@ -46,4 +57,7 @@ private:
     QLabel *m_passwordNote;
     QCheckBox *m_documents;
     QCheckBox *m_startAtLogin;
+    QPushButton *m_testBroker;
+    QLabel *m_testResult;
+    QPointer<MqttClient> m_tester; // the connection test under way
 };
