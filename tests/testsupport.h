@@ -330,7 +330,12 @@ public:
         m_windowManager.setProcessEnvironment(environment);
         m_windowManager.start(QStringLiteral("openbox"), QStringList());
         m_windowManager.waitForStarted();
-        QTest::qWait(300);
+        // Managing windows once it has said so on the root window.
+        if (!QTest::qWaitFor([this] {
+                return run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
+                    .contains(QLatin1String("window id"));
+            }, 10000))
+            m_missing.append(QStringLiteral("a window manager that starts (openbox)"));
     }
     ~Desktop()
     {

@@ -93,6 +93,10 @@ private Q_SLOTS:
         QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("受信通知サーバ"));
         QVERIFY(!child<QLabel>("Label5")->text().isEmpty());
         QVERIFY(child<QLabel>("Label5")->alignment() & Qt::AlignRight);
+        // Its text ends inside the window, clear of the edge.
+        const QLabel *notice = child<QLabel>("Label5");
+        const int textRight = notice->geometry().right() - notice->contentsMargins().right();
+        QVERIFY2(textRight <= form->width() - 1 - 4, qPrintable(QString::number(textRight)));
         QCOMPARE(child<QPushButton>("Command1")->text(), QStringLiteral("設定"));
         QCOMPARE(child<QPushButton>("Command2")->text(), QStringLiteral("終了"));
         QCOMPARE(child<QPushButton>("Command3")->text(), QString::fromUtf8("\xe9\x80\x9a\xe7\x9f\xa5\xef\xbe\x83\xef\xbd\xbd\xef\xbe\x84"));

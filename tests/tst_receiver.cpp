@@ -497,6 +497,16 @@ private Q_SLOTS:
         history.flush();
         QCOMPARE(history.entries(1).first().text, line);
         QCOMPARE(history.entries(1).first().copies, 1);
+        // The window is in milliseconds: 100 of them, and the same text
+        // after 300 is a reception again.
+        const QString later = QStringLiteral("2026/12/07 06:39:44,,0312345678,,1,OK");
+        gate.setIntervals(100, 200);
+        gate.take(later, QStringLiteral("192.168.1.10"));
+        QTest::qWait(300);
+        gate.take(later, QStringLiteral("192.168.1.10"));
+        history.flush();
+        QCOMPARE(history.entries(2).at(0).text, later);
+        QCOMPARE(history.entries(2).at(1).text, later);
     }
 
     // Kept over a restart, bounded, and never lost on a damaged file or a

@@ -79,11 +79,13 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     makeShadowedLine(this, "Label1", "Label3", subtitle, twipsRect(240, 1200, 5295, 615),
                      twipsRect(180, 1140, 5295, 615), ShadowColor);
 
+    // Pixels between the owner's line and the window's right edge.
+    constexpr int NoticeGap = 6;
     QLabel *notice = makeLabel(this, "Label5", QStringLiteral("Copyright (C) Kavrel"), twipsRect(960, 2520, 4695, 255));
     notice->setAlignment(Qt::AlignRight | Qt::AlignTop);
     // The label reaches two pixels past the window's right edge; keep its
-    // right-aligned text inside the window.
-    notice->setContentsMargins(0, 0, notice->geometry().right() - (width() - 1), 0);
+    // right-aligned text inside the window, clear of the edge.
+    notice->setContentsMargins(0, 0, notice->geometry().right() - (width() - 1) + NoticeGap, 0);
 
     auto *settingsButton = makeControl<QPushButton>(this, "Command1", QStringLiteral("設定"), twipsRect(2880, 2040, 855, 375));
     auto *quitButton = makeControl<QPushButton>(this, "Command2", QStringLiteral("終了"), twipsRect(4080, 2040, 855, 375));

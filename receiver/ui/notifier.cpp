@@ -43,6 +43,12 @@ void Notifier::notify(const NotificationText &text, int gathered, qint64 entry, 
     shown.entry = entry;
     shown.text = text;
     shown.gathered = gathered;
+    // A gathered notice replaces the one before it while that is shown:
+    // the failures it flagged stay flagged.
+    if (gathered > 1) {
+        m_summaryFailed = (m_summary != 0 ? m_summaryFailed : 0) + failed;
+        failed = m_summaryFailed;
+    }
     shown.failed = failed;
     shown.document = !attachment.document.isEmpty();
     // Several gathered: the last such notice, if still shown, is replaced.

@@ -77,6 +77,7 @@ private:
     // that came meanwhile, to be attached once the service has answered.
     QHash<qint64, Attachment> m_asked;
     uint m_summary = 0;         // the last notice that gathered several, while it is shown
+    int m_summaryFailed = 0;    // the failures it flags
     NoticePopup *m_popup = nullptr;
     qint64 m_popupEntry = 0;
 };
