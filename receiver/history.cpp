@@ -747,7 +747,8 @@ void History::sweepDocuments()
     const QDateTime recent = QDateTime::currentDateTime().addSecs(-3600);
     const QDir folder(documentFolder());
     const QFileInfoList files =
-        folder.entryInfoList({QStringLiteral("fax-*.pdf"), QStringLiteral("fax-*.png")}, QDir::Files);
+        folder.entryInfoList({QStringLiteral("fax-*.pdf"), QStringLiteral("fax-*.png"), QStringLiteral("fax-*.pdf.part")},
+                             QDir::Files);
     for (const QFileInfo &file : files) {
         if (!named.contains(file.fileName()) && file.lastModified() < recent)
             QFile::remove(file.filePath());
