@@ -5,6 +5,7 @@
 #include "components/socketfaxlink.h"
 #include "components/udpsender.h"
 #include "core/testdelays.h"
+#include "gui/earlyoptions.h"
 #include "gui/interfacefont.h"
 #include "gui/seams.h"
 #include "gui/singleinstance.h"
@@ -44,23 +45,7 @@ void setUpParser(QCommandLineParser *parser)
 
 int main(int argc, char *argv[])
 {
-    {
-        // --help and --version answer anywhere, with a display or none:
-        // read before a window system is asked for.
-        QCoreApplication early(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("kavrel-s"));
-        QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
-        // Only these two: the window system's own options (-session when a
-        // session is restored, -display, ...) are for QApplication to take.
-        QCommandLineParser parser;
-        setUpParser(&parser);
-        if (parser.parse(early.arguments())) {
-            if (parser.isSet(QStringLiteral("help")))
-                parser.showHelp(0);
-            if (parser.isSet(QStringLiteral("version")))
-                parser.showVersion();
-        }
-    }
+    answerHelpAndVersion(argc, argv, QStringLiteral("kavrel-s"), setUpParser);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-s"));
     QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));

@@ -7,6 +7,7 @@
 
 #include "core/terminationsignals.h"
 #include "core/testdelays.h"
+#include "gui/earlyoptions.h"
 #include "gui/interfacefont.h"
 #include "gui/seams.h"
 #include "gui/singleinstance.h"
@@ -41,23 +42,7 @@ int main(int argc, char *argv[])
     // Everything it writes (the broker's password in its settings, who faxed
     // in its history) is for the user's eyes only.
     ::umask(077);
-    {
-        // --help and --version answer anywhere, with a display or none:
-        // read before a window system is asked for.
-        QCoreApplication early(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("kavrel-r"));
-        QCoreApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
-        // Only these two: the window system's own options (-session when a
-        // session is restored, -display, ...) are for QApplication to take.
-        QCommandLineParser parser;
-        setUpParser(&parser);
-        if (parser.parse(early.arguments())) {
-            if (parser.isSet(QStringLiteral("help")))
-                parser.showHelp(0);
-            if (parser.isSet(QStringLiteral("version")))
-                parser.showVersion();
-        }
-    }
+    answerHelpAndVersion(argc, argv, QStringLiteral("kavrel-r"), setUpParser);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kavrel-r"));
     QApplication::setApplicationVersion(QStringLiteral(KAVREL_VERSION));
