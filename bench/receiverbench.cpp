@@ -3,11 +3,14 @@
 // datagram to its notice and to its row in the history's file; its CPU per
 // reception from the first to the 30,000th and in a burst; what a burst of
 // 20,000 leaves counted; its private memory; how soon it answers while
-// receptions pour in; and how soon the history window opens on 10,000 rows.
+// receptions pour in; how soon the history window opens on 10,000 rows; and
+// what a history file far over the bounds (left by an older version) costs
+// at start: how long the program's loop stands still, how soon the file is
+// within the bounds, its size before and after, and the memory it took.
 // The bench stands for the desktop's notification service, on a private
 // session bus, and the programs run on the offscreen platform.
 //
-//   receiverbench [--quick]
+//   receiverbench [--quick | --history]
 //
 // Run by ./run-bench. Not part of the tests.
 
@@ -22,12 +25,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <arpa/inet.h>
@@ -305,6 +310,71 @@ double windowOpening(const QString &path)
     return percentiles(times).first;
 }
 
+long peakKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLong() : -1;
+}
+
+struct Oversized {
+    double before = 0, after = 0; // file size (MB)
+    double longestStall = 0;      // the loop's longest turn from open() until done (ms)
+    double done = 0;              // open() until the file is within the bounds (ms)
+    double memory = 0;            // peak resident memory meanwhile, above the start (MB)
+    int rows = 0;
+};
+
+// 3,000 receptions of 64 KB in a file, as an older version or another tool
+// may leave it: ten times the history's byte bound.
+Oversized oversizedHistory(const QString &path)
+{
+    {
+        History writer(path);
+        writer.setMaxBytes(qint64(1) << 40);
+        writer.open();
+        const QString text = QStringLiteral("2026/12/07 06:38:44,81 3 1234 5678,0312345678,ﾔﾏﾀﾞｼｮｳｼﾞ,2,OK ")
+            + QString(64 * 1024 - 60, QLatin1Char('x'));
+        for (int i = 0; i < 3000; ++i)
+            writer.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), text);
+        writer.flush();
+    }
+    auto size = [&] {
+        qint64 bytes = 0;
+        for (const char *suffix : {"", "-wal"})
+            bytes += QFileInfo(path + QLatin1String(suffix)).size();
+        return bytes / 1e6;
+    };
+    Oversized result;
+    result.before = size();
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    clear.close();
+    const long start = peakKilobytes();
+    QElapsedTimer timer, turn;
+    timer.start();
+    History history(path);
+    turn.start();
+    history.open();
+    result.longestStall = turn.nsecsElapsed() / 1e6;
+    QObject::connect(&history, &History::changed, [] {});
+    QTimer ticker;
+    ticker.start(0);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        result.longestStall = qMax(result.longestStall, turn.nsecsElapsed() / 1e6);
+        turn.start();
+    });
+    processUntil([&] { return !history.compacting(); }, 120000);
+    result.done = timer.nsecsElapsed() / 1e6;
+    result.memory = (peakKilobytes() - start) / 1024.0;
+    result.rows = history.count();
+    result.after = size();
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -312,6 +382,23 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const bool historyOnly = argc > 1 && std::strcmp(argv[1], "--history") == 0;
+    QTemporaryDir folder;
+    const Oversized oversized = oversizedHistory(folder.filePath(QStringLiteral("oversized.sqlite")));
+    auto printOversized = [&] {
+        std::printf("| %-58s | %12s | %12s |\n", "oversized history (3,000 x 64 KB): loop's longest stall (ms)",
+                    number(oversized.longestStall, 1).c_str(), "-");
+        std::printf("| %-58s | %12s | %12s |\n", "  within the bounds after (ms) / rows kept",
+                    (number(oversized.done, 0) + " / " + std::to_string(oversized.rows)).c_str(), "-");
+        std::printf("| %-58s | %12s | %12s |\n", "  file before / after (MB), peak memory meanwhile (MB)",
+                    (number(oversized.before, 0) + " / " + number(oversized.after, 0) + ", " + number(oversized.memory, 0))
+                        .c_str(),
+                    "-");
+    };
+    if (historyOnly) {
+        printOversized();
+        return 0;
+    }
     TestSupport::SessionBus sessionBus;
     const QString bus = sessionBus.start();
     if (bus.isEmpty()) {
@@ -337,7 +424,6 @@ int main(int argc, char *argv[])
     const Load bareLoad = measureLoad(reference, {QStringLiteral("PORT"), QStringLiteral("--bare")}, bus, steady, burst, false);
 
     // The history window: empty, and with 10,000 receptions.
-    QTemporaryDir folder;
     const QString empty = folder.filePath(QStringLiteral("empty.sqlite"));
     const QString full = folder.filePath(QStringLiteral("full.sqlite"));
     {
@@ -393,6 +479,7 @@ int main(int argc, char *argv[])
                 (number(kavrelLoad.pingP99, 1) + " / " + number(kavrelLoad.pingMax, 1)).c_str(), "-");
     std::printf("| %-58s | %12s | %12s |\n", "history window open, empty / 10,000 rows (ms)",
                 (number(emptyWindow, 1) + " / " + number(fullWindow, 1)).c_str(), "-");
+    printOversized();
     return 0;
 }
 

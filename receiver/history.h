@@ -3,33 +3,43 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QPointer>
 #include <QList>
 #include <QSet>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include "receiver/historybounds.h"
+#include "receiver/historydocuments.h"
+#include "receiver/historyentry.h"
+#include "receiver/historyfile.h"
+
 #include <functional>
 #include <memory>
 
 class QSqlQuery;
+class QThread;
 
 // Every reception kavrel-r heard of, newest first, kept in SQLite in
 // $XDG_DATA_HOME/kavrel-r/history.sqlite so that it survives restarts, and
-// bounded: the newest MaxEntries, none older than MaxAgeDays, and at most
-// MaxBytes of text, the oldest going first.
+// bounded (HistoryBounds): the newest MaxEntries, none older than MaxAgeDays,
+// and at most MaxBytes of text, the oldest going first. The faxes' documents
+// are kept beside (HistoryDocuments).
 //
 // Receptions are written at the next turn of the event loop, all that came
 // in one turn in one transaction (a flood is thousands a second); flush()
 // writes what waits at once, so that a reception is in the file before its
-// notice shows. Ages are told by a clock that cannot jump: a wall clock that
-// is set years ahead for a moment does not make the history old.
+// notice shows.
 //
 // A file that cannot be opened or is damaged is moved aside, with the time
 // in its name, and a new one started; one that another process holds is
-// left alone, and the history is kept in memory meanwhile. A write that
-// fails (a full disk) keeps the receptions waiting, bounded as the history
-// is, and tries again by itself. Each is said once, through problem().
+// left alone, and the history is kept in memory meanwhile. A file far over
+// the bounds (an older version's, another tool's) is brought within them
+// away from the program's loop before it is opened, receptions waiting in
+// memory meanwhile. A write that fails (a full disk) keeps the receptions
+// waiting, bounded as the history is, and tries again by itself. Each is
+// said once, through problem().
 class History : public QObject
 {
     Q_OBJECT
@@ -40,39 +50,14 @@ public:
     static constexpr qint64 MaxBytes = 32 * 1024 * 1024;
     // Milliseconds before a write that failed is tried again.
     static constexpr int RetryDelay = 2000;
-
     // Documents (the faxes themselves, PDF) are kept beside, as many as fit
     // in this, the oldest going first, and with the receptions they belong to.
     static constexpr qint64 MaxDocumentBytes = 1024LL * 1024 * 1024;
     // Documents whose reception has not come (yet) are kept a day, and at
-    // most this many: whatever comes on the documents' topic cannot push
-    // out the faxes the history has.
+    // most this many.
     static constexpr int MaxWaitingDocuments = 16;
 
-    struct Entry {
-        qint64 id = 0;
-        QDateTime arrived; // local time
-        QString source;    // the sender's address
-        QString text;      // whole, or the start of it (see page())
-        int copies = 1;
-        bool unread = true;
-        // What the text says, read once as it came: a fax reception's
-        // fields (empty for other texts).
-        bool fax = false;
-        bool failed = false;
-        QString caller;
-        QString number;
-        int pages = -1;
-        QString error;
-        QDateTime received;
-        // The fax server's name for it; and where its document and picture
-        // are kept, once they came (empty until then).
-        QString commId;
-        QString document;
-        QString picture;
-        // Why the fax monitor could not make the document (then none comes).
-        QString documentError;
-    };
+    using Entry = HistoryEntry;
 
     // What the window asks for: receptions whose caller, number or error
     // has search in it, sorted by a column.
@@ -89,16 +74,18 @@ public:
     static QString defaultPath();
 
     // Opens the file (or starts a new one in its place); false when no
-    // file at all can be kept, and the history lives in memory only.
+    // file at all can be kept, and the history lives in memory only. A file
+    // far over the bounds is compacted first: compacting() meanwhile.
     bool open();
+    bool compacting() const { return !m_compactor.isNull(); }
     // A file's size in pages of 4 KiB at most (tests stand a full disk with
     // it); 0 for no bound.
     void setMaxPages(int pages);
     // Bounds and clocks of the tests' own.
-    void setMaxBytes(qint64 bytes) { m_maxBytes = bytes; }
+    void setMaxBytes(qint64 bytes) { m_bounds.setMaxBytes(bytes); }
     void setRetryDelay(int milliseconds) { m_retryDelay = milliseconds; }
-    using Clock = std::function<QDateTime()>;
-    void setClock(Clock clock);
+    using Clock = HistoryBounds::Clock;
+    void setClock(Clock clock) { m_bounds.setClock(std::move(clock)); }
 
     // Adds a reception; returns its id (until it is written, a number of
     // the history's own, below zero; SQLite numbers it then). commId names
@@ -135,14 +122,14 @@ public:
     // The fax monitor could not make the document of commId.
     void setDocumentFailed(const QString &commId, const QString &error);
     // Where the documents are kept.
-    QString documentFolder() const;
+    QString documentFolder() const { return m_documents.folder(); }
     // The reception named commId, newest first; 0 when none is.
     qint64 idOf(const QString &commId);
     void markUnread(qint64 id);
     void remove(qint64 id);
     // The text of reception id, whole.
     QString text(qint64 id);
-    int unreadCount() const { return m_unread; }
+    int unreadCount() const;
     // The oldest reception unread now (the rest come after it: all are read
     // at once); 0 when none is.
     qint64 firstUnread();
@@ -156,53 +143,33 @@ Q_SIGNALS:
     void changed();
 
 private:
-    enum class Opening { Opened, Damaged, Busy };
-    Opening openFile(QString *error);
-    bool createSchema(QString *error);
-    bool addColumns(QString *error);
-    // Reads what entry's text says into its fields.
-    static void read(Entry *entry);
-    bool setKept(const QString &commId, const char *column, const QString &name);
-    void forgetDocuments();
-    // Files in the documents' folder that no row names go.
-    void sweepDocuments();
-    void moveAside(const QString &why);
-    bool exec(const QString &statement, QString *error = nullptr);
-    void prune();
-    void recount();
+    bool openNow();
+    // Whether the file is so far over the bounds that it is compacted
+    // before it is opened.
+    bool oversized() const;
+    void startCompacting();
+    void compacted(bool done, const QString &error);
+    bool keep(const QString &commId, bool picture, const QString &name);
     void scheduleWrite();
-    // Now, as the history's ages are told: the wall clock, but never ahead
-    // of the time since the history was opened.
-    // Now, as ages are counted: never further than the newest reception
-    // kept at start, and the time since, whatever the wall clock says.
-    QDateTime ageNow() const;
-    QDateTime now() const;
+    void prune();
+    QSqlDatabase db() const { return m_file->database(); }
+    bool isOpen() const { return m_file && m_file->isOpen(); }
     // Says a problem: in the journal, and to the user through problem().
     void tell(const QString &text);
 
     QString m_path;
-    QString m_connection;
-    bool m_open = false;
+    std::unique_ptr<HistoryFile> m_file;
+    HistoryBounds m_bounds;
+    HistoryDocuments m_documents;
     int m_maxPages = 0;
-    qint64 m_maxBytes = MaxBytes;
     int m_retryDelay = RetryDelay;
-    Clock m_clock;
-    QDateTime m_openedAt;
-    QElapsedTimer m_sinceOpened;
-    // Ages are counted from here when the wall clock was ahead of the newest
-    // reception kept at start (see ageNow()).
-    QDateTime m_ageBase;
-    QElapsedTimer m_sinceAgeBase;
     qint64 m_nextPendingId = -1;
     QHash<qint64, qint64> m_written;  // ids given out while pending -> SQLite's
-    int m_unread = 0;
-    qint64 m_bytes = 0;               // of the texts written
-    int m_rows = -1;                  // written; -1 until counted
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
     QTimer m_writeTimer;
     std::unique_ptr<QSqlQuery> m_insert;
-    bool m_pruneAges = false;
-    QElapsedTimer m_agesPruned;
     bool m_writeFailed = false;       // said, until a write works again
+    QPointer<QThread> m_compactor;
+    bool m_compacted = false;         // once per start
 };

@@ -1,0 +1,414 @@
+// The history: what it keeps and for how long, its file (damaged, held by
+// another process, far over the bounds), the documents beside it, and the
+// table the window reads it through.
+
+#include "receiver/history.h"
+#include "receiver/ui/historywindow.h"
+#include "testsupport.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+
+QString historyPath(const char *name)
+{
+    return TestSupport::dataDir() + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".sqlite");
+}
+
+// The newest reception in the history's file, as another process reads it.
+QString newest(const QString &path)
+{
+    History reader(path);
+    return reader.open() && reader.count() > 0 ? reader.entries(1).first().text : QString();
+}
+
+QStringList texts(History &history)
+{
+    QStringList found;
+    for (const History::Entry &entry : history.entries())
+        found.append(entry.text);
+    return found;
+}
+
+} // namespace
+
+class TestHistory : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Kept over a restart, bounded, and never lost on a damaged file or a
+    // full disk.
+    void historyKeepsWhatItHas()
+    {
+        const QString path = historyPath("kept");
+        {
+            History history(path);
+            QVERIFY(history.open());
+            history.add(QDateTime::currentDateTime().addDays(-History::MaxAgeDays - 1), QStringLiteral("x"),
+                        QStringLiteral("too old"));
+            for (int i = 0; i <= History::MaxEntries; ++i) {
+                history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QString::number(i));
+                if (i % 1000 == 0)
+                    QVERIFY(history.flush());
+            }
+            QCOMPARE(history.unreadCount(), History::MaxEntries);
+        }
+        History reopened(path);
+        QVERIFY(reopened.open());
+        const QList<History::Entry> kept = reopened.entries();
+        QCOMPARE(kept.size(), History::MaxEntries);
+        QCOMPARE(kept.first().text, QString::number(History::MaxEntries));
+        QCOMPARE(kept.last().text, QStringLiteral("1"));
+        QCOMPARE(reopened.unreadCount(), History::MaxEntries);
+        reopened.markAllRead();
+        QCOMPARE(reopened.unreadCount(), 0);
+        // A test notification is kept, but is no unread fax.
+        reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"),
+                     QStringLiteral("Test Receive Message\r\n09:05:07"));
+        QCOMPARE(reopened.unreadCount(), 0);
+        QVERIFY(reopened.flush());
+        QCOMPARE(reopened.unreadCount(), 0);
+        QVERIFY(!reopened.entries(1).first().unread);
+
+        // A full disk: said once, receptions wait (and count as unread), and
+        // are written by themselves once there is room again.
+        QSignalSpy problems(&reopened, &History::problem);
+        reopened.setRetryDelay(50);
+        reopened.setMaxPages(1);
+        reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QString(200000, QLatin1Char('a')));
+        QVERIFY(!reopened.flush());
+        reopened.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QStringLiteral("still kept"));
+        QCOMPARE(reopened.unreadCount(), 2);
+        reopened.markAllRead();
+        QCOMPARE(reopened.unreadCount(), 0);
+        QTest::qWait(100);
+        QCOMPARE(problems.size(), 1);
+        reopened.setMaxPages(0);
+        reopened.setMaxPages(1000000);
+        QTRY_COMPARE(newest(path), QStringLiteral("still kept"));
+        History again(path);
+        QVERIFY(again.open());
+        QCOMPARE(again.unreadCount(), 0);
+    }
+
+    // A fax's document belongs to its reception: the first that came stays
+    // (a second for the same reception is not taken, and the monitor's word
+    // that it failed does not hide it); documents that no reception names
+    // cannot push the others out; files no row names go when the history
+    // opens, unless just written.
+    void documentsBelongToReceptions()
+    {
+        const QString path = historyPath("documents");
+        History history(path);
+        QVERIFY(history.open());
+        QDir().mkpath(history.documentFolder());
+        const auto file = [&](const QString &name) {
+            QFile kept(history.documentFolder() + QLatin1Char('/') + name);
+            kept.open(QIODevice::WriteOnly);
+            kept.write("%PDF-1.4\n%%EOF\n");
+            return name;
+        };
+        history.add(QDateTime::currentDateTime(), QStringLiteral("broker"),
+                    QStringLiteral("2026/12/07 06:38:44,,0312345678,ｱｵｷ,1,OK"), QStringLiteral("000000001"));
+        history.add(QDateTime::currentDateTime(), QStringLiteral("broker"),
+                    QStringLiteral("2026/12/07 06:38:45,,0312345678,ｲﾄｳ,1,OK"), QStringLiteral("000000002"));
+        history.flush();
+        QVERIFY(history.addDocument(QStringLiteral("000000001"), file(QStringLiteral("fax-first.pdf"))));
+        QVERIFY(!history.addDocument(QStringLiteral("000000001"), file(QStringLiteral("fax-second.pdf"))));
+        QFile::remove(history.documentFolder() + QStringLiteral("/fax-second.pdf"));
+        history.setDocumentFailed(QStringLiteral("000000001"), QStringLiteral("tiff2pdf failed"));
+        history.setDocumentFailed(QStringLiteral("000000002"), QStringLiteral("tiff2pdf failed"));
+        const History::Entry first = history.entry(history.idOf(QStringLiteral("000000001")));
+        QCOMPARE(first.document, QStringLiteral("fax-first.pdf"));
+        QCOMPARE(first.documentError, QString());
+        QCOMPARE(history.entry(history.idOf(QStringLiteral("000000002"))).documentError, QStringLiteral("tiff2pdf failed"));
+
+        for (int i = 0; i < History::MaxWaitingDocuments + 4; ++i)
+            QVERIFY(history.addDocument(QStringLiteral("9%1").arg(i), file(QStringLiteral("fax-waiting-%1.pdf").arg(i))));
+        const QStringList files = QDir(history.documentFolder()).entryList(QDir::Files);
+        QVERIFY(files.contains(QStringLiteral("fax-first.pdf")));
+        QCOMPARE(files.size(), 1 + History::MaxWaitingDocuments);
+
+        QFile old(history.documentFolder() + QStringLiteral("/") + file(QStringLiteral("fax-left.pdf")));
+        QVERIFY(old.open(QIODevice::ReadWrite));
+        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addSecs(-7200), QFileDevice::FileModificationTime));
+        old.close();
+        file(QStringLiteral("fax-just-written.pdf"));
+        History reopened(path);
+        QVERIFY(reopened.open());
+        QVERIFY(!QFile::exists(old.fileName()));
+        QVERIFY(QFile::exists(history.documentFolder() + QStringLiteral("/fax-just-written.pdf")));
+        QVERIFY(QFile::exists(history.documentFolder() + QStringLiteral("/fax-first.pdf")));
+    }
+
+    // Ages are told by a clock that does not jump: a reception that came
+    // while the wall clock stood years ahead makes nothing old. A year is a
+    // year to the millisecond.
+    void agesFollowATrustedClock()
+    {
+        QDateTime now(QDate(2026, 12, 7), QTime(12, 0));
+        History history(historyPath("ages"));
+        history.setClock([&] { return now; });
+        QVERIFY(history.open());
+        history.add(now.addDays(-History::MaxAgeDays), QStringLiteral("x"), QStringLiteral("a year old"));
+        history.add(now.addDays(-History::MaxAgeDays).addMSecs(-1), QStringLiteral("x"), QStringLiteral("older"));
+        history.add(now, QStringLiteral("x"), QStringLiteral("today"));
+        QVERIFY(history.flush());
+        QCOMPARE(texts(history), (QStringList{QStringLiteral("today"), QStringLiteral("a year old")}));
+        now = now.addYears(2);
+        history.add(now, QStringLiteral("x"), QStringLiteral("from the future"));
+        QVERIFY(history.flush());
+        QCOMPARE(texts(history).mid(0, 2), (QStringList{QStringLiteral("from the future"), QStringLiteral("today")}));
+
+        // A clock two years ahead at start: ages count from the newest
+        // reception kept, and nothing goes.
+        QDateTime then(QDate(2026, 12, 7), QTime(12, 0));
+        {
+            History earlier(historyPath("jump"));
+            earlier.setClock([&] { return then; });
+            QVERIFY(earlier.open());
+            earlier.add(then.addDays(-History::MaxAgeDays + 1), QStringLiteral("x"), QStringLiteral("almost a year old"));
+            earlier.add(then, QStringLiteral("x"), QStringLiteral("newest"));
+            QVERIFY(earlier.flush());
+        }
+        then = then.addYears(2);
+        History jumped(historyPath("jump"));
+        jumped.setClock([&] { return then; });
+        QVERIFY(jumped.open());
+        jumped.add(then, QStringLiteral("x"), QStringLiteral("while ahead"));
+        QVERIFY(jumped.flush());
+        QCOMPARE(texts(jumped), (QStringList{QStringLiteral("while ahead"), QStringLiteral("newest"),
+                                             QStringLiteral("almost a year old")}));
+    }
+
+    // The texts are bounded in bytes as well as in rows, the oldest going
+    // first; the window reads pages of them, each cut to a preview.
+    void bytesBoundedAndReadInPages()
+    {
+        History history(historyPath("bytes"));
+        QVERIFY(history.open());
+        history.setMaxBytes(10000);
+        for (int i = 0; i < 30; ++i)
+            history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString::number(i) + QString(998, QLatin1Char('a')));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 10);
+        const QList<History::Entry> page = history.page(2, 3, 5);
+        QCOMPARE(page.size(), 3);
+        QCOMPARE(page.first().text, QStringLiteral("27aaa"));
+        QCOMPARE(history.text(page.first().id).size(), 1000);
+        // One more in, the oldest one out: no more.
+        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("30") + QString(998, QLatin1Char('a')));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 10);
+        // Bytes, not characters: a half-width kana is three bytes in UTF-8.
+        history.clear();
+        for (int i = 0; i < 30; ++i)
+            history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString(1000, QChar(0xff94)));
+        QVERIFY(history.flush());
+        QCOMPARE(history.count(), 3);
+    }
+
+    // Sorted by the time of reception, not of arrival (a fax that came late
+    // by the broker stands where it was received).
+    void sortedByReceptionTime()
+    {
+        History history(historyPath("sorted"));
+        QVERIFY(history.open());
+        const QDateTime now = QDateTime::currentDateTime();
+        history.add(now.addSecs(-3), QStringLiteral("x"), QStringLiteral("2026/12/07 06:02:00,,,second,1,OK"));
+        history.add(now.addSecs(-2), QStringLiteral("x"), QStringLiteral("2026/12/07 06:03:00,,,third,1,OK"));
+        history.add(now.addSecs(-1), QStringLiteral("x"), QStringLiteral("2026/12/07 06:01:00,,,first,1,OK"));
+        QVERIFY(history.flush());
+        History::Query query;
+        query.sortBy = History::SortBy::Received;
+        query.order = Qt::AscendingOrder;
+        QStringList callers;
+        for (const History::Entry &entry : history.page(0, 10, -1, query))
+            callers.append(entry.caller);
+        QCOMPARE(callers, (QStringList{QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("third")}));
+    }
+
+    // A copy names the document to come only where the first named none:
+    // another reception's id never replaces its own.
+    void copyKeepsItsCommunicationId()
+    {
+        History history(historyPath("copies"));
+        QVERIFY(history.open());
+        const qint64 id = history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("a fax"),
+                                      QStringLiteral("fax1/1"));
+        history.addCopy(id, QStringLiteral("fax1/2"));
+        QVERIFY(history.flush());
+        const qint64 written = history.idOf(QStringLiteral("fax1/1"));
+        history.addCopy(written, QStringLiteral("fax1/3"));
+        QVERIFY(history.flush());
+        QCOMPARE(history.entry(written).commId, QStringLiteral("fax1/1"));
+        QCOMPARE(history.idOf(QStringLiteral("fax1/2")), 0);
+        QCOMPARE(history.idOf(QStringLiteral("fax1/3")), 0);
+    }
+
+    // A file another process holds (a second session on a shared home) is
+    // left as it is; the history lives in memory meanwhile, and says so.
+    void heldFileIsLeftInPlace()
+    {
+        const QString path = historyPath("held");
+        {
+            History first(path);
+            QVERIFY(first.open());
+            first.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("theirs"));
+        }
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
+        QSqlQuery lock(holder);
+        QVERIFY(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
+        QVERIFY(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        {
+            History second(path);
+            QSignalSpy problems(&second, &History::problem);
+            QVERIFY(!second.open());
+            QCOMPARE(problems.size(), 1);
+        }
+        QVERIFY(QDir(TestSupport::dataDir()).entryList({QStringLiteral("held.sqlite.broken-*")}).isEmpty());
+        QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
+        lock.finish();
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        QCOMPARE(newest(path), QStringLiteral("theirs"));
+    }
+
+    void damagedHistoryIsMovedAside()
+    {
+        const QString path = historyPath("damaged");
+        QFile damaged(path);
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write(QByteArray("SQLite format 3\0", 16) + QByteArray(8192, '\x5a'));
+        damaged.close();
+        History history(path);
+        QSignalSpy problems(&history, &History::problem);
+        QVERIFY(history.open());
+        QCOMPARE(problems.size(), 1);
+        const QStringList aside = QDir(TestSupport::dataDir()).entryList({QStringLiteral("damaged.sqlite.broken-*")});
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(problems.first().first().toString().contains(aside.first()));
+        QCOMPARE(QFileInfo(TestSupport::dataDir() + QLatin1Char('/') + aside.first()).size(), 16 + 8192);
+        history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"), QStringLiteral("new"));
+        history.flush();
+        QCOMPARE(history.entries().size(), 1);
+    }
+
+    // A file far over the bounds is brought within them (and its size down)
+    // before it is opened, away from the program's loop: receptions wait in
+    // memory meanwhile, shown, and go to the file once it is done, or as the
+    // program ends.
+    void oversizedFileCompactedFirst()
+    {
+        const auto oversized = [](const QString &path) {
+            History writer(path);
+            writer.setMaxBytes(qint64(1) << 40);
+            writer.open();
+            for (int i = 0; i < 400; ++i)
+                writer.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString::number(i) + QString(8000, QLatin1Char('a')));
+            return writer.flush();
+        };
+        const QString path = historyPath("oversized");
+        QVERIFY(oversized(path));
+        const qint64 before = QFileInfo(path).size();
+        History history(path);
+        history.setMaxBytes(64 * 1024);
+        QVERIFY(history.open());
+        QVERIFY(history.compacting());
+        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("while compacting"));
+        QCOMPARE(history.entries(1).first().text, QStringLiteral("while compacting"));
+        QTRY_VERIFY(!history.compacting());
+        QCOMPARE(newest(path), QStringLiteral("while compacting"));
+        QVERIFY2(QFileInfo(path).size() < before / 10, qPrintable(QString::number(QFileInfo(path).size())));
+        const QStringList kept = texts(history);
+        QCOMPARE(kept.size(), 9);
+        QVERIFY(kept.last().startsWith(QStringLiteral("392a")));
+
+        const QString ending = historyPath("ending");
+        QVERIFY(oversized(ending));
+        {
+            History closing(ending);
+            closing.setMaxBytes(64 * 1024);
+            QVERIFY(closing.open());
+            QVERIFY(closing.compacting());
+            closing.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("as it ends"));
+        }
+        QCOMPARE(newest(ending), QStringLiteral("as it ends"));
+    }
+
+    // While writes fail, what waits is bounded as the history is, the oldest
+    // going first.
+    void waitingReceptionsBounded()
+    {
+        History history(historyPath("waiting"));
+        QVERIFY(history.open());
+        history.setRetryDelay(60000);
+        history.setMaxPages(1);
+        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString(200000, QLatin1Char('a')));
+        QVERIFY(!history.flush());
+        for (int i = 0; i < History::MaxEntries; ++i)
+            history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QString::number(i));
+        QCOMPARE(history.count(), History::MaxEntries);
+        QCOMPARE(history.unreadCount(), History::MaxEntries);
+        QCOMPARE(history.entries().last().text, QStringLiteral("0"));
+    }
+
+    // The table the window reads the history through keeps the rules of a
+    // model as it sorts by every column, searches, as rows go, and as it
+    // reads the next page. (The tester reads the next page itself as a reset
+    // ends, before it counts the reset as ended: it watches resets only
+    // while all rows fit in the first page.)
+    void modelKeepsTheRules()
+    {
+        History history(historyPath("model"));
+        QVERIFY(history.open());
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i)
+                history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"),
+                            QStringLiteral("2026/12/07 06:%1:00,,0312%2,ｱｵｷ %2,%3,%4")
+                                .arg(i % 60, 2, 10, QLatin1Char('0'))
+                                .arg(i)
+                                .arg(i % 4)
+                                .arg(i % 7 ? QStringLiteral("OK") : QStringLiteral("No carrier")));
+            return history.flush();
+        };
+        QVERIFY(add(30));
+        HistoryModel model(&history);
+        model.refresh();
+        {
+            QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+            for (int column = 0; column < HistoryModel::ColumnCount; ++column) {
+                model.sort(column, Qt::AscendingOrder);
+                model.sort(column, Qt::DescendingOrder);
+            }
+            model.setSearch(QStringLiteral("ｱｵｷ 1"));
+            QCOMPARE(model.rowCount(), 11);
+            history.remove(model.entry(0).id);
+            model.refresh();
+            QCOMPARE(model.rowCount(), 10);
+            model.setSearch(QString());
+            QCOMPARE(model.rowCount(), 29);
+        }
+        QVERIFY(add(HistoryModel::PageSize));
+        model.refresh();
+        QCOMPARE(model.rowCount(), HistoryModel::PageSize);
+        QVERIFY(model.canFetchMore(QModelIndex()));
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model.rowCount(), HistoryModel::PageSize + 29);
+        QVERIFY(!model.canFetchMore(QModelIndex()));
+    }
+};
+
+QTEST_MAIN(TestHistory)
+#include "tst_history.moc"
