@@ -22,4 +22,6 @@ Q_SIGNALS:
     void ConnectFinished(bool connected);
     // One reception; text is the fax product's line, as it came.
     void FaxReceived(const QString &text);
+    // The link came up, or went down (it then tries again by itself).
+    void LinkChanged(bool connected);
 };

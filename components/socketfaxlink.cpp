@@ -133,6 +133,7 @@ void SocketFaxLink::startRound(bool probe)
 void SocketFaxLink::roundSucceeded()
 {
     m_connected = true;
+    Q_EMIT LinkChanged(true);
     m_connectedSince.start();
     m_timer.stop();
     watchFolders(false);
@@ -170,8 +171,10 @@ void SocketFaxLink::socketStateChanged()
     if (m_inAttempt)
         return; // startRound() looks at the outcome itself
     const QLocalSocket::LocalSocketState state = m_socket->state();
-    if (state == QLocalSocket::UnconnectedState && std::exchange(m_connected, false))
+    if (state == QLocalSocket::UnconnectedState && std::exchange(m_connected, false)) {
+        Q_EMIT LinkChanged(false);
         lost();
+    }
 }
 
 void SocketFaxLink::lost()

@@ -3,6 +3,7 @@
 #include "receiver/logging.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -23,14 +24,7 @@ History::History(const QString &path, QObject *parent)
 
 History::~History()
 {
-    // A compaction under way is let finish: what waits in memory is
-    // written to the file it leaves.
-    if (m_compactor) {
-        m_compactor->wait();
-        delete m_compactor.data();
-        openNow();
-    }
-    flush();
+    finish();
     m_insert.reset();
     m_file.reset();
 }
@@ -39,6 +33,18 @@ QString History::defaultPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/kavrel-r/history.sqlite");
+}
+
+void History::finish()
+{
+    // A compaction under way is let finish (seconds, once): what waits in
+    // memory is written to the file it leaves.
+    if (m_compactor) {
+        m_compactor->wait();
+        delete m_compactor.data();
+        compacted();
+    }
+    flush();
 }
 
 bool History::oversized() const
@@ -72,22 +78,26 @@ void History::startCompacting()
     const HistoryBounds::Limits limits = m_bounds.limits();
     const qint64 oldest = m_bounds.oldestKept();
     auto result = std::make_shared<std::pair<bool, QString>>(false, QString());
+    m_compactResult = result;
     QThread *worker = QThread::create([path, limits, oldest, result] {
         result->first = HistoryBounds::compact(path, limits, oldest, &result->second);
     });
-    connect(worker, &QThread::finished, this, [this, worker, result] {
+    connect(worker, &QThread::finished, this, [this, worker] {
         if (m_compactor != worker)
             return;
         m_compactor = nullptr;
         worker->deleteLater();
-        compacted(result->first, result->second);
+        compacted();
     });
     m_compactor = worker;
     worker->start(QThread::LowPriority);
 }
 
-void History::compacted(bool done, const QString &error)
+void History::compacted()
 {
+    const bool done = m_compactResult && m_compactResult->first;
+    const QString error = m_compactResult ? m_compactResult->second : QString();
+    m_compactResult.reset();
     if (done)
         qCInfo(lcHistory).noquote() << QStringLiteral("%1 is within the bounds, %2 MB")
                                            .arg(m_path)
@@ -96,8 +106,36 @@ void History::compacted(bool done, const QString &error)
         qCWarning(lcHistory).noquote() << QStringLiteral("%1 could not be compacted (%2); it is opened as it is")
                                               .arg(m_path, error);
     openNow();
+    // What was asked meanwhile, in the order it was: the old rows cleared
+    // or read before the new ones are written, documents once their
+    // receptions are.
+    if (std::exchange(m_clearWaiting, false)) {
+        m_file->exec(QStringLiteral("DELETE FROM receptions"));
+        m_documents.forgetOrphans(db(), m_bounds.now());
+        m_bounds.recount(db());
+    }
+    if (std::exchange(m_readWaiting, false)) {
+        m_file->exec(QStringLiteral("UPDATE receptions SET unread = 0 WHERE unread = 1"));
+        m_bounds.setUnread(0);
+    }
     flush();
+    for (const WaitingDocument &document : std::exchange(m_waitingDocuments, {})) {
+        if (document.name.isEmpty())
+            m_documents.setFailed(db(), document.commId, document.error, m_bounds.now());
+        else if (!m_documents.keep(db(), document.commId, document.picture, document.name, m_bounds.now()))
+            QFile::remove(documentFolder() + QLatin1Char('/') + document.name);
+    }
     Q_EMIT changed();
+}
+
+const History::Entry *History::waiting(qint64 id, const QString &commId) const
+{
+    for (qsizetype i = m_pending.size() - 1; i >= 0; --i) {
+        const Entry &entry = m_pending.at(i);
+        if (commId.isEmpty() ? entry.id == id : entry.commId == commId)
+            return &entry;
+    }
+    return nullptr;
 }
 
 bool History::openNow()
@@ -378,8 +416,17 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength, co
 History::Entry History::entry(qint64 id)
 {
     flush();
-    if (!isOpen())
-        return Entry();
+    if (!isOpen()) {
+        // While the file is compacted, what waits in memory.
+        const Entry *found = waiting(id);
+        Entry entry = found ? *found : Entry();
+        for (const WaitingDocument &document : std::as_const(m_waitingDocuments)) {
+            if (found && document.commId == entry.commId)
+                (document.name.isEmpty() ? entry.documentError : document.picture ? entry.picture : entry.document) =
+                    document.name.isEmpty() ? document.error : document.name;
+        }
+        return entry;
+    }
     QSqlQuery select(db());
     select.prepare(QStringLiteral("SELECT ") + Entry::columns().arg(QStringLiteral("r.text")) + Entry::fromReceptions()
                    + QStringLiteral(" WHERE r.id = ?"));
@@ -403,8 +450,12 @@ History::Entry History::latestDocument()
 qint64 History::idOf(const QString &commId)
 {
     flush();
-    if (commId.isEmpty() || !isOpen())
+    if (commId.isEmpty())
         return 0;
+    if (!isOpen()) {
+        const Entry *found = waiting(0, commId);
+        return found ? found->id : 0;
+    }
     QSqlQuery select(db());
     select.prepare(QStringLiteral("SELECT id FROM receptions WHERE commid = ? AND commid != '' ORDER BY id DESC LIMIT 1"));
     select.addBindValue(commId);
@@ -413,6 +464,10 @@ qint64 History::idOf(const QString &commId)
 
 bool History::hasKept(const QString &commId, bool picture)
 {
+    for (const WaitingDocument &document : std::as_const(m_waitingDocuments)) {
+        if (document.commId == commId && document.picture == picture && !document.name.isEmpty())
+            return true;
+    }
     return isOpen() && m_documents.hasKept(db(), commId, picture);
 }
 
@@ -428,6 +483,15 @@ bool History::addPicture(const QString &commId, const QString &name)
 
 bool History::keep(const QString &commId, bool picture, const QString &name)
 {
+    if (compacting()) {
+        // Recorded once the file is open; a few at most (they come with
+        // the receptions of a few seconds).
+        if (hasKept(commId, picture) || m_waitingDocuments.size() >= 4 * MaxWaitingDocuments)
+            return false;
+        m_waitingDocuments.append({commId, picture, name, QString()});
+        Q_EMIT changed();
+        return true;
+    }
     if (!isOpen() || !m_documents.keep(db(), commId, picture, name, m_bounds.now()))
         return false;
     Q_EMIT changed();
@@ -436,6 +500,12 @@ bool History::keep(const QString &commId, bool picture, const QString &name)
 
 void History::setDocumentFailed(const QString &commId, const QString &error)
 {
+    if (compacting()) {
+        if (m_waitingDocuments.size() < 4 * MaxWaitingDocuments)
+            m_waitingDocuments.append({commId, false, QString(), error.isEmpty() ? QStringLiteral("?") : error});
+        Q_EMIT changed();
+        return;
+    }
     if (isOpen() && m_documents.setFailed(db(), commId, error, m_bounds.now()))
         Q_EMIT changed();
 }
@@ -456,8 +526,13 @@ void History::markUnread(qint64 id)
 void History::remove(qint64 id)
 {
     flush();
-    if (!isOpen())
+    if (!isOpen()) {
+        // While the file is compacted: one that waits in memory.
+        if (const Entry *found = waiting(id))
+            m_pending.removeAt(found - m_pending.constData());
+        Q_EMIT changed();
         return;
+    }
     QSqlQuery query(db());
     query.prepare(QStringLiteral("DELETE FROM receptions WHERE id = ?"));
     query.addBindValue(m_written.value(id, id));
@@ -508,6 +583,8 @@ void History::markAllRead()
         entry.unread = false;
     if (isOpen())
         m_file->exec(QStringLiteral("UPDATE receptions SET unread = 0 WHERE unread = 1"));
+    else if (compacting())
+        m_readWaiting = true;
     m_bounds.setUnread(0);
     Q_EMIT changed();
 }
@@ -519,6 +596,9 @@ void History::clear()
     if (isOpen()) {
         m_file->exec(QStringLiteral("DELETE FROM receptions"));
         m_documents.forgetOrphans(db(), m_bounds.now());
+    } else if (compacting()) {
+        m_clearWaiting = true;
+        m_readWaiting = false;
     }
     m_bounds.cleared();
     Q_EMIT changed();

@@ -78,6 +78,9 @@ public:
     // far over the bounds is compacted first: compacting() meanwhile.
     bool open();
     bool compacting() const { return !m_compactor.isNull(); }
+    // As the program ends: a compaction under way is let finish, and what
+    // waits is written.
+    void finish();
     // A file's size in pages of 4 KiB at most (tests stand a full disk with
     // it); 0 for no bound.
     void setMaxPages(int pages);
@@ -148,7 +151,10 @@ private:
     // before it is opened.
     bool oversized() const;
     void startCompacting();
-    void compacted(bool done, const QString &error);
+    void compacted();
+    // A reception waiting in memory, by id or by communication id; null
+    // when none is.
+    const Entry *waiting(qint64 id, const QString &commId = QString()) const;
     bool keep(const QString &commId, bool picture, const QString &name);
     void scheduleWrite();
     void prune();
@@ -171,5 +177,16 @@ private:
     std::unique_ptr<QSqlQuery> m_insert;
     bool m_writeFailed = false;       // said, until a write works again
     QPointer<QThread> m_compactor;
+    std::shared_ptr<std::pair<bool, QString>> m_compactResult;
     bool m_compacted = false;         // once per start
+    // What is asked while the file is compacted, done once it is open.
+    struct WaitingDocument {
+        QString commId;
+        bool picture = false;
+        QString name;                 // empty for a failure
+        QString error;
+    };
+    QList<WaitingDocument> m_waitingDocuments;
+    bool m_clearWaiting = false;
+    bool m_readWaiting = false;
 };

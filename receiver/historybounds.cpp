@@ -132,9 +132,13 @@ bool HistoryBounds::compact(const QString &path, const Limits &limits, qint64 ol
         return false;
     file.exec(QStringLiteral("PRAGMA busy_timeout=5000"));
     // What is over the bounds goes in one statement each: the newest rows
-    // whose texts, added up from the newest, stay within the bytes.
+    // whose texts, added up from the newest, stay within the bytes. Ages
+    // are counted from the newest reception kept when the clock is ahead
+    // of it, as they are once the file is open.
     const QString statements[] = {
-        QStringLiteral("DELETE FROM receptions WHERE arrived < %1").arg(oldestKept),
+        QStringLiteral("DELETE FROM receptions WHERE arrived < MIN(%1, (SELECT MAX(arrived) FROM receptions) - %2)")
+            .arg(oldestKept)
+            .arg(qint64(limits.maxAgeDays) * 24 * 3600 * 1000),
         QStringLiteral("DELETE FROM receptions WHERE id NOT IN (SELECT id FROM receptions ORDER BY id DESC LIMIT %1)")
             .arg(limits.maxEntries),
         QStringLiteral("DELETE FROM receptions WHERE id IN (SELECT id FROM (SELECT id, SUM(size) OVER"

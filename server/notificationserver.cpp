@@ -40,6 +40,10 @@ NotificationServer::NotificationServer(QWidget *window, FaxLink *faxLink, Datagr
     m_wait.setTimerType(Qt::PreciseTimer);
     connect(&m_wait, &QTimer::timeout, this, &NotificationServer::waitOver);
     connect(m_faxLink, &FaxLink::ConnectFinished, this, &NotificationServer::connectFinished);
+    connect(m_faxLink, &FaxLink::LinkChanged, this, [this](bool connected) {
+        m_linkUp = connected;
+        Q_EMIT stateChanged();
+    });
 }
 
 void NotificationServer::startUp()
@@ -71,6 +75,8 @@ void NotificationServer::connectFinished(bool connected)
         return;
     }
     m_stage = Stage::Waiting;
+    m_linkUp = true;
+    Q_EMIT stateChanged();
     m_window->repaint();
 
     // The sender is configured before the wait, so that a reception arriving
@@ -129,14 +135,38 @@ bool NotificationServer::applyStoredDestination(QString *error)
     const QString portText = m_store.read(SettingsStore::PortKey, SettingsStore::DefaultPort, &failure);
     if (!failure.isEmpty()) {
         *error = failure;
+        m_destinationFailure = failure;
+        Q_EMIT stateChanged();
         return false;
     }
     // Checked whole first, so the sender never runs with a new host and an
     // old port; should a setter refuse all the same, the call fails as a
     // refusal would.
     qint32 port = 0;
-    return checkDestination(host, portText, error) && convertPort(portText, &port, error)
+    const bool applied = checkDestination(host, portText, error) && convertPort(portText, &port, error)
         && m_sender->setRemoteHost(host, error) && m_sender->setRemotePort(port, error);
+    // A destination refused leaves the sender as it was.
+    if (applied)
+        m_destination = QStringLiteral("%1 ポート %2").arg(host.trimmed()).arg(port);
+    m_destinationFailure = applied ? QString() : *error;
+    Q_EMIT stateChanged();
+    return applied;
+}
+
+QString NotificationServer::stateText() const
+{
+    QString link;
+    if (m_stage == Stage::NotStarted || m_stage == Stage::Connecting)
+        link = QStringLiteral("FAX モニター：接続しています");
+    else if (m_linkUp)
+        link = QStringLiteral("FAX モニター：接続中");
+    else
+        link = QStringLiteral("FAX モニター：接続が切れました（自動で再接続します）");
+    QString destination = m_destination.isEmpty() ? QStringLiteral("送信先：なし")
+                                                  : QStringLiteral("送信先：") + m_destination;
+    if (!m_destinationFailure.isEmpty())
+        destination += QStringLiteral("\n設定の送信先は使えません：") + m_destinationFailure;
+    return link + QLatin1Char('\n') + destination;
 }
 
 void NotificationServer::applySettings()

@@ -60,10 +60,16 @@ public:
     // When the main window has been closed: closes the sender, then the link.
     void shutDown();
 
+    // What the window tells of the server when asked (a tooltip): whether
+    // the fax monitor is reached, and where receptions go.
+    QString stateText() const;
+
 Q_SIGNALS:
     // The start-up sequence has run to its end (the window minimised, or
     // the user told why not).
     void startUpFinished();
+    // stateText() changed.
+    void stateChanged();
 
 private:
     enum class Stage { NotStarted, Connecting, Waiting, Running };
@@ -85,5 +91,8 @@ private:
     bool m_protocolSet = false;
     bool m_configured = false;
     QString m_configureFailure;
+    bool m_linkUp = false;
+    QString m_destination;     // as the sender has it; empty for none
+    QString m_destinationFailure;
     bool m_keepShown = false; // the user asked for the window during start-up
 };

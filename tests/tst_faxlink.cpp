@@ -249,6 +249,7 @@ private Q_SLOTS:
         link.setTiming(timing);
         QSignalSpy spy(&link, &FaxLink::FaxReceived);
         QSignalSpy scheduled(&link, &SocketFaxLink::ReconnectScheduled);
+        QSignalSpy up(&link, &FaxLink::LinkChanged);
         auto monitor = std::make_unique<TestMonitor>(socketPath());
         QVERIFY(connectLink(link));
         QVERIFY(monitor->waitForLink());
@@ -262,6 +263,10 @@ private Q_SLOTS:
         QVERIFY(monitor->waitForLink());
         monitor->write("second\n");
         QTRY_COMPARE(texts(spy), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+        // Up, down, and up again, as the window tells it.
+        QCOMPARE(up.size(), 3);
+        QCOMPARE((QList<bool>{up.at(0).at(0).toBool(), up.at(1).at(0).toBool(), up.at(2).at(0).toBool()}),
+                 (QList<bool>{true, false, true}));
     }
 
     // Each failed reconnection doubles the pause up to its cap; after a

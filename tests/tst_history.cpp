@@ -306,9 +306,11 @@ private Q_SLOTS:
     }
 
     // A file far over the bounds is brought within them (and its size down)
-    // before it is opened, away from the program's loop: receptions wait in
-    // memory meanwhile, shown, and go to the file once it is done, or as the
-    // program ends.
+    // before it is opened, away from the program's loop, ages counted as
+    // they are once it is open (here with the clock two years ahead).
+    // Receptions wait in memory meanwhile, shown; what is asked of them and
+    // of the old ones (a document, all read) is done once the file is open;
+    // and all is written as the program ends, should it end meanwhile.
     void oversizedFileCompactedFirst()
     {
         const auto oversized = [](const QString &path) {
@@ -324,16 +326,26 @@ private Q_SLOTS:
         const qint64 before = QFileInfo(path).size();
         History history(path);
         history.setMaxBytes(64 * 1024);
+        history.setClock([] { return QDateTime::currentDateTime().addYears(2); });
         QVERIFY(history.open());
         QVERIFY(history.compacting());
-        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("while compacting"));
+        history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("while compacting"),
+                    QStringLiteral("fax/1"));
         QCOMPARE(history.entries(1).first().text, QStringLiteral("while compacting"));
+        QDir().mkpath(history.documentFolder());
+        QFile(history.documentFolder() + QStringLiteral("/fax-1.pdf")).open(QIODevice::WriteOnly);
+        QVERIFY(history.addDocument(QStringLiteral("fax/1"), QStringLiteral("fax-1.pdf")));
+        QVERIFY(history.hasKept(QStringLiteral("fax/1"), false));
+        QCOMPARE(history.entry(history.idOf(QStringLiteral("fax/1"))).document, QStringLiteral("fax-1.pdf"));
+        history.markAllRead();
         QTRY_VERIFY(!history.compacting());
         QCOMPARE(newest(path), QStringLiteral("while compacting"));
         QVERIFY2(QFileInfo(path).size() < before / 10, qPrintable(QString::number(QFileInfo(path).size())));
         const QStringList kept = texts(history);
         QCOMPARE(kept.size(), 9);
         QVERIFY(kept.last().startsWith(QStringLiteral("392a")));
+        QCOMPARE(history.unreadCount(), 0);
+        QCOMPARE(history.entry(history.idOf(QStringLiteral("fax/1"))).document, QStringLiteral("fax-1.pdf"));
 
         const QString ending = historyPath("ending");
         QVERIFY(oversized(ending));
@@ -343,8 +355,10 @@ private Q_SLOTS:
             QVERIFY(closing.open());
             QVERIFY(closing.compacting());
             closing.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("as it ends"));
+            closing.finish();
+            QVERIFY(!closing.compacting());
+            QCOMPARE(newest(ending), QStringLiteral("as it ends"));
         }
-        QCOMPARE(newest(ending), QStringLiteral("as it ends"));
     }
 
     // While writes fail, what waits is bounded as the history is, the oldest

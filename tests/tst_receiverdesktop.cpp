@@ -9,6 +9,8 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -108,7 +110,8 @@ class TestReceiverDesktop : public QObject
     void startDunst()
     {
         dunst.setProcessEnvironment(desktop->environment());
-        dunst.start(QStringLiteral("dunst"), QStringList());
+        // Each notice it is given printed as well: a replaced one, too.
+        dunst.start(QStringLiteral("dunst"), {QStringLiteral("-print")});
         QTRY_VERIFY(nameOwned(QStringLiteral("org.freedesktop.Notifications")));
     }
 
@@ -362,6 +365,46 @@ private Q_SLOTS:
         History history;
         QVERIFY(history.open());
         QCOMPARE(history.entries(1).first().text, fromWindowsShiftJis(line));
+    }
+
+    // As it comes out of the box: a reception is shown at once, what comes
+    // within the next three seconds is gathered into one notice; a gathered
+    // notice that replaces one still shown keeps the failure that one told.
+    void gatheredAsShipped()
+    {
+        if (receiver)
+            stopReceiver();
+        startReceiver(QString(), QStringLiteral("none=0"));
+        waitForTaskbar();
+        dunstctl({QStringLiteral("close-all")});
+        dunst.readAllStandardOutput();
+        const auto displayed = [this] { return dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt(); };
+        QElapsedTimer sinceFirst;
+        sinceFirst.start();
+        send("2026/12/07 06:42:00,,0312345678,\xb1,1,OK");
+        send("2026/12/07 06:42:01,,0312345678,\xb2,0,No carrier");
+        send("2026/12/07 06:42:02,,0312345678,\xb3,1,OK");
+        QTRY_COMPARE(displayed(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(displayed(), 2, 10000);
+        // (Qt's coarse timers may fire up to 5% early.)
+        QVERIFY2(sinceFirst.elapsed() >= 2800, qPrintable(QString::number(sinceFirst.elapsed())));
+        send("2026/12/07 06:42:03,,0312345678,\xb4,1,OK");
+        send("2026/12/07 06:42:04,,0312345678,\xb5,1,OK");
+        // The second gathered notice replaces the first, shown still.
+        auto gathered = [this, printed = QString()]() mutable {
+            printed += QString::fromUtf8(dunst.readAllStandardOutput());
+            QStringList summaries;
+            QRegularExpressionMatchIterator it =
+                QRegularExpression(QStringLiteral("summary: '(受信通知が[^']*)'")).globalMatch(printed);
+            while (it.hasNext())
+                summaries.append(it.next().captured(1));
+            return summaries;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(gathered().size(), 2, 10000);
+        QCOMPARE(displayed(), 2);
+        QVERIFY2(gathered().last().contains(QStringLiteral("2件")), qPrintable(gathered().join(QLatin1Char('/'))));
+        QVERIFY2(gathered().last().contains(QStringLiteral("失敗 1 件")), qPrintable(gathered().join(QLatin1Char('/'))));
+        stopReceiver();
     }
 };
 

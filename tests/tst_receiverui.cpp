@@ -231,6 +231,30 @@ private Q_SLOTS:
         QTRY_COMPARE(result->text(), QStringLiteral("接続できました。"));
     }
 
+    // Listening comes first: a datagram sent while the history is being
+    // opened (here a damaged one, moved aside) is not lost.
+    void listensBeforeTheHistoryOpens()
+    {
+        const ReceiverSettings settings = freePort();
+        QDir().mkpath(QFileInfo(History::defaultPath()).absolutePath());
+        QFile damaged(History::defaultPath());
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write(QByteArray("SQLite format 3\0", 16) + QByteArray(8192, 'z'));
+        damaged.close();
+        ReceiverApp app;
+        QUdpSocket sender;
+        const QMetaObject::Connection sending = connect(app.history(), &History::problem, this, [&] {
+            sender.writeDatagram("2026/12/07 06:00:00,,0311111111,OHNO,1,OK", QHostAddress::LocalHost, settings.port);
+        });
+        QVERIFY(app.start());
+        disconnect(sending);
+        QTRY_COMPARE(app.history()->count(), 1);
+        app.history()->clear();
+        for (const QFileInfo &aside : QDir(QFileInfo(History::defaultPath()).absolutePath())
+                                          .entryInfoList({QStringLiteral("history.sqlite.broken-*")}))
+            QFile::remove(aside.filePath());
+    }
+
     // Where no tray is, the program's window has what the tray's menu has;
     // its 終了 asks first (an ended program shows no notices).
     void windowWithoutATray()

@@ -68,6 +68,28 @@ private Q_SLOTS:
         QCOMPARE(NotificationServer::startUpWait(now), wait);
     }
 
+    // The window tells, when asked, whether the fax monitor is reached and
+    // where receptions go; a destination the settings give that cannot be
+    // used is told beside the one still in use.
+    void windowTellsItsState()
+    {
+        auto *link = new FakeFaxLink(&log, {true});
+        Form1 form(link, new FakeSender(&log));
+        QVERIFY(form.toolTip().contains(QStringLiteral("接続しています")));
+        startUp(form);
+        QTRY_VERIFY(form.isMinimized());
+        QCOMPARE(form.toolTip(), QStringLiteral("FAX モニター：接続中\n送信先：127.0.0.1 ポート 21825"));
+        Q_EMIT link->LinkChanged(false);
+        QVERIFY(form.toolTip().startsWith(QStringLiteral("FAX モニター：接続が切れました")));
+        Q_EMIT link->LinkChanged(true);
+        store(QStringLiteral("127.255.255.255"), QStringLiteral("9"));
+        form.server()->applySettings();
+        QCOMPARE(form.toolTip(), QStringLiteral("FAX モニター：接続中\n送信先：127.255.255.255 ポート 9"));
+        store(QStringLiteral("127.0.0.1"), QStringLiteral("99999999999"));
+        form.server()->applySettings();
+        QVERIFY2(form.toolTip().startsWith(QStringLiteral("FAX モニター：接続中\n送信先：127.255.255.255 ポート 9\n設定の送信先は使えません：")), qPrintable(form.toolTip()));
+    }
+
     void connectSucceedsOnTheFourthCall()
     {
         Form1 form(new FakeFaxLink(&log, {false, false, false, true}), new FakeSender(&log));

@@ -99,6 +99,10 @@ Form1::Form1(FaxLink *faxLink, DatagramSender *sender, QWidget *parent)
     settingsButton->setFocus();
 
     connect(faxLink, &FaxLink::FaxReceived, m_server, &NotificationServer::relay);
+    // Its state, where the layout has no room for it: over the whole window.
+    const auto showState = [this] { setToolTip(m_server->stateText()); };
+    connect(m_server, &NotificationServer::stateChanged, this, showState);
+    showState();
     connect(settingsButton, &QPushButton::clicked, this, &Form1::openSettings);
     connect(quitButton, &QPushButton::clicked, m_server, &NotificationServer::quit);
     connect(testButton, &QPushButton::clicked, m_server, &NotificationServer::testNotification);

@@ -209,7 +209,7 @@ void ReceiverApp::showNotice(const NotificationText &text, int gathered, qint64 
 
 void ReceiverApp::end()
 {
-    m_history->flush();
+    m_history->finish();
 }
 
 void ReceiverApp::tell(const QString &text)
