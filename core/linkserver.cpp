@@ -84,7 +84,7 @@ void LinkServer::take(int descriptor, uint uid, int pid)
                 had = qMax(had, m_links.at(i).lastSequence);
         }
         for (const Held &held : m_held) {
-            if (held.sequence <= had)
+            if (held.sequence <= had || (held.takes && !held.takes(uid)))
                 continue;
             if (m_links.last().socket->bytesToWrite() + held.bytes.size() > m_limits.maxQueuedPerLink) {
                 drop(m_links.size() - 1, QStringLiteral("it does not read what was held for it"));
@@ -96,16 +96,20 @@ void LinkServer::take(int descriptor, uint uid, int pid)
     }
 }
 
-void LinkServer::publish(const QByteArray &bytes)
+void LinkServer::publish(const QByteArray &bytes, const Takes &takes)
 {
     ++m_sequence;
     if (holding() && qsizetype(m_held.size()) < m_limits.maxHeld
         && m_heldBytes + bytes.size() <= m_limits.maxHeldBytes) {
-        m_held.push_back(Held{m_sequence, bytes});
+        m_held.push_back(Held{m_sequence, bytes, takes});
         m_heldBytes += bytes.size();
     }
     for (qsizetype i = 0; i < m_links.size();) {
         Link &link = m_links[i];
+        if (takes && !takes(link.uid)) {
+            ++i;
+            continue;
+        }
         if (link.socket->bytesToWrite() + bytes.size() > m_limits.maxQueuedPerLink) {
             drop(i, QStringLiteral("it does not read (%1 bytes waiting)").arg(link.socket->bytesToWrite()));
             continue;

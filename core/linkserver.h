@@ -61,8 +61,11 @@ public:
     bool isListening() const { return m_listener.isListening(); }
     QString path() const { return m_listener.path(); }
 
-    // Writes bytes, as they are, to every link.
-    void publish(const QByteArray &bytes);
+    // Writes bytes, as they are, to every link (of a user that takes says
+    // takes them, when it is given: a department's receptions go to its
+    // people only).
+    using Takes = std::function<bool(uint uid)>;
+    void publish(const QByteArray &bytes, const Takes &takes = Takes());
 
     int linkCount() const { return int(m_links.size()); }
     // What waits to be written, all links together.
@@ -86,6 +89,7 @@ private:
     struct Held {
         quint64 sequence;
         QByteArray bytes;
+        Takes takes;
     };
 
     void take(int descriptor, uint uid, int pid);

@@ -41,14 +41,15 @@ bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
 
 bool readPost(const QByteArray &bytes, QList<QByteArray> *fields)
 {
-    const bool extended = bytes.startsWith(ExtendedPostMark + '\0');
-    const int count = extended ? ExtendedPostFields + 1 : PostFields;
-    if (bytes.count('\0') < count)
+    const bool routed = bytes.startsWith(RoutedPostMark + '\0');
+    const bool extended = routed || bytes.startsWith(ExtendedPostMark + '\0');
+    const int fieldCount = routed ? RoutedPostFields : extended ? ExtendedPostFields : PostFields;
+    if (bytes.count('\0') < fieldCount + (extended ? 1 : 0))
         return false;
     QList<QByteArray> all = bytes.split('\0');
     if (extended)
         all.removeFirst();
-    all.resize(extended ? ExtendedPostFields : PostFields);
+    all.resize(fieldCount);
     *fields = all;
     return true;
 }
@@ -56,7 +57,9 @@ bool readPost(const QByteArray &bytes, QList<QByteArray> *fields)
 bool post(const QString &folder, const QList<QByteArray> &fields, int timeout, QString *error)
 {
     QByteArray message;
-    if (fields.size() > PostFields)
+    if (fields.size() > ExtendedPostFields)
+        message = RoutedPostMark + '\0';
+    else if (fields.size() > PostFields)
         message = ExtendedPostMark + '\0';
     for (const QByteArray &field : fields)
         message += QByteArray(field).replace('\0', ' ') + '\0';

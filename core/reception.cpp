@@ -69,7 +69,7 @@ Reception Reception::fromPost(const QList<QByteArray> &fields)
     QStringList cleaned;
     for (const QByteArray &field : fields)
         cleaned.append(cleanField(field));
-    cleaned.resize(8);
+    cleaned.resize(10);
     Reception reception;
     reception.received = receptionTime(cleaned.at(0));
     reception.tsi = cleaned.at(1);
@@ -77,6 +77,8 @@ Reception Reception::fromPost(const QList<QByteArray> &fields)
     reception.name = cleaned.at(3);
     reception.pages = cleaned.at(4);
     reception.file = cleaned.at(6);
+    reception.device = cleaned.at(8);
+    reception.called = cleaned.at(9);
     // A name for topics and files: anything but letters and digits would
     // be trusted nowhere.
     const QString commId = cleaned.at(7);

@@ -27,6 +27,11 @@ struct Reception
     // letters only; empty when not given).
     QString file;
     QString commId;
+    // The modem or line that took the call, and the number that was called
+    // where the line tells it (as the fax server names them; empty when not
+    // given): what a fax is routed on besides its sender.
+    QString device;
+    QString called;
     // A communication id that was given but cannot name anything (not
     // letters and digits): said, never used.
     QString badCommId;
@@ -42,7 +47,8 @@ struct Reception
     // time that cannot be read (or that no clock shows) becomes the time of
     // the post. A message of blanks, or one that reads OK, is still a
     // failure: only no message at all is OK. A seventh and eighth field are
-    // the received file and the communication id.
+    // the received file and the communication id; a ninth and tenth the
+    // device and the number called.
     static Reception fromPost(const QList<QByteArray> &fields);
     // Reads a line as the monitor writes it; false when text is not one.
     static bool fromLine(QStringView text, Reception *reception);

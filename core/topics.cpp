@@ -23,6 +23,8 @@ QString kindLevel(Kind kind)
         return QStringLiteral("text");
     case Kind::State:
         return QStringLiteral("state");
+    case Kind::About:
+        return QStringLiteral("about");
     case Kind::Departments:
         return QStringLiteral("departments");
     case Kind::Request:
@@ -71,7 +73,7 @@ bool checkLevel(const QString &text, QString *error)
 {
     // The kinds' own words would make topics that read two ways.
     static const QStringList reserved{QStringLiteral("reception"), QStringLiteral("document"), QStringLiteral("picture"),
-                                      QStringLiteral("text"), QStringLiteral("state"), QStringLiteral("departments"),
+                                      QStringLiteral("text"), QStringLiteral("state"), QStringLiteral("about"), QStringLiteral("departments"),
                                       QStringLiteral("request"), OldReceptionLevel};
     if (reserved.contains(text)) {
         *error = QStringLiteral("'%1' cannot be a topic level: the layout uses it for a kind of message").arg(text);
@@ -147,6 +149,11 @@ QString state(const QString &root, const QString &server, const QString &departm
     return join(root, {server, department, kindLevel(Kind::State), commId});
 }
 
+QString about(const QString &root, const QString &server, const QString &department)
+{
+    return join(root, {server, department, kindLevel(Kind::About)});
+}
+
 QString departments(const QString &root, const QString &server)
 {
     return join(root, {server, kindLevel(Kind::Departments)});
@@ -167,6 +174,7 @@ QString filter(const QString &root, Kind kind, const QString &department)
     const QString any = QStringLiteral("+");
     switch (kind) {
     case Kind::Reception:
+    case Kind::About:
         return join(root, {any, department, kindLevel(kind)});
     case Kind::Document:
     case Kind::Picture:
@@ -201,8 +209,8 @@ Address parse(const QString &root, const QString &topic)
     address.server = levels.at(0);
     if (levels.size() == 2 && levels.at(1) == kindLevel(Kind::Departments)) {
         address.kind = Kind::Departments;
-    } else if (levels.size() == 3 && levels.at(2) == kindLevel(Kind::Reception)) {
-        address.kind = Kind::Reception;
+    } else if (levels.size() == 3 && (levels.at(2) == kindLevel(Kind::Reception) || levels.at(2) == kindLevel(Kind::About))) {
+        address.kind = levels.at(2) == kindLevel(Kind::Reception) ? Kind::Reception : Kind::About;
         address.department = levels.at(1);
     } else if (levels.size() == 4 && levels.at(1) == kindLevel(Kind::Request) && isCommId(levels.at(3))) {
         address.kind = Kind::Request;

@@ -12,6 +12,7 @@
 //   <root>/<server>/<department>/picture/<commid>     the fax's first page (PNG)
 //   <root>/<server>/<department>/text/<commid>        what the fax says
 //   <root>/<server>/<department>/state/<commid>       who has the fax (kept by the broker)
+//   <root>/<server>/<department>/about                the department, by itself (kept)
 //   <root>/<server>/departments                       the server's departments (kept)
 //   <root>/<server>/request/<user>/<commid>           a desktop's request about a fax
 //
@@ -19,6 +20,10 @@
 // mix their faxes (a communication id is only unique on its server);
 // <department> is who the fax is for, so that a broker's ACL can keep each
 // department's faxes to its people (a pattern such as <root>/+/sales/#).
+// A department's "about" is what tells a desktop that it may read the
+// department: the broker passes it on only to those its ACL lets read the
+// department's faxes (a broker may grant a subscription and then pass
+// nothing on it), while every desktop may read the list of departments.
 // The kinds stand at fixed depths, so a message is known by its topic alone,
 // whatever subscription brought it: a wildcard that takes documents never
 // makes one a reception.
@@ -35,6 +40,7 @@ enum class Kind {
     Picture,
     Text,
     State,
+    About,
     Departments,
     Request,
     OldReception, // <root>/received, as 1.x monitors published it
@@ -74,6 +80,7 @@ QString document(const QString &root, const QString &server, const QString &depa
 QString picture(const QString &root, const QString &server, const QString &department, const QString &commId);
 QString text(const QString &root, const QString &server, const QString &department, const QString &commId);
 QString state(const QString &root, const QString &server, const QString &department, const QString &commId);
+QString about(const QString &root, const QString &server, const QString &department);
 QString departments(const QString &root, const QString &server);
 QString request(const QString &root, const QString &server, const QString &user, const QString &commId);
 QString oldReception(const QString &root);

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QHash>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
@@ -205,9 +207,64 @@ void FaxMonitor::takePost(int descriptor, uint uid, int pid)
     post->start();
 }
 
+void FaxMonitor::setRouting(Route route, const QString &defaultDepartment, const QHash<QString, QString> &groups)
+{
+    m_route = std::move(route);
+    m_defaultDepartment = defaultDepartment;
+    m_departmentOfGroup.clear();
+    m_userDepartments.clear();
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        const group *found = getgrnam(QFile::encodeName(it.value()).constData());
+        if (!found) {
+            qCWarning(lcLinks).noquote() << QStringLiteral("the group %1 of department %2 does not exist: its people's "
+                                                           "kavrel-s get the department %3's receptions")
+                                                .arg(it.value(), it.key(), defaultDepartment);
+            continue;
+        }
+        m_departmentOfGroup.insert(found->gr_gid, it.key());
+        qCInfo(lcLinks).noquote() << QStringLiteral("the kavrel-s of group %1 get the department %2's receptions")
+                                         .arg(it.value(), it.key());
+    }
+}
+
+QStringList FaxMonitor::departmentsOf(uid_t uid)
+{
+    const auto known = m_userDepartments.constFind(uid);
+    if (known != m_userDepartments.cend())
+        return *known;
+    QStringList departments;
+    if (const passwd *user = getpwuid(uid); user && !m_departmentOfGroup.isEmpty()) {
+        gid_t groups[256];
+        int count = 256;
+        if (getgrouplist(user->pw_name, user->pw_gid, groups, &count) < 0)
+            count = 256; // more than that: the first are looked at
+        for (int i = 0; i < count; ++i) {
+            const QString department = m_departmentOfGroup.value(groups[i]);
+            if (!department.isEmpty() && !departments.contains(department))
+                departments.append(department);
+        }
+    }
+    if (departments.isEmpty())
+        departments.append(m_defaultDepartment);
+    // Looked up once a user, as names are: a flood must not mean a lookup
+    // (which may go over the network) each.
+    if (m_userDepartments.size() < 4096)
+        m_userDepartments.insert(uid, departments);
+    return departments;
+}
+
 void FaxMonitor::publish(const QList<QByteArray> &fields)
 {
     const Reception reception = Reception::fromPost(fields);
-    m_links.publish(reception.line() + '\n');
+    if (m_route && !m_departmentOfGroup.isEmpty()) {
+        const QStringList departments = m_route(reception);
+        m_links.publish(reception.line() + '\n', [this, departments](uint uid) {
+            const QStringList mine = departmentsOf(uid_t(uid));
+            return std::any_of(mine.cbegin(), mine.cend(),
+                               [&departments](const QString &department) { return departments.contains(department); });
+        });
+    } else {
+        m_links.publish(reception.line() + '\n');
+    }
     Q_EMIT received(reception);
 }

@@ -4,12 +4,15 @@
 #include "core/reception.h"
 #include "core/unixlistener.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <sys/types.h>
+
+#include <functional>
 
 class RefusalLog;
 
@@ -51,6 +54,15 @@ public:
     // Stops listening: the sockets go, and the links with them.
     void close();
 
+    // Receptions go to the links of the people of the departments route
+    // gives for them: a department's people are the members of its Unix
+    // group (groups, by department id); a user in none of the groups is of
+    // defaultDepartment. Without routing, every link gets every reception.
+    using Route = std::function<QStringList(const Reception &)>;
+    void setRouting(Route route, const QString &defaultDepartment, const QHash<QString, QString> &groups);
+    // The departments of user uid's links, as set up (looked up once a user).
+    QStringList departmentsOf(uid_t uid);
+
 Q_SIGNALS:
     // Each reception, as it is passed on to the links.
     void received(const Reception &reception);
@@ -76,4 +88,8 @@ private:
     QList<uid_t> m_posters;
     int m_pendingPosts = 0;
     int m_postTimeout = 2000;
+    Route m_route;
+    QString m_defaultDepartment;
+    QHash<gid_t, QString> m_departmentOfGroup;
+    QHash<uid_t, QStringList> m_userDepartments;
 };

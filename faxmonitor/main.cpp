@@ -4,7 +4,7 @@
 //       serves: links connect at DIR/orvex-monitor.sock, receptions are
 //       posted at DIR/post.sock (DIR is /run/kavrel-faxmon unless given);
 //       FILE (/etc/kavrel-faxmon.conf) sets up datagrams and MQTT.
-//   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID]
+//   kavrel-faxmon --post [--folder DIR] RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID [DEVICE DESTINATION]]
 //       posts one reception, as the fax server's reception hook does.
 
 #include "faxmonitor/faxmonitor.h"
@@ -26,9 +26,10 @@ namespace {
 // One post, as the hook makes it: the monitor answers at once.
 int post(const QString &folder, const QStringList &arguments)
 {
-    if (arguments.size() != MonitorProtocol::PostFields && arguments.size() != MonitorProtocol::ExtendedPostFields) {
-        qCCritical(lcPosts, "--post takes %d fields (or %d), not %lld", MonitorProtocol::PostFields,
-                   MonitorProtocol::ExtendedPostFields, qlonglong(arguments.size()));
+    if (arguments.size() != MonitorProtocol::PostFields && arguments.size() != MonitorProtocol::ExtendedPostFields
+        && arguments.size() != MonitorProtocol::RoutedPostFields) {
+        qCCritical(lcPosts, "--post takes %d fields (or %d, or %d), not %lld", MonitorProtocol::PostFields,
+                   MonitorProtocol::ExtendedPostFields, MonitorProtocol::RoutedPostFields, qlonglong(arguments.size()));
         return 2;
     }
     QList<QByteArray> fields;
@@ -74,7 +75,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
     parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption, TestDelays::option()});
     parser.addPositionalArgument(QStringLiteral("fields"),
-                                 QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID]"));
+                                 QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID [DEVICE DESTINATION]]"));
     parser.process(app);
     TestDelays::set(parser.value(TestDelays::option().names().first()));
 
@@ -106,6 +107,9 @@ int main(int argc, char *argv[])
     // links all the same.
     QString problems;
     relays.load(parser.value(configOption), &problems);
+    if (!relays.linkGroups().isEmpty())
+        monitor.setRouting([&relays](const Reception &reception) { return relays.routing().route(reception); },
+                           relays.routing().defaultDepartment(), relays.linkGroups());
     QObject::connect(&monitor, &FaxMonitor::received, &relays, &Relays::relay);
     const int status = app.exec();
     // Said and removed on the way out: what the broker has not taken, and

@@ -54,6 +54,14 @@ void Relays::end()
                    .arg(documents);
 }
 
+int Relays::destinations() const
+{
+    int count = int(m_senders.size());
+    for (const QList<Destination> &department : m_departmentSenders)
+        count += int(department.size());
+    return count;
+}
+
 void Relays::problem(const QString &text)
 {
     qCWarning(lcRelays).noquote() << text;
@@ -84,6 +92,8 @@ void Relays::setUp(const QString &path)
         problem(QStringLiteral("cannot read %1: it is not an INI file; no datagrams or MQTT are sent").arg(path));
         return;
     }
+    // The departments first: the keys of [Datagrams] and [Groups] name them.
+    setUpRouting(content, settings, path);
     bool mqttGroup = false;
     for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
         const QString group = it.key().section(QLatin1Char('/'), 0, 0);
@@ -91,15 +101,22 @@ void Relays::setUp(const QString &path)
         mqttGroup = mqttGroup || group == QLatin1String("MQTT");
         const bool known = (group == QLatin1String("Datagrams") && DatagramKeys.contains(name))
             || (group == QLatin1String("MQTT") && MqttKeys.contains(name))
-            || (group == QLatin1String("Documents") && DocumentKeys.contains(name));
+            || (group == QLatin1String("Documents") && DocumentKeys.contains(name))
+            || group == QLatin1String("Departments") || group == QLatin1String("Routes")
+            || ((group == QLatin1String("Datagrams") || group == QLatin1String("Groups")) && m_routing.hasDepartment(name));
         if (!known)
             problem(QStringLiteral("%1: unknown key %2, left alone").arg(path, it.key()));
     }
 
-    const QStringList destinations = settings.value(QStringLiteral("Datagrams/Destinations")).toStringList();
-    for (const QString &destination : destinations) {
-        if (!destination.trimmed().isEmpty())
-            addDestination(destination.trimmed());
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        const QString group = it.key().section(QLatin1Char('/'), 0, 0);
+        const QString name = it.key().section(QLatin1Char('/'), 1);
+        if (group != QLatin1String("Datagrams") || (name != QLatin1String("Destinations") && !m_routing.hasDepartment(name)))
+            continue;
+        for (const QString &destination : it.value().toStringList()) {
+            if (!destination.trimmed().isEmpty())
+                addDestination(destination.trimmed(), name == QLatin1String("Destinations") ? QString() : name);
+        }
     }
     auto text = [&settings](const char *key, const QString &fallback = QString()) {
         return settings.value(QLatin1String(key), fallback).toString().trimmed();
@@ -121,6 +138,33 @@ void Relays::setUp(const QString &path)
         problem(QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path));
     }
     setUpDocuments(settings, path);
+}
+
+void Relays::setUpRouting(const QByteArray &content, const QVariantMap &settings, const QString &path)
+{
+    QStringList errors;
+    if (!m_routing.load(content, &errors)) {
+        for (const QString &error : std::as_const(errors))
+            problem(QStringLiteral("%1: %2").arg(path, error));
+        problem(QStringLiteral("%1: routing is off: every reception goes to the department %2")
+                    .arg(path, m_routing.defaultDepartment()));
+    } else if (m_routing.departments().size() > 1) {
+        qCInfo(lcRelays).noquote() << QStringLiteral("routes receptions to %1 departments with %2 rules; what no rule "
+                                                     "takes goes to %3")
+                                          .arg(m_routing.departments().size())
+                                          .arg(m_routing.rules())
+                                          .arg(m_routing.defaultDepartment());
+    }
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        if (it.key().section(QLatin1Char('/'), 0, 0) != QLatin1String("Groups"))
+            continue;
+        const QString department = it.key().section(QLatin1Char('/'), 1);
+        const QString group = it.value().toString().trimmed();
+        if (m_routing.hasDepartment(department) && !group.isEmpty())
+            m_groups.insert(department, group);
+        else if (m_routing.hasDepartment(department))
+            problem(QStringLiteral("%1: Groups/%2 names no group").arg(path, department));
+    }
 }
 
 void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
@@ -172,13 +216,18 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     });
     connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
         QString error;
-        if (!admitDocument(m_bulk->queued(), m_bulk->queuedBytes(), pdf.size() + picture.size(), &error)) {
+        const QStringList departments = m_documentDepartments.value(commId, {m_routing.defaultDepartment()});
+        const qint64 bytes = (pdf.size() + picture.size()) * qint64(departments.size());
+        if (!admitDocument(m_bulk->queued() + 2 * (int(departments.size()) - 1), m_bulk->queuedBytes(), bytes, &error)) {
             documentFailed(commId, error);
             return;
         }
-        if (!picture.isEmpty())
-            m_bulk->publish(pictureTopic(commId), picture);
-        m_bulk->publish(documentTopic(commId), pdf);
+        m_documentDepartments.remove(commId);
+        for (const QString &department : departments) {
+            if (!picture.isEmpty())
+                m_bulk->publish(Topics::picture(m_root, m_server, department, commId), picture);
+            m_bulk->publish(Topics::document(m_root, m_server, department, commId), pdf);
+        }
         qCDebug(lcRelays).noquote() << QStringLiteral("published the document of %1 (%2 bytes)").arg(commId).arg(pdf.size());
     });
     connect(maker, &DocumentMaker::failed, this, &Relays::documentFailed);
@@ -215,7 +264,7 @@ QString Relays::receptionTopic() const
     return Topics::reception(m_root, m_server, Topics::defaultDepartment());
 }
 
-void Relays::addDestination(const QString &text)
+void Relays::addDestination(const QString &text, const QString &department)
 {
     // host:port, [IPv6 address]:port
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
@@ -235,8 +284,14 @@ void Relays::addDestination(const QString &text)
     connect(sender, &DatagramSender::error, this, [text](int, const QString &description) {
         qCWarning(lcRelays).noquote() << QStringLiteral("datagrams to %1: %2").arg(text, description);
     });
-    m_senders.append(Destination{text, sender});
-    qCInfo(lcRelays).noquote() << QStringLiteral("sends each reception as a datagram to %1").arg(text);
+    if (department.isEmpty()) {
+        m_senders.append(Destination{text, sender});
+        qCInfo(lcRelays).noquote() << QStringLiteral("sends each reception as a datagram to %1").arg(text);
+    } else {
+        m_departmentSenders[department].append(Destination{text, sender});
+        qCInfo(lcRelays).noquote() << QStringLiteral("sends the department %1's receptions as datagrams to %2")
+                                          .arg(department, text);
+    }
 }
 
 void Relays::setUpMqtt(const MqttSettings &settings)
@@ -299,6 +354,14 @@ void Relays::setUpMqtt(const MqttSettings &settings)
     m_root = Topics::rootOf(topic);
     m_server = settings.server;
     m_mqtt = new MqttClient(options, this);
+    // The departments, kept by the broker, so that desktops can offer them
+    // by name.
+    m_mqtt->publish(Topics::departments(m_root, m_server), m_routing.announcement(), true);
+    for (const Routing::Department &department : m_routing.departments())
+        m_mqtt->publish(Topics::about(m_root, m_server, department.id),
+                        QJsonDocument(QJsonObject{{QStringLiteral("id"), department.id}, {QStringLiteral("name"), department.name}})
+                            .toJson(QJsonDocument::Compact),
+                        true);
     connect(m_mqtt, &MqttClient::stateChanged, this, [](const QString &text, bool connected) {
         if (connected)
             qCInfo(lcRelays).noquote() << text;
@@ -318,18 +381,38 @@ void Relays::setUpMqtt(const MqttSettings &settings)
     m_mqtt->start();
 }
 
+void Relays::send(Destination &destination, const QString &line)
+{
+    QString error;
+    if (destination.sender->sendData(line, &error)) {
+        if (std::exchange(destination.failing, false))
+            qCInfo(lcRelays).noquote() << QStringLiteral("datagrams to %1 go out again").arg(destination.name);
+    } else if (!std::exchange(destination.failing, true)) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("datagrams to %1 cannot be sent: %2").arg(destination.name, error);
+    }
+}
+
 void Relays::relay(const Reception &reception)
 {
-    if (!m_senders.isEmpty()) {
+    const QStringList departments = m_routing.route(reception);
+    if (!m_senders.isEmpty() || !m_departmentSenders.isEmpty()) {
         const QString line = QString::fromUtf8(reception.line());
+        // One datagram to each destination, however many of the
+        // reception's departments it serves.
+        QStringList sent;
         for (Destination &destination : m_senders) {
-            QString error;
-            if (destination.sender->sendData(line, &error)) {
-                if (std::exchange(destination.failing, false))
-                    qCInfo(lcRelays).noquote() << QStringLiteral("datagrams to %1 go out again").arg(destination.name);
-            } else if (!std::exchange(destination.failing, true)) {
-                qCWarning(lcRelays).noquote()
-                    << QStringLiteral("datagrams to %1 cannot be sent: %2").arg(destination.name, error);
+            send(destination, line);
+            sent.append(destination.name);
+        }
+        for (const QString &department : departments) {
+            const auto found = m_departmentSenders.find(department);
+            if (found == m_departmentSenders.end())
+                continue;
+            for (Destination &destination : *found) {
+                if (!sent.contains(destination.name)) {
+                    send(destination, line);
+                    sent.append(destination.name);
+                }
             }
         }
     }
@@ -352,9 +435,19 @@ void Relays::relay(const Reception &reception)
                                                             "notice goes out all the same")
                                                  .arg(reception.commId, error);
     }
-    m_mqtt->publish(receptionTopic(), document ? reception.json(m_server, documentTopic(reception.commId),
-                                                                pictureTopic(reception.commId))
-                                               : reception.json(m_server));
+    if (document) {
+        // Bounded as the documents waiting to be made are.
+        if (m_documentOrder.size() >= 4 * MaxBulkQueued)
+            m_documentDepartments.remove(m_documentOrder.takeFirst());
+        m_documentOrder.append(reception.commId);
+        m_documentDepartments.insert(reception.commId, departments);
+    }
+    for (const QString &department : departments) {
+        m_mqtt->publish(Topics::reception(m_root, m_server, department),
+                        document ? reception.json(m_server, Topics::document(m_root, m_server, department, reception.commId),
+                                                  Topics::picture(m_root, m_server, department, reception.commId))
+                                 : reception.json(m_server));
+    }
     // Older desktops take the document topics beside this one, which no
     // longer carry the documents: their message names none.
     m_mqtt->publish(m_topic, reception.json(m_server));
@@ -377,5 +470,10 @@ void Relays::documentFailed(const QString &commId, const QString &why)
     }
     QJsonObject said;
     said.insert(QStringLiteral("error"), why);
-    m_bulk->publish(documentTopic(commId), QJsonDocument(said).toJson(QJsonDocument::Compact));
+    QStringList departments = m_documentDepartments.take(commId);
+    if (departments.isEmpty())
+        departments.append(m_routing.defaultDepartment());
+    for (const QString &department : std::as_const(departments))
+        m_bulk->publish(Topics::document(m_root, m_server, department, commId),
+                        QJsonDocument(said).toJson(QJsonDocument::Compact));
 }

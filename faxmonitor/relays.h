@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/reception.h"
+#include "faxmonitor/routing.h"
 #include "mqtt/mqttclient.h"
 
 #include <QList>
@@ -31,6 +32,19 @@ class UdpSender;
 //   Publish=true
 //   Spool=/var/spool/hylafax
 //   FaxUser=uucp
+//
+// With [Departments] and [Routes] (see Routing), each reception goes to
+// the departments it is for: on MQTT under each one's level of the topics
+// (receptions, documents and pictures), as datagrams to the destinations
+// each department has besides those of every reception, and to the
+// kavrel-s of each department's Unix group:
+//
+//   [Datagrams]
+//   Destinations=192.168.1.255:21825     ; every reception
+//   sales=192.168.2.255:21825            ; the sales department's
+//
+//   [Groups]
+//   sales=kavrel-sales
 //
 // Each reception goes as one datagram to every destination, with exactly
 // the bytes kavrel-s sends (the same sender), and as one JSON message to the
@@ -68,7 +82,11 @@ public:
     // taken yet.
     void end();
 
-    int destinations() const { return int(m_senders.size()); }
+    // Datagram destinations, of every reception and of departments.
+    int destinations() const;
+    const Routing &routing() const { return m_routing; }
+    // The Unix group of each department's people, by department id.
+    const QHash<QString, QString> &linkGroups() const { return m_groups; }
     MqttClient *mqtt() const { return m_mqtt; }
     // The connection the documents go on; none without [Documents].
     MqttClient *documents() const { return m_bulk; }
@@ -96,7 +114,9 @@ private:
     void setUp(const QString &path);
     // What cannot be used, said at start.
     void problem(const QString &text);
-    void addDestination(const QString &text);
+    void addDestination(const QString &text, const QString &department = QString());
+    void send(Destination &destination, const QString &line);
+    void setUpRouting(const QByteArray &content, const QVariantMap &settings, const QString &path);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
     struct MqttSettings {
@@ -106,6 +126,13 @@ private:
 
     QStringList m_problems;
     QList<Destination> m_senders;
+    QHash<QString, QList<Destination>> m_departmentSenders;
+    Routing m_routing;
+    QHash<QString, QString> m_groups;
+    // The departments of the documents being made, by communication id
+    // (a few: as many as are converted or wait to be).
+    QHash<QString, QStringList> m_documentDepartments;
+    QStringList m_documentOrder;
     MqttClient *m_mqtt = nullptr;    // receptions (and whatever else is small)
     MqttClient *m_bulk = nullptr;    // documents
     MqttClient::Options m_mqttOptions;

@@ -119,7 +119,7 @@ void MqttClient::wake()
     m_wake.notify_all();
 }
 
-void MqttClient::publish(const QString &topic, const QByteArray &payload)
+void MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain)
 {
     int dropped = 0;
     {
@@ -132,7 +132,7 @@ void MqttClient::publish(const QString &topic, const QByteArray &payload)
             m_queue.pop_front();
             ++dropped;
         }
-        m_queue.push_back(Outgoing{topic.toUtf8(), payload, 0});
+        m_queue.push_back(Outgoing{topic.toUtf8(), payload, 0, retain});
         m_queuedBytes += payload.size();
     }
     wake();
@@ -174,7 +174,7 @@ void MqttClient::sendWaiting(mosquitto *connection)
         }
         int mid = 0;
         const int result = mosquitto_publish(connection, &mid, it->topic.constData(), int(it->payload.size()),
-                                             it->payload.constData(), 1, false);
+                                             it->payload.constData(), 1, it->retain);
         if (result == MOSQ_ERR_INVAL || result == MOSQ_ERR_MALFORMED_UTF8 || result == MOSQ_ERR_PAYLOAD_SIZE
             || result == MOSQ_ERR_OVERSIZE_PACKET) {
             // No connection will take this one: it goes, rather than hold

@@ -96,8 +96,9 @@ public:
     // name lookup under way is not cut short). Deleting the client waits
     // for it; deleting it on stopped() does not.
     void stop();
-    // Queues one message for topic (QoS 1).
-    void publish(const QString &topic, const QByteArray &payload);
+    // Queues one message for topic (QoS 1); with retain, the broker keeps it
+    // for whoever subscribes later.
+    void publish(const QString &topic, const QByteArray &payload, bool retain = false);
     // Subscribes to topic (QoS 1) on every connection; before start().
     void subscribe(const QString &topic);
     // Takes topic back on every connection, before the subscriptions: a
@@ -131,6 +132,7 @@ private:
         QByteArray topic;
         QByteArray payload;
         int mid = 0; // handed to the library, not yet acknowledged; 0 when not sent
+        bool retain = false;
     };
 
     void run();

@@ -33,6 +33,7 @@ private Q_SLOTS:
         QTest::newRow("state") << Topics::state(root, QStringLiteral("f"), QStringLiteral("a"), QStringLiteral("7"))
                                << int(K::State) << "f" << "a" << "7";
         QTest::newRow("departments") << Topics::departments(root, QStringLiteral("f")) << int(K::Departments) << "f" << "" << "";
+        QTest::newRow("about") << Topics::about(root, QStringLiteral("f"), QStringLiteral("a")) << int(K::About) << "f" << "a" << "";
         QTest::newRow("request") << Topics::request(root, QStringLiteral("f"), QStringLiteral("yamada"), QStringLiteral("7"))
                                  << int(K::Request) << "f" << "" << "7";
         QTest::newRow("1.x reception") << "kavrel/fax/received" << int(K::OldReception) << "" << "" << "";

@@ -111,7 +111,8 @@ private Q_SLOTS:
 
     // A fax server with nobody at a desktop: no kavrel-s, the monitor sends
     // the datagram and the MQTT message itself (without the document, which
-    // is not asked for).
+    // is not asked for); routed on the line faxrcvd names, the line's
+    // department has its datagram too.
     void relaysWithNoDesktop()
     {
         program.reset();
@@ -120,14 +121,16 @@ private Q_SLOTS:
         QVERIFY(broker.start());
         TestSupport::TestSubscriber subscriber(broker, QStringLiteral("kavrel/fax/received"));
         QVERIFY(subscriber.ready());
-        TestSupport::FastUdpReceiver alone;
+        TestSupport::FastUdpReceiver alone, sales;
         QFile password(work.filePath(QStringLiteral("password")));
         QVERIFY(password.open(QIODevice::WriteOnly));
         password.write(broker.password().toUtf8());
         password.close();
         QVERIFY(monitor.start("[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(alone.port())
                                   + "\n[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
-                                  + "\nPasswordFile=" + QFile::encodeName(password.fileName()) + "\n",
+                                  + "\nPasswordFile=" + QFile::encodeName(password.fileName())
+                                  + "\n[Departments]\nsales=営業部\n[Routes]\ndevice ttyS0 = sales\n[Datagrams]\nsales=127.0.0.1:"
+                                  + QByteArray::number(sales.port()) + "\n",
                               TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
         QTRY_VERIFY(monitor.said().contains("connected to the broker"));
         QVERIFY(spool.useHook(monitor.folder()));
@@ -135,6 +138,8 @@ private Q_SLOTS:
         QTRY_COMPARE(alone.count(), 1);
         QCOMPARE(alone.datagrams().first(),
                  QByteArray("2026/12/07 06:38:44,81 3 1234 5678,0312345678,\xd4\xcf\xc0\xde\xbc\xae\xb3\xbc\xde,1,OK"));
+        QTRY_COMPARE(sales.count(), 1);
+        QCOMPARE(sales.datagrams().first(), alone.datagrams().first());
         QTRY_COMPARE(subscriber.messages().size(), 1);
         const QJsonObject json = QJsonDocument::fromJson(subscriber.messages().first()).object();
         QCOMPARE(json.value(QStringLiteral("name")).toString(), QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"));

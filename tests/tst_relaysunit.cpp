@@ -41,6 +41,34 @@ private Q_SLOTS:
                                                     << "documents travel through the broker" << 0 << false;
         QTest::newRow("documents neither true nor false") << broker + "[Documents]\nPublish=yes\n"
                                                           << "Documents/Publish is true or false" << 0 << true;
+        // Routing that cannot be used is refused with its line and why;
+        // the receptions are relayed all the same (to the default
+        // department).
+        const QByteArray datagrams = "[Datagrams]\nDestinations=127.0.0.1:21825\n";
+        const QByteArray sales = "[Departments]\nsales=営業部\n";
+        QTest::newRow("departments and their datagrams")
+            << datagrams + sales + "[Routes]\ncaller 03* = sales\n[Datagrams]\nsales=127.0.0.1:21826\n[Groups]\nsales=users\n"
+            << "" << 2 << false;
+        QTest::newRow("unknown field") << datagrams + sales + "[Routes]\ncolour red = sales\n"
+                                       << "line 6: \"colour\" is no field" << 1 << false;
+        QTest::newRow("empty department") << datagrams + sales + "[Routes]\ncaller 03 =\n"
+                                          << "line 6: the rule names no department" << 1 << false;
+        QTest::newRow("unknown department") << datagrams + sales + "[Routes]\ncaller 03 = payroll\n"
+                                            << "line 6: the department payroll is not one of" << 1 << false;
+        QTest::newRow("duplicate id") << datagrams + sales + "sales=販売\n" << "line 5: the department sales is named twice"
+                                      << 1 << false;
+        QTest::newRow("id not a level") << datagrams + "[Departments]\n営業=営業部\n"
+                                        << "line 4: the department id \"営業\" cannot stand in a topic" << 1 << false;
+        QTest::newRow("id a kind's word") << datagrams + "[Departments]\nstate=状態\n"
+                                          << "line 4: the department id \"state\" cannot stand" << 1 << false;
+        QTest::newRow("nothing to match") << datagrams + sales + "[Routes]\ndevice = sales\n"
+                                          << "line 6: the rule on device has nothing to match" << 1 << false;
+        QTest::newRow("a prefix of nothing") << datagrams + sales + "[Routes]\ncaller * = sales\n"
+                                             << "line 6: the rule on caller has nothing to match" << 1 << false;
+        QTest::newRow("unknown default") << datagrams + sales + "Default=payroll\n"
+                                         << "line 5: the default department payroll is not one of" << 1 << false;
+        QTest::newRow("datagrams of no department") << datagrams + "[Datagrams]\nsales=127.0.0.1:21826\n"
+                                                    << "unknown key Datagrams/sales" << 1 << false;
     }
 
     void configurationRead()
@@ -66,6 +94,65 @@ private Q_SLOTS:
         }
         QCOMPARE(relays.destinations(), destinations);
         QCOMPARE(relays.mqtt() != nullptr, mqtt);
+    }
+
+    // Each reception goes to the departments of the first rule that takes
+    // it, or to the default department: numbers and TSIs without their
+    // blanks and hyphens, names by words in any width or case.
+    void routed_data()
+    {
+        QTest::addColumn<QByteArray>("routes");
+        QTest::addColumn<QStringList>("post"); // TSI, number, name, device, called
+        QTest::addColumn<QStringList>("departments");
+        const QByteArray rules = "device ttyACM1 = payroll\n"
+                                 "called 03-1234-5679 = payroll\n"
+                                 "name ヤマダ 商事 = sales, payroll\n"
+                                 "caller 0312345678 = sales\n"
+                                 "caller 06* = sales\n"
+                                 "caller 0612* = payroll\n"
+                                 "tsi +81 3 1111 2222 = payroll\n";
+        const QStringList none{QString(), QString(), QString(), QString(), QString()};
+        auto post = [](const char *tsi, const char *number, const char *name, const char *device, const char *called) {
+            return QStringList{QString::fromUtf8(tsi), QString::fromUtf8(number), QString::fromUtf8(name),
+                               QString::fromUtf8(device), QString::fromUtf8(called)};
+        };
+        QTest::newRow("nothing known") << rules << none << QStringList{QStringLiteral("all")};
+        QTest::newRow("device") << rules << post("", "0312345678", "", "ttyACM1", "") << QStringList{QStringLiteral("payroll")};
+        QTest::newRow("called, with hyphens") << rules << post("", "", "", "ttyACM0", "0312345679")
+                                              << QStringList{QStringLiteral("payroll")};
+        QTest::newRow("caller exactly") << rules << post("", "03-1234-5678", "", "ttyACM0", "")
+                                        << QStringList{QStringLiteral("sales")};
+        QTest::newRow("caller, another") << rules << post("", "0312345670", "", "", "") << QStringList{QStringLiteral("all")};
+        QTest::newRow("prefix, the first rule") << rules << post("", "0612345678", "", "", "")
+                                                << QStringList{QStringLiteral("sales")};
+        QTest::newRow("tsi without blanks") << rules << post("+81311112222", "", "", "", "")
+                                            << QStringList{QStringLiteral("payroll")};
+        QTest::newRow("name, other words") << rules << post("", "", "ｶ)ﾔﾏﾀﾞ ｼｮｳｼﾞ", "", "")
+                                                              << QStringList{QStringLiteral("all")};
+        QTest::newRow("name's words in any width") << rules << post("", "0312345678", "株式会社ﾔﾏﾀﾞ 商事", "", "")
+                                                   << QStringList{QStringLiteral("sales"), QStringLiteral("payroll")};
+        QTest::newRow("name without all its words") << rules << post("", "", "ヤマダ工業", "", "")
+                                                    << QStringList{QStringLiteral("all")};
+        QTest::newRow("default department") << rules + "[Departments]\nDefault=sales\n" << none
+                                            << QStringList{QStringLiteral("sales")};
+    }
+
+    void routed()
+    {
+        QFETCH(QByteArray, routes);
+        QFETCH(QStringList, post);
+        QFETCH(QStringList, departments);
+        Routing routing;
+        QStringList errors;
+        QVERIFY2(routing.load("[Departments]\nsales=営業部\npayroll=給与係\n[Routes]\n" + routes, &errors),
+                 qPrintable(errors.join(QLatin1Char('\n'))));
+        Reception reception;
+        reception.tsi = post.at(0);
+        reception.number = post.at(1);
+        reception.name = post.at(2);
+        reception.device = post.at(3);
+        reception.called = post.at(4);
+        QCOMPARE(routing.route(reception), departments);
     }
 
     // Documents wait in a queue of their own, bounded in number and bytes,
