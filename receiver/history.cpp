@@ -181,7 +181,8 @@ void History::setMaxPages(int pages)
         m_file->setMaxPages(pages);
 }
 
-qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId)
+qint64 History::add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId,
+                    const QString &department)
 {
     Entry entry;
     entry.id = m_nextPendingId--;
@@ -189,6 +190,7 @@ qint64 History::add(const QDateTime &arrived, const QString &source, const QStri
     entry.source = source;
     entry.text = text;
     entry.commId = commId;
+    entry.department = department;
     entry.readText();
     // While writes fail, what waits is bounded as the history is.
     if (m_pending.size() >= MaxEntries)
@@ -248,9 +250,9 @@ bool History::flush()
         if (!m_insert) {
             m_insert = std::make_unique<QSqlQuery>(db);
             m_insert->prepare(QStringLiteral("INSERT INTO receptions (arrived, source, text, copies, unread, size, fax,"
-                                             " failed, caller, number, pages, error, received, commid)"
+                                             " failed, caller, number, pages, error, received, commid, department)"
                                              " VALUES (?, COALESCE(?, ''), COALESCE(?, ''), ?, ?, ?, ?, ?, COALESCE(?, ''),"
-                                             " COALESCE(?, ''), ?, COALESCE(?, ''), ?, COALESCE(?, ''))"));
+                                             " COALESCE(?, ''), ?, COALESCE(?, ''), ?, COALESCE(?, ''), COALESCE(?, ''))"));
         }
         QSqlQuery &insert = *m_insert;
         const qint64 oldest = m_bounds.oldestKept();
@@ -272,6 +274,7 @@ bool History::flush()
             insert.addBindValue(entry.error);
             insert.addBindValue(entry.received.isValid() ? entry.received.toMSecsSinceEpoch() : 0);
             insert.addBindValue(entry.commId);
+            insert.addBindValue(entry.department);
             if (!insert.exec()) {
                 error = insert.lastError().text();
                 written = false;
@@ -335,9 +338,27 @@ namespace {
 
 QString whereClause(const History::Query &query)
 {
-    return query.search.isEmpty() ? QString()
-                                  : QStringLiteral(" WHERE (instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
-                                                   " OR instr(r.error, :search) > 0)");
+    QStringList conditions;
+    if (!query.search.isEmpty())
+        conditions.append(QStringLiteral("(instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
+                                         " OR instr(r.error, :search) > 0)"));
+    if (!query.department.isEmpty())
+        conditions.append(QStringLiteral("r.department = :department"));
+    return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
+}
+
+// A query that the receptions waiting in memory cannot answer.
+bool filtered(const History::Query &query)
+{
+    return !query.search.isEmpty() || !query.department.isEmpty();
+}
+
+void bindFilters(QSqlQuery *select, const History::Query &query)
+{
+    if (!query.search.isEmpty())
+        select->bindValue(QStringLiteral(":search"), query.search);
+    if (!query.department.isEmpty())
+        select->bindValue(QStringLiteral(":department"), query.department);
 }
 
 QString orderClause(const History::Query &query)
@@ -349,6 +370,8 @@ QString orderClause(const History::Query &query)
     case History::SortBy::Pages: return QStringLiteral(" ORDER BY r.pages") + order + QStringLiteral(", r.id DESC");
     case History::SortBy::Received: return QStringLiteral(" ORDER BY r.received") + order + QStringLiteral(", r.id DESC");
     case History::SortBy::What: return QStringLiteral(" ORDER BY r.failed") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Department:
+        return QStringLiteral(" ORDER BY r.department") + order + QStringLiteral(", r.id DESC");
     case History::SortBy::Arrived: break;
     }
     return QStringLiteral(" ORDER BY r.id") + order;
@@ -369,13 +392,13 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength)
 int History::count(const Query &query)
 {
     flush();
-    if (query.search.isEmpty())
+    if (!filtered(query))
         return (isOpen() ? m_bounds.rows() : 0) + int(m_pending.size());
     if (!isOpen())
         return 0;
     QSqlQuery select(db());
     select.prepare(QStringLiteral("SELECT COUNT(*)") + Entry::fromReceptions() + whereClause(query));
-    select.bindValue(QStringLiteral(":search"), query.search);
+    bindFilters(&select, query);
     return select.exec() && select.next() ? select.value(0).toInt() : 0;
 }
 
@@ -384,7 +407,7 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength, co
     flush();
     QList<Entry> list;
     // What could not be written yet comes first: it is the newest.
-    if (query.search.isEmpty() && query.sortBy == SortBy::Arrived && query.order == Qt::DescendingOrder) {
+    if (!filtered(query) && query.sortBy == SortBy::Arrived && query.order == Qt::DescendingOrder) {
         for (qsizetype i = m_pending.size() - 1 - offset; i >= 0 && list.size() < limit; --i) {
             list.append(m_pending.at(i));
             if (previewLength >= 0)
@@ -400,8 +423,7 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength, co
                                                              : QStringLiteral("r.text"))
                    + Entry::fromReceptions() + whereClause(query) + orderClause(query)
                    + QStringLiteral(" LIMIT :limit OFFSET :offset"));
-    if (!query.search.isEmpty())
-        select.bindValue(QStringLiteral(":search"), query.search);
+    bindFilters(&select, query);
     select.bindValue(QStringLiteral(":limit"), limit - int(list.size()));
     select.bindValue(QStringLiteral(":offset"), offset);
     if (!select.exec())

@@ -61,9 +61,11 @@ public:
 
     // What the window asks for: receptions whose caller, number or error
     // has search in it, sorted by a column.
-    enum class SortBy { Arrived, Caller, Number, Pages, Received, What };
+    enum class SortBy { Arrived, Caller, Number, Pages, Received, What, Department };
     struct Query {
         QString search;
+        // Only this department's (its id); every one when empty.
+        QString department;
         SortBy sortBy = SortBy::Arrived;
         Qt::SortOrder order = Qt::DescendingOrder;
     };
@@ -93,7 +95,8 @@ public:
     // Adds a reception; returns its id (until it is written, a number of
     // the history's own, below zero; SQLite numbers it then). commId names
     // it as the fax server does, when its document is to follow.
-    qint64 add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId = QString());
+    qint64 add(const QDateTime &arrived, const QString &source, const QString &text, const QString &commId = QString(),
+               const QString &department = QString());
     // Whether the reception add() took last is a failed one.
     bool lastAddedFailed() const { return !m_pending.isEmpty() && m_pending.constLast().failed; }
     // Another copy of the reception id came (with commId, when this copy

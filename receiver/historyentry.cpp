@@ -28,7 +28,7 @@ QString HistoryEntry::columns()
 {
     return QStringLiteral(
         "r.id, r.arrived, r.source, %1, r.copies, r.unread, r.fax, r.failed, r.caller, r.number, r.pages, r.error,"
-        " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, ''), COALESCE(d.error, '')");
+        " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, ''), COALESCE(d.error, ''), r.department");
 }
 
 QString HistoryEntry::fromReceptions()
@@ -57,5 +57,6 @@ HistoryEntry HistoryEntry::fromRow(const QSqlQuery &query)
     entry.document = query.value(14).toString();
     entry.picture = query.value(15).toString();
     entry.documentError = query.value(16).toString();
+    entry.department = query.value(17).toString();
     return entry;
 }

@@ -29,6 +29,9 @@ struct HistoryEntry {
     QString picture;
     // Why the fax monitor could not make the document (then none comes).
     QString documentError;
+    // The department the fax monitor sent it to (its id); empty for a
+    // datagram's.
+    QString department;
 
     // Reads what text says into the fields above.
     void readText();

@@ -144,6 +144,10 @@ bool HistoryFile::addColumns(QString *error)
     while (columns.next())
         have.append(columns.value(1).toString());
     columns.finish();
+    // The department a fax was for, since routing came.
+    if (!have.contains(QLatin1String("department"))
+        && !exec(QStringLiteral("ALTER TABLE receptions ADD COLUMN department TEXT NOT NULL DEFAULT ''"), error))
+        return false;
     if (have.contains(QLatin1String("commid")))
         return true;
     if (!have.contains(QLatin1String("size"))

@@ -51,7 +51,7 @@ void NoticeGate::forgetOld(qint64 now)
     }
 }
 
-void NoticeGate::take(const QString &text, const QString &source, const QString &commId)
+void NoticeGate::take(const QString &text, const QString &source, const QString &commId, const QString &department)
 {
     const qint64 now = m_clock.elapsed();
     forgetOld(now);
@@ -65,7 +65,7 @@ void NoticeGate::take(const QString &text, const QString &source, const QString 
     }
     // In UTC: a local time costs a look at the system's zone (a stat of
     // /etc/localtime) each time it is turned into a number.
-    const qint64 id = m_history->add(QDateTime::currentDateTimeUtc(), source, text, commId);
+    const qint64 id = m_history->add(QDateTime::currentDateTimeUtc(), source, text, commId, department);
     // A failure among many is flagged on the notice that gathers them.
     if (m_history->lastAddedFailed())
         ++m_failedWaiting;

@@ -41,7 +41,8 @@ public:
     void setIntervals(int copyWindow, int gatherInterval);
 
     // One reception; commId names its document, when one is to follow.
-    void take(const QString &text, const QString &source, const QString &commId = QString());
+    void take(const QString &text, const QString &source, const QString &commId = QString(),
+              const QString &department = QString());
 
 Q_SIGNALS:
     // One notice to show; gathered is how many receptions it stands for

@@ -77,6 +77,8 @@ ReceiverSettings ReceiverSettings::load(QString *error)
         ? settings.value(QStringLiteral("MQTT/Root")).toString().trimmed()
         : loaded.storedTopic.isEmpty() ? loaded.topic : Topics::rootOf(loaded.storedTopic);
     loaded.documents = settings.value(QStringLiteral("MQTT/Documents"), false).toBool();
+    loaded.departments = settings.value(QStringLiteral("MQTT/Departments")).toStringList();
+    loaded.departments.removeAll(QString());
     loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
     loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
     loaded.password = settings.value(QStringLiteral("MQTT/Password")).toString();
@@ -94,6 +96,7 @@ bool ReceiverSettings::save(QString *error) const
     settings.setValue(QStringLiteral("MQTT/Broker"), broker);
     settings.setValue(QStringLiteral("MQTT/Root"), topic);
     settings.setValue(QStringLiteral("MQTT/Documents"), documents);
+    settings.setValue(QStringLiteral("MQTT/Departments"), departments);
     settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
     settings.setValue(QStringLiteral("MQTT/User"), user);
     if (passwordInFile)
@@ -149,6 +152,10 @@ bool ReceiverSettings::checkBroker(QString *error, QString *field) const
             return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why), "Topic");
         if (topic.trimmed().split(QLatin1Char('/')).contains(QString()))
             return fail(QStringLiteral("MQTT のトピックの接頭辞に空の階層（// や先頭・末尾の /）は使えません。"), "Topic");
+        for (const QString &department : departments) {
+            if (!Topics::checkLevel(department, &why))
+                return fail(QStringLiteral("部署「%1」は部署の ID ではありません（%2）。").arg(department, why), "Departments");
+        }
     }
     return true;
 }

@@ -32,6 +32,9 @@ struct ReceiverSettings
     // Whether the faxes themselves (PDF and first-page picture) are taken
     // from the broker, kept and opened; off until the user turns it on.
     bool documents = false;
+    // The departments whose faxes this desktop takes (their ids, as the fax
+    // monitors announce them); every department's when empty.
+    QStringList departments;
     // Whether the password is kept in this file; not where the desktop's
     // keyring keeps it (see PasswordStore).
     bool passwordInFile = true;

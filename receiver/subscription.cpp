@@ -2,10 +2,12 @@
 
 #include "components/shiftjis.h"
 #include "core/reception.h"
+#include "core/testdelays.h"
 #include "core/topics.h"
 #include "mqtt/mqttclient.h"
 #include "receiver/logging.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
@@ -16,14 +18,19 @@
 
 Subscription::Subscription(QObject *parent)
     : QObject(parent)
+    , m_readCheck(new QTimer(this))
 {
+    m_readCheck->setSingleShot(true);
+    m_readCheck->setInterval(TestDelays::value("readcheck", ReadCheckDelay));
+    connect(m_readCheck, &QTimer::timeout, this, &Subscription::checkReadable);
 }
 
 void Subscription::apply(const ReceiverSettings &settings)
 {
     const bool changed = settings.broker != m_settings.broker || settings.topic != m_settings.topic
         || settings.caFile != m_settings.caFile || settings.user != m_settings.user
-        || settings.password != m_settings.password || settings.documents != m_settings.documents;
+        || settings.password != m_settings.password || settings.documents != m_settings.documents
+        || settings.departments != m_settings.departments;
     const QString previousRoot = m_root;
     m_settings = settings;
     m_root = settings.topic.trimmed();
@@ -41,7 +48,8 @@ void Subscription::apply(const ReceiverSettings &settings)
     options.caFile = settings.caFile;
     options.user = settings.user;
     options.password = settings.password;
-    options.clientId = QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName());
+    options.clientId = m_clientId.isEmpty() ? QStringLiteral("kavrel-r-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName())
+                                            : m_clientId;
     options.cleanSession = false;
     m_client = connectTo(options);
     // The broker keeps this session's subscriptions: what 1.x subscribed to
@@ -54,19 +62,47 @@ void Subscription::apply(const ReceiverSettings &settings)
         m_client->unsubscribe(oldRoot + QStringLiteral("/document/+"));
         m_client->unsubscribe(oldRoot + QStringLiteral("/picture/+"));
     }
+    // The departments taken before, when they are no longer (the broker
+    // keeps the session's subscriptions).
+    const QStringList departments = settings.departments.isEmpty() ? QStringList{QStringLiteral("+")} : settings.departments;
+    QStringList before = m_departments;
+    m_departments = departments;
+    // Every department's, as a session of before may have taken them (the
+    // settings changed while the program was off).
+    if (!settings.departments.isEmpty() && !before.contains(QStringLiteral("+")))
+        before.append(QStringLiteral("+"));
+    const QString oldRoot = previousRoot.isEmpty() ? m_root : previousRoot;
+    for (const QString &department : before) {
+        if (oldRoot != m_root || !departments.contains(department))
+            m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Reception, department));
+    }
     if (!previousRoot.isEmpty() && previousRoot != m_root) {
         m_client->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Reception));
         m_client->unsubscribe(Topics::oldReception(previousRoot));
+        m_client->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Departments));
     }
-    // The receptions of every fax server, and those of the monitors that
-    // publish as 1.x did.
-    m_client->subscribe(Topics::filter(m_root, Topics::Kind::Reception));
-    m_client->subscribe(Topics::oldReception(m_root));
+    // The receptions of every fax server, of the departments taken; and,
+    // taking them all, those of the monitors that publish as 1.x did (the
+    // older topic carries every department's).
+    for (const QString &department : departments)
+        m_client->subscribe(Topics::filter(m_root, Topics::Kind::Reception, department));
+    if (settings.departments.isEmpty())
+        m_client->subscribe(Topics::oldReception(m_root));
+    else
+        m_client->unsubscribe(Topics::oldReception(m_root));
+    // What each fax server's departments are called (kept by the broker),
+    // and which of them this user may read.
+    m_client->subscribe(Topics::filter(m_root, Topics::Kind::Departments));
+    for (const QString &department : departments)
+        m_client->subscribe(Topics::filter(m_root, Topics::Kind::About, department));
+    m_readable.clear();
     connect(m_client, &MqttClient::stateChanged, this, [this, client = m_client](const QString &text, bool connected) {
         if (client != m_client)
             return;
         m_state = text;
         qCInfo(lcBroker).noquote() << text;
+        if (connected)
+            m_readCheck->start();
         Q_EMIT stateChanged(text, connected);
     });
     // A connection of their own for the documents: a reception never waits
@@ -74,12 +110,16 @@ void Subscription::apply(const ReceiverSettings &settings)
     options.clientId += QStringLiteral("-documents");
     if (settings.documents) {
         m_bulk = connectTo(options);
-        if (!previousRoot.isEmpty() && previousRoot != m_root) {
-            m_bulk->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Document));
-            m_bulk->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Picture));
+        for (const QString &department : before) {
+            if (oldRoot != m_root || !departments.contains(department)) {
+                m_bulk->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Document, department));
+                m_bulk->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Picture, department));
+            }
         }
-        m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Document));
-        m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Picture));
+        for (const QString &department : departments) {
+            m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Document, department));
+            m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Picture, department));
+        }
         connect(m_bulk, &MqttClient::stateChanged, this, [this, client = m_bulk](const QString &text, bool connected) {
             if (client != m_bulk)
                 return;
@@ -179,6 +219,19 @@ void Subscription::takeWaiting(MqttClient *client)
         // Known by its topic alone, whatever subscription brought it (an
         // older version's session at the broker may still hold wildcards).
         const Topics::Address address = Topics::parse(m_root, message.topic);
+        if (address.kind == Topics::Kind::Departments) {
+            takeDepartments(message.payload);
+            continue;
+        }
+        if (address.kind == Topics::Kind::About) {
+            if (m_readable.size() < MaxServers)
+                m_readable.insert(address.department);
+            continue;
+        }
+        // Only the departments taken (a session of before may bring others).
+        if (!address.department.isEmpty() && !m_departments.contains(QStringLiteral("+"))
+            && !m_departments.contains(address.department))
+            continue;
         switch (address.kind) {
         case Topics::Kind::Reception:
         case Topics::Kind::OldReception:
@@ -282,5 +335,46 @@ void Subscription::take(const QByteArray &payload, const QString &topic, const T
         return;
     }
     Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(),
-                    commId.isEmpty() ? QString() : faxKey(address.server, commId));
+                    commId.isEmpty() ? QString() : faxKey(address.server, commId), address.department);
+}
+
+void Subscription::checkReadable()
+{
+    // Those asked for by name; asking for all, those the fax monitors have.
+    QStringList wanted = m_departments;
+    if (wanted.contains(QStringLiteral("+")))
+        wanted = m_departmentNames.keys();
+    QStringList unreadable;
+    for (const QString &department : std::as_const(wanted)) {
+        if (!m_readable.contains(department))
+            unreadable.append(m_departmentNames.value(department, department));
+    }
+    unreadable.sort();
+    if (!unreadable.isEmpty()) {
+        qCWarning(lcBroker).noquote() << QStringLiteral("the broker passes on nothing of the departments %1")
+                                             .arg(unreadable.join(QStringLiteral(", ")));
+        Q_EMIT departmentsUnreadable(unreadable);
+    }
+}
+
+void Subscription::takeDepartments(const QByteArray &payload)
+{
+    // {"default": id, "departments": [{"id": …, "name": …}, …]}, kept by
+    // the broker; bounded as the fax servers are.
+    if (payload.size() > 64 * 1024)
+        return;
+    bool changed = false;
+    const QJsonArray list = QJsonDocument::fromJson(payload).object().value(QStringLiteral("departments")).toArray();
+    for (const QJsonValue &value : list) {
+        const QString id = value.toObject().value(QStringLiteral("id")).toString();
+        const QString name = value.toObject().value(QStringLiteral("name")).toString().left(100);
+        QString why;
+        if (!Topics::checkLevel(id, &why) || name.isEmpty() || m_departmentNames.value(id) == name
+            || (!m_departmentNames.contains(id) && m_departmentNames.size() >= MaxServers))
+            continue;
+        m_departmentNames.insert(id, name);
+        changed = true;
+    }
+    if (changed)
+        Q_EMIT departmentsChanged();
 }

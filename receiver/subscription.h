@@ -4,9 +4,11 @@
 #include "mqtt/mqttclient.h"
 #include "receiver/receiversettings.h"
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 // kavrel-r's subscription to the office's MQTT broker, as its settings say:
 // one connection for the receptions, and one for the documents when they
@@ -46,6 +48,9 @@ public:
     // A connection already made is let go when the settings for it change.
     void apply(const ReceiverSettings &settings);
     bool isActive() const { return m_client != nullptr; }
+    // The client id this desktop is known by at the broker (several
+    // desktops of one process, in tests); its user and host when not given.
+    void setClientId(const QString &id) { m_clientId = id; }
     // What the connection went through last; empty while there is none.
     QString state() const { return m_state; }
     MqttClient *client() const { return m_client; }
@@ -53,11 +58,22 @@ public:
     // can be, or a stale one the broker kept (retained), or dropped while
     // too many waited.
     qint64 refused() const;
+    // What the fax monitors call their departments, by id.
+    const QHash<QString, QString> &departmentNames() const { return m_departmentNames; }
+    // Milliseconds after connecting at which the departments that could
+    // not be read are told (what the broker keeps comes at once).
+    static constexpr int ReadCheckDelay = 5000;
 
 Q_SIGNALS:
     // One reception; source names the broker; commId is how its fax is
     // known (faxKey()), when its document follows.
-    void received(const QString &text, const QString &source, const QString &commId);
+    void received(const QString &text, const QString &source, const QString &commId, const QString &department);
+    // The fax monitors told what their departments are called.
+    void departmentsChanged();
+    // Departments (their names) whose faxes the broker does not pass on to
+    // this user, though they were asked for (or, asking for all, though a
+    // fax monitor has them): said once a connection, a while after it is made.
+    void departmentsUnreadable(const QStringList &names);
     // A reception's document (what it says is not checked here), and the
     // picture of its first page.
     void document(const QString &commId, const QByteArray &pdf);
@@ -78,6 +94,8 @@ private:
     void takeDocument(const Topics::Address &address, const QByteArray &payload);
     void take(const QByteArray &payload, const QString &topic, const Topics::Address &address);
     void refuse(const QString &what);
+    void takeDepartments(const QByteArray &payload);
+    void checkReadable();
 
     MqttClient *m_client = nullptr; // receptions
     MqttClient *m_bulk = nullptr;   // documents, when they are taken
@@ -87,6 +105,11 @@ private:
     QString m_root;
     // The fax servers whose receptions came on the layout's topic.
     QSet<QString> m_layoutServers;
+    QStringList m_departments;      // subscribed to ("+" for all)
+    QString m_clientId;
+    QHash<QString, QString> m_departmentNames;
+    QSet<QString> m_readable;       // departments whose "about" came
+    QTimer *m_readCheck = nullptr;
     QString m_state;
     qint64 m_refused = 0;
     qint64 m_droppedBefore = 0; // by clients let go

@@ -650,6 +650,25 @@ TestBroker::~TestBroker()
 }
 
 QString TestBroker::folder() const { return m_dir->path(); }
+
+bool TestBroker::addUser(const QString &name, const QString &password)
+{
+    return runQuietly(QStringLiteral("mosquitto_passwd"), {QStringLiteral("-b"), QStringLiteral("passwd"), name, password},
+                      m_dir->path());
+}
+
+bool TestBroker::setAcl(const QByteArray &acl)
+{
+    QFile file(m_dir->filePath(QStringLiteral("acl")));
+    QFile config(m_dir->filePath(QStringLiteral("mosquitto.conf")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(acl) != acl.size() || !config.open(QIODevice::ReadWrite))
+        return false;
+    file.close();
+    QByteArray text = config.readAll();
+    text.replace("password_file ", "acl_file " + QFile::encodeName(file.fileName()) + "\npassword_file ");
+    config.seek(0);
+    return config.write(text) == text.size();
+}
 QString TestBroker::caFile() const { return m_dir->filePath(QStringLiteral("ca.crt")); }
 QString TestBroker::otherCaFile() const { return m_dir->filePath(QStringLiteral("other-ca.crt")); }
 

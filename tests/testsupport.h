@@ -202,6 +202,9 @@ public:
     QString missing() const { return m_missing; }
     bool start();
     void stop();
+    // Another account, and an ACL (mosquitto's acl_file): before start().
+    bool addUser(const QString &name, const QString &password);
+    bool setAcl(const QByteArray &acl);
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }

@@ -394,7 +394,8 @@ private Q_SLOTS:
                                 .arg(i % 60, 2, 10, QLatin1Char('0'))
                                 .arg(i)
                                 .arg(i % 4)
-                                .arg(i % 7 ? QStringLiteral("OK") : QStringLiteral("No carrier")));
+                                .arg(i % 7 ? QStringLiteral("OK") : QStringLiteral("No carrier")),
+                            QString(), i % 3 ? QStringLiteral("sales") : QStringLiteral("payroll"));
             return history.flush();
         };
         QVERIFY(add(30));
@@ -406,6 +407,12 @@ private Q_SLOTS:
                 model.sort(column, Qt::AscendingOrder);
                 model.sort(column, Qt::DescendingOrder);
             }
+            // One department's, its name shown.
+            model.setDepartmentNames({{QStringLiteral("payroll"), QStringLiteral("給与係")}});
+            model.setDepartment(QStringLiteral("payroll"));
+            QCOMPARE(model.rowCount(), 10);
+            QCOMPARE(model.data(model.index(0, HistoryModel::Department), Qt::DisplayRole).toString(), QStringLiteral("給与係"));
+            model.setDepartment(QString());
             model.setSearch(QStringLiteral("ｱｵｷ 1"));
             QCOMPARE(model.rowCount(), 11);
             history.remove(model.entry(0).id);

@@ -383,6 +383,19 @@ private Q_SLOTS:
 
     // What can be used, and what each part needs: a broker that cannot be
     // used leaves UDP to work.
+    // A department taken stands as a topic level, or is refused by name.
+    void departmentsChecked()
+    {
+        ReceiverSettings settings;
+        settings.broker = QStringLiteral("mqtt://broker:1883");
+        settings.departments = {QStringLiteral("sales"), QStringLiteral("payroll")};
+        QString error, field;
+        QVERIFY2(settings.checkBroker(&error, &field), qPrintable(error));
+        settings.departments.append(QStringLiteral("sa/les"));
+        QVERIFY(!settings.checkBroker(&error, &field));
+        QCOMPARE(field, QStringLiteral("Departments"));
+    }
+
     void settingsChecked_data()
     {
         QTest::addColumn<int>("port");

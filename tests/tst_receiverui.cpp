@@ -21,6 +21,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -210,6 +211,18 @@ private Q_SLOTS:
         QCOMPARE(shown.size(), 1);
         QVERIFY(dialog.focusWidget());
         QCOMPARE(dialog.focusWidget()->objectName(), QStringLiteral("CAFile"));
+
+        // The departments the fax monitors announced, by name; a choice
+        // stays as the list grows.
+        auto *departments = dialog.findChild<QListWidget *>(QStringLiteral("Departments"));
+        dialog.setDepartmentNames({{QStringLiteral("sales"), QStringLiteral("営業部")}});
+        QCOMPARE(departments->count(), 1);
+        QCOMPARE(departments->item(0)->text(), QStringLiteral("営業部（sales）"));
+        QVERIFY(dialog.settings().departments.isEmpty());
+        departments->item(0)->setCheckState(Qt::Checked);
+        dialog.setDepartmentNames({{QStringLiteral("sales"), QStringLiteral("営業部")}, {QStringLiteral("payroll"), QStringLiteral("給与係")}});
+        QCOMPARE(departments->count(), 2);
+        QCOMPARE(dialog.settings().departments, QStringList{QStringLiteral("sales")});
 
         TestSupport::TestBroker broker;
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));

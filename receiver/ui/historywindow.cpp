@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QFont>
 #include <QHBoxLayout>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
@@ -30,6 +31,7 @@ History::SortBy sortBy(int column)
     case HistoryModel::Pages: return History::SortBy::Pages;
     case HistoryModel::Received: return History::SortBy::Received;
     case HistoryModel::What: return History::SortBy::What;
+    case HistoryModel::Department: return History::SortBy::Department;
     default: return History::SortBy::Arrived;
     }
 }
@@ -59,6 +61,19 @@ void HistoryModel::setSearch(const QString &search)
 {
     m_query.search = search.trimmed();
     refresh();
+}
+
+void HistoryModel::setDepartment(const QString &department)
+{
+    m_query.department = department;
+    refresh();
+}
+
+void HistoryModel::setDepartmentNames(const QHash<QString, QString> &names)
+{
+    m_departmentNames = names;
+    if (!m_entries.isEmpty())
+        Q_EMIT dataChanged(index(0, Department), index(int(m_entries.size()) - 1, Department));
 }
 
 void HistoryModel::sort(int column, Qt::SortOrder order)
@@ -147,6 +162,8 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         // None will come: the fax server's side says why.
         return role == Qt::ToolTipRole ? QStringLiteral("文書は届きません：%1").arg(entry.documentError)
                                        : QStringLiteral("なし");
+    case Department:
+        return m_departmentNames.value(entry.department, entry.department);
     case Source:
         return entry.source;
     case Copies:
@@ -159,7 +176,7 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QVariant();
-    static const char *const titles[] = {"到着", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "送信元", "件数"};
+    static const char *const titles[] = {"到着", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "部署", "送信元", "件数"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
 
@@ -177,6 +194,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     , m_model(new HistoryModel(history, this))
     , m_view(new QTableView(this))
     , m_search(new QLineEdit(this))
+    , m_department(new QComboBox(this))
     , m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("HistoryWindow"));
@@ -184,6 +202,10 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_search->setObjectName(QStringLiteral("Search"));
     m_search->setPlaceholderText(QStringLiteral("差出人・番号・エラーを検索（Ctrl+F）"));
     m_search->setClearButtonEnabled(true);
+    // The departments, once a fax monitor has said what they are.
+    m_department->setObjectName(QStringLiteral("DepartmentFilter"));
+    m_department->addItem(QStringLiteral("すべての部署"), QString());
+    m_department->hide();
     m_view->setObjectName(QStringLiteral("HistoryView"));
     m_view->setModel(m_model);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -205,6 +227,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     // header's menu).
     m_view->setColumnHidden(HistoryModel::Source, true);
     m_view->setColumnHidden(HistoryModel::Copies, true);
+    m_view->setColumnHidden(HistoryModel::Department, true);
     header->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](const QPoint &position) {
         QMenu menu(this);
@@ -230,8 +253,11 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     buttons->addWidget(openButton);
     buttons->addWidget(clearButton);
     buttons->addWidget(closeButton);
+    auto *searchRow = new QHBoxLayout;
+    searchRow->addWidget(m_search, 1);
+    searchRow->addWidget(m_department);
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_search);
+    layout->addLayout(searchRow);
     layout->addWidget(m_view);
     layout->addLayout(buttons);
     resize(900, 420);
@@ -245,6 +271,10 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     connect(escape, &QShortcut::activated, this, &QWidget::close);
     connect(m_search, &QLineEdit::textChanged, this, [this](const QString &text) {
         m_model->setSearch(text);
+        showCounts();
+    });
+    connect(m_department, &QComboBox::currentIndexChanged, this, [this] {
+        m_model->setDepartment(m_department->currentData().toString());
         showCounts();
     });
 
@@ -272,6 +302,24 @@ void HistoryWindow::present()
     // Marked read once the window is up: on a long history that is the
     // slower part, and the window need not wait for it.
     QTimer::singleShot(0, m_history, &History::markAllRead);
+}
+
+void HistoryWindow::setDepartmentNames(const QHash<QString, QString> &names)
+{
+    m_model->setDepartmentNames(names);
+    const QString chosen = m_department->currentData().toString();
+    const QSignalBlocker quiet(m_department);
+    while (m_department->count() > 1)
+        m_department->removeItem(1);
+    QList<QPair<QString, QString>> byName;
+    for (auto it = names.cbegin(); it != names.cend(); ++it)
+        byName.append({it.value(), it.key()});
+    std::sort(byName.begin(), byName.end());
+    for (const auto &department : std::as_const(byName))
+        m_department->addItem(department.first, department.second);
+    m_department->setCurrentIndex(qMax(0, m_department->findData(chosen)));
+    m_department->setVisible(!names.isEmpty());
+    m_view->setColumnHidden(HistoryModel::Department, names.isEmpty());
 }
 
 void HistoryWindow::historyChanged()

@@ -3,9 +3,11 @@
 #include "receiver/history.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QTimer>
 #include <QWidget>
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QTableView;
@@ -21,7 +23,7 @@ class HistoryModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { Arrived, What, Caller, Number, Pages, Received, Document, Source, Copies, ColumnCount };
+    enum Column { Arrived, What, Caller, Number, Pages, Received, Document, Department, Source, Copies, ColumnCount };
     static constexpr int PageSize = 100;
     // Characters of a text read for the table (a reception's line is far
     // shorter).
@@ -34,6 +36,10 @@ public:
     // since is too.
     void refresh(bool markUnread = false);
     void setSearch(const QString &search);
+    // Only the department's receptions (its id); every one's when empty.
+    void setDepartment(const QString &department);
+    // What the departments are called, by id (as the fax monitors say).
+    void setDepartmentNames(const QHash<QString, QString> &names);
     History::Entry entry(int row) const { return m_entries.value(row); }
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -52,6 +58,7 @@ public:
 private:
     History *m_history;
     History::Query m_query;
+    QHash<QString, QString> m_departmentNames;
     bool m_loaded = false;
     QList<History::Entry> m_entries;
     int m_total = 0;
@@ -72,6 +79,8 @@ public:
     // Receptions refused (senders not taken, too large, stale) and lost
     // (the kernel's buffer was full), since the program started.
     void setLosses(qint64 refused, qint64 lost);
+    // The departments known: the table shows them and can be narrowed to one.
+    void setDepartmentNames(const QHash<QString, QString> &names);
 
 Q_SIGNALS:
     // 開く: the document of a reception.
@@ -88,6 +97,7 @@ private:
     HistoryModel *m_model;
     QTableView *m_view;
     QLineEdit *m_search;
+    QComboBox *m_department;
     QLabel *m_status;
     QTimer m_refresh;
     qint64 m_refused = 0;

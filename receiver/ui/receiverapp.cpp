@@ -67,6 +67,15 @@ ReceiverApp::ReceiverApp(QObject *parent)
                  .arg(lost));
     });
     connect(m_subscription, &Subscription::received, m_gate, &NoticeGate::take);
+    connect(m_subscription, &Subscription::departmentsUnreadable, this, [this](const QStringList &names) {
+        tell(QStringLiteral("次の部署の FAX は、この PC には届きません（MQTT ブローカーがこのユーザーに読ませていません）：%1。"
+                            "必要なら管理者に確かめてください。")
+                 .arg(names.join(QStringLiteral("、"))));
+    });
+    connect(m_subscription, &Subscription::departmentsChanged, this, [this] {
+        if (m_historyWindow)
+            m_historyWindow->setDepartmentNames(m_subscription->departmentNames());
+    });
     connect(m_subscription, &Subscription::document, this, [this](const QString &commId, const QByteArray &pdf) {
         keepDocument(commId, pdf, false);
     });
@@ -75,6 +84,18 @@ ReceiverApp::ReceiverApp(QObject *parent)
         keepDocument(commId, png, true);
     });
     connect(m_subscription, &Subscription::subscriptionRefused, this, [this](const QString &topic) {
+        // A department's faxes that this user may not read: said by name.
+        const QStringList levels = topic.mid(m_settings.topic.trimmed().size() + 1).split(QLatin1Char('/'));
+        const QString department = topic.startsWith(m_settings.topic.trimmed() + QLatin1Char('/')) && levels.size() >= 3
+                && levels.at(1) != QLatin1String("+")
+            ? levels.at(1)
+            : QString();
+        if (!department.isEmpty()) {
+            tell(QStringLiteral("部署「%1」の FAX を受け取る許可が MQTT ブローカーにありません（%2）。この PC にはこの部署の FAX "
+                                "は届きません。管理者に確かめてください。")
+                     .arg(m_subscription->departmentNames().value(department, department), topic));
+            return;
+        }
         tell(QStringLiteral("MQTT ブローカーが %1 の受信を許していません。この PC にはそのトピックの受信は届きません。"
                             "管理者に確かめてください。")
                  .arg(topic));
@@ -397,6 +418,7 @@ void ReceiverApp::openHistory()
     if (!m_historyWindow) {
         m_historyWindow = new HistoryWindow(m_history);
         m_historyWindow->setWindowIcon(receiverIcon());
+        m_historyWindow->setDepartmentNames(m_subscription->departmentNames());
         connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
     }
     updateLosses();
@@ -437,5 +459,6 @@ void ReceiverApp::openSettings()
         m_presence->window());
     dialog.setWindowIcon(receiverIcon());
     dialog.setPasswordNote(m_passwords->describePlace());
+    dialog.setDepartmentNames(m_subscription->departmentNames());
     dialog.exec();
 }

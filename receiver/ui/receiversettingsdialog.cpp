@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -34,6 +35,7 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     , m_password(new QLineEdit(settings.password, this))
     , m_passwordNote(new QLabel(this))
     , m_documents(new QCheckBox(QStringLiteral("受信したFAXの文書（PDF）も受け取り、通知から開けるようにする"), this))
+    , m_departments(new QListWidget(this))
     , m_startAtLogin(new QCheckBox(QStringLiteral("ログインしたときに起動する"), this))
     , m_testBroker(new QPushButton(QStringLiteral("接続テスト"), this))
     , m_testResult(new QLabel(this))
@@ -53,6 +55,10 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
 
     m_documents->setObjectName(QStringLiteral("Documents"));
     m_documents->setChecked(settings.documents);
+    // The departments whose faxes come here; none checked is all of them.
+    m_departments->setObjectName(QStringLiteral("Departments"));
+    m_departments->setMaximumHeight(m_departments->fontMetrics().height() * 5);
+    setDepartmentNames({});
     m_startAtLogin->setObjectName(QStringLiteral("StartAtLogin"));
     m_startAtLogin->setChecked(Autostart::enabled());
 
@@ -104,6 +110,9 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_passwordNote->setObjectName(QStringLiteral("PasswordNote"));
     mqtt->addRow(QString(), m_passwordNote);
     mqtt->addRow(QString(), m_documents);
+    mqtt->addRow(QStringLiteral("部署："), m_departments);
+    mqtt->addRow(QString(), new QLabel(QStringLiteral("受け取る部署の FAX に印を付けます。付けなければ、すべての部署の FAX を受け取ります。"),
+                                       this));
     auto *testRow = new QHBoxLayout;
     testRow->addWidget(m_testBroker);
     testRow->addWidget(m_testResult, 1);
@@ -126,6 +135,29 @@ void ReceiverSettingsDialog::setPasswordNote(const QString &text)
     m_passwordNote->setText(text);
 }
 
+void ReceiverSettingsDialog::setDepartmentNames(const QHash<QString, QString> &names)
+{
+    // What is checked now stays checked (at first, what the settings have).
+    const QStringList checked = m_departments->count() > 0 ? settings().departments : m_original.departments;
+    QStringList ids = names.keys();
+    for (const QString &id : std::as_const(checked)) {
+        if (!ids.contains(id))
+            ids.append(id);
+    }
+    std::sort(ids.begin(), ids.end(), [&names](const QString &a, const QString &b) {
+        return names.value(a, a) < names.value(b, b);
+    });
+    m_departments->clear();
+    for (const QString &id : std::as_const(ids)) {
+        const QString name = names.value(id);
+        auto *item = new QListWidgetItem(name.isEmpty() ? id : QStringLiteral("%1（%2）").arg(name, id), m_departments);
+        item->setData(Qt::UserRole, id);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(checked.contains(id) ? Qt::Checked : Qt::Unchecked);
+    }
+    m_departments->setVisible(!ids.isEmpty());
+}
+
 ReceiverSettings ReceiverSettingsDialog::settings() const
 {
     ReceiverSettings settings = ReceiverSettings::load();
@@ -144,6 +176,11 @@ ReceiverSettings ReceiverSettingsDialog::settings() const
     settings.password = m_password->text();
     settings.passwordInFile = m_original.passwordInFile;
     settings.documents = m_documents->isChecked();
+    settings.departments.clear();
+    for (int i = 0; i < m_departments->count(); ++i) {
+        if (m_departments->item(i)->checkState() == Qt::Checked)
+            settings.departments.append(m_departments->item(i)->data(Qt::UserRole).toString());
+    }
     return settings;
 }
 

@@ -3,6 +3,7 @@
 #include "receiver/receiversettings.h"
 
 #include <QDialog>
+#include <QHash>
 #include <QPointer>
 
 #include <functional>
@@ -11,6 +12,7 @@ class MqttClient;
 class QCheckBox;
 class QPushButton;
 class QLabel;
+class QListWidget;
 class QLineEdit;
 class QPlainTextEdit;
 class QSpinBox;
@@ -32,6 +34,9 @@ public:
     ReceiverSettings settings() const;
     // Where the password is kept, as the user is told under it.
     void setPasswordNote(const QString &text);
+    // The departments the fax monitors announced (name by id), offered to
+    // choose from besides those chosen already.
+    void setDepartmentNames(const QHash<QString, QString> &names);
     void accept() override;
 
     // Milliseconds the connection test waits for the broker's answer.
@@ -56,6 +61,7 @@ private:
     QLineEdit *m_password;
     QLabel *m_passwordNote;
     QCheckBox *m_documents;
+    QListWidget *m_departments;
     QCheckBox *m_startAtLogin;
     QPushButton *m_testBroker;
     QLabel *m_testResult;

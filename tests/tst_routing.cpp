@@ -1,0 +1,192 @@
+// Receptions routed to the departments they are for: the fax monitor's rules
+// on the line, the number called, the caller's number and the TSI; a real
+// mosquitto whose password and ACL files keep each department's faxes to its
+// people; the datagrams of each department; and the kavrel-s links of a
+// department's Unix group. Makes a group of its own: root only.
+
+#include "core/monitorprotocol.h"
+#include "core/testdelays.h"
+#include "receiver/subscription.h"
+#include "testsupport.h"
+
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString Group = QStringLiteral("kavrel-test-sales");
+
+// RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG FILE COMMID DEVICE DESTINATION
+QList<QByteArray> post(const char *name, const char *tsi, const char *number, const char *device, const char *called)
+{
+    return {"2026:12:08 09:00:00", tsi, number, name, "1", "", "", "", device, called};
+}
+
+QStringList callers(const QSignalSpy &spy)
+{
+    QStringList found;
+    for (const QList<QVariant> &arguments : spy)
+        found.append(arguments.at(0).toString().section(QLatin1Char(','), 3, 3));
+    found.sort();
+    return found;
+}
+
+QStringList callers(const QList<QByteArray> &lines)
+{
+    QStringList found;
+    for (const QByteArray &line : lines)
+        found.append(QString::fromUtf8(line).section(QLatin1Char(','), 3, 3));
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+class TestRouting : public QObject
+{
+    Q_OBJECT
+
+    TestSupport::TestBroker broker;
+    TestSupport::MonitorProcess monitor;
+
+    ReceiverSettings desk(const char *user, const QStringList &departments, bool documents = false)
+    {
+        ReceiverSettings settings;
+        settings.broker = broker.url();
+        settings.user = QLatin1String(user);
+        settings.password = QStringLiteral("%1-secret").arg(QLatin1String(user));
+        settings.departments = departments;
+        settings.documents = documents;
+        return settings;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
+        if (::geteuid() != 0)
+            QSKIP("makes a Unix group of its own: run as root (run-tests does)");
+        // Every account may read the list of departments; each reads its
+        // department's faxes, and no other's.
+        QVERIFY(broker.addUser(QStringLiteral("alice"), QStringLiteral("alice-secret")));
+        QVERIFY(broker.addUser(QStringLiteral("bob"), QStringLiteral("bob-secret")));
+        QVERIFY(broker.setAcl("pattern read kavrel/fax/+/departments\n"
+                              "user faxserver\ntopic write kavrel/fax/#\n"
+                              "user alice\ntopic read kavrel/fax/+/sales/#\n"
+                              "user bob\ntopic read kavrel/fax/+/payroll/#\n"));
+        QVERIFY(broker.start());
+        QProcess::execute(QStringLiteral("groupdel"), {Group});
+        QCOMPARE(QProcess::execute(QStringLiteral("groupadd"), {QStringLiteral("-U"), QStringLiteral("root"), Group}), 0);
+        TestDelays::set(QStringLiteral("readcheck=500"));
+    }
+
+    void cleanupTestCase()
+    {
+        QProcess::execute(QStringLiteral("groupdel"), {Group});
+    }
+
+    // Each department's people get its faxes, and nobody else's: by the
+    // broker (its ACL), as datagrams (its destinations), and on the links
+    // of its Unix group; what no rule takes goes to the default department.
+    void eachDepartmentGetsItsFaxes()
+    {
+        TestSupport::UdpReceiver everyone, sales, payroll;
+        QFile password(monitor.path(QStringLiteral("broker-password")));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
+        password.close();
+        const QByteArray config = "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
+            + password.fileName().toUtf8() + "\nServer=fax1\n"
+            "[Departments]\nsales=営業部\npayroll=給与係\n"
+            "[Routes]\n"
+            "device ttyACM1 = payroll\n"
+            "called 03-1234-0002 = payroll\n"
+            "caller 06* = sales\n"
+            "tsi +81 3 1111 2222 = sales, payroll\n"
+            "[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(everyone.port())
+            + "\nsales=127.0.0.1:" + QByteArray::number(sales.port())
+            + "\npayroll=127.0.0.1:" + QByteArray::number(payroll.port()) + "\n"
+            "[Groups]\nsales=" + Group.toUtf8() + "\n";
+        QVERIFY(monitor.start(config));
+        QTRY_VERIFY2(monitor.said().contains("connected"), monitor.said().constData());
+        QVERIFY2(!monitor.said().contains("routing is off"), monitor.said().constData());
+
+        Subscription alice, bob, nosy;
+        QSignalSpy aliceGot(&alice, &Subscription::received), bobGot(&bob, &Subscription::received);
+        QSignalSpy told(&nosy, &Subscription::departmentsUnreadable);
+        alice.setClientId(QStringLiteral("alice"));
+        bob.setClientId(QStringLiteral("bob"));
+        nosy.setClientId(QStringLiteral("nosy"));
+        alice.apply(desk("alice", {QStringLiteral("sales")}));
+        bob.apply(desk("bob", {QStringLiteral("payroll")}));
+        // Alice asks for the payroll's faxes too: she is told she cannot
+        // have them, by the department's name.
+        nosy.apply(desk("alice", {QStringLiteral("sales"), QStringLiteral("payroll")}));
+        QTRY_COMPARE_WITH_TIMEOUT(told.size(), 1, 10000);
+        QCOMPARE(told.first().first().toStringList(), QStringList{QStringLiteral("給与係")});
+        QCOMPARE(alice.departmentNames().value(QStringLiteral("payroll")), QStringLiteral("給与係"));
+        auto link = monitor.link();
+        QVERIFY(link);
+
+        QString error;
+        for (const QList<QByteArray> &fields :
+             {post("LINE1", "", "0311110000", "ttyACM1", ""), post("CALLED", "", "0311110001", "ttyACM0", "0312340002"),
+              post("OSAKA", "", "0612345678", "ttyACM0", ""), post("BOTH", "+81311112222", "", "ttyACM0", ""),
+              post("NOBODY", "", "0311119999", "ttyACM0", "0312340001")})
+            QVERIFY2(MonitorProtocol::post(monitor.folder(), fields, 5000, &error), qPrintable(error));
+        QTRY_COMPARE(everyone.datagrams().size(), 5);
+        QTRY_COMPARE(callers(sales.datagrams()), (QStringList{QStringLiteral("BOTH"), QStringLiteral("OSAKA")}));
+        QTRY_COMPARE(callers(payroll.datagrams()),
+                     (QStringList{QStringLiteral("BOTH"), QStringLiteral("CALLED"), QStringLiteral("LINE1")}));
+        QTRY_COMPARE(callers(aliceGot), (QStringList{QStringLiteral("BOTH"), QStringLiteral("OSAKA")}));
+        QTRY_COMPARE(callers(bobGot), (QStringList{QStringLiteral("BOTH"), QStringLiteral("CALLED"), QStringLiteral("LINE1")}));
+        QCOMPARE(aliceGot.first().at(3).toString(), QStringLiteral("sales"));
+        // The link of a user in the sales department's group.
+        QCOMPARE(callers(TestSupport::MonitorProcess::readLines(link.get(), 2)),
+                 (QStringList{QStringLiteral("BOTH"), QStringLiteral("OSAKA")}));
+        // Whatever comes after: the next line the link reads is sales's.
+        QVERIFY(MonitorProtocol::post(monitor.folder(), post("LAST", "", "0698765432", "", ""), 5000, &error));
+        QCOMPARE(callers(TestSupport::MonitorProcess::readLines(link.get(), 1)), QStringList{QStringLiteral("LAST")});
+        // Nobody of these has the default department's.
+        QVERIFY(!callers(aliceGot).contains(QStringLiteral("NOBODY")) && !callers(bobGot).contains(QStringLiteral("NOBODY")));
+    }
+
+    // A document on a department's topic reaches its people, and the ACL
+    // keeps it from anyone else's (alice, who takes both, gets sales's).
+    void documentsOnlyToTheirDepartment()
+    {
+        Subscription alice, bob;
+        QSignalSpy aliceGot(&alice, &Subscription::document), bobGot(&bob, &Subscription::document);
+        alice.setClientId(QStringLiteral("alice-documents"));
+        bob.setClientId(QStringLiteral("bob-documents"));
+        alice.apply(desk("alice", {QStringLiteral("sales"), QStringLiteral("payroll")}, true));
+        bob.apply(desk("bob", {QStringLiteral("payroll")}, true));
+        int commId = 100;
+        const auto publish = [&](const char *department) {
+            return QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                      QString::number(broker.port()), QStringLiteral("-u"), TestSupport::TestBroker::user(),
+                                      QStringLiteral("-P"), TestSupport::TestBroker::password(), QStringLiteral("-q"),
+                                      QStringLiteral("1"), QStringLiteral("-t"),
+                                      QStringLiteral("kavrel/fax/fax1/%1/document/%2").arg(QLatin1String(department)).arg(++commId),
+                                      QStringLiteral("-m"), QStringLiteral("%PDF-1.4")})
+                == 0;
+        };
+        // Until both take documents (their connections come up in their time).
+        QTRY_VERIFY_WITH_TIMEOUT(publish("sales") && !aliceGot.isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(publish("payroll") && !bobGot.isEmpty(), 10000);
+        const qsizetype aliceHad = aliceGot.size();
+        QVERIFY(publish("payroll"));
+        QVERIFY(publish("sales"));
+        QTRY_COMPARE(aliceGot.size(), aliceHad + 1);
+        QTRY_VERIFY(bobGot.last().first().toString() == QStringLiteral("fax1/%1").arg(commId - 1));
+        for (const QList<QVariant> &got : std::as_const(aliceGot))
+            QVERIFY(got.first().toString() != QStringLiteral("fax1/%1").arg(commId - 1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRouting)
+#include "tst_routing.moc"
