@@ -211,6 +211,9 @@ void FaxMonitor::setRouting(Route route, const QString &defaultDepartment, const
 {
     m_route = std::move(route);
     m_defaultDepartment = defaultDepartment;
+    // With groups given, links are filtered even when none of them can be
+    // found: their people then get the default department's, as told.
+    m_filterLinks = !groups.isEmpty();
     m_departmentOfGroup.clear();
     m_userDepartments.clear();
     for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
@@ -233,7 +236,8 @@ QStringList FaxMonitor::departmentsOf(uid_t uid)
     if (known != m_userDepartments.cend())
         return *known;
     QStringList departments;
-    if (const passwd *user = getpwuid(uid); user && !m_departmentOfGroup.isEmpty()) {
+    const passwd *user = getpwuid(uid);
+    if (user && !m_departmentOfGroup.isEmpty()) {
         gid_t groups[256];
         int count = 256;
         if (getgrouplist(user->pw_name, user->pw_gid, groups, &count) < 0)
@@ -247,8 +251,8 @@ QStringList FaxMonitor::departmentsOf(uid_t uid)
     if (departments.isEmpty())
         departments.append(m_defaultDepartment);
     // Looked up once a user, as names are: a flood must not mean a lookup
-    // (which may go over the network) each.
-    if (m_userDepartments.size() < 4096)
+    // (which may go over the network) each. One that failed is tried again.
+    if (user && m_userDepartments.size() < 4096)
         m_userDepartments.insert(uid, departments);
     return departments;
 }
@@ -256,7 +260,7 @@ QStringList FaxMonitor::departmentsOf(uid_t uid)
 void FaxMonitor::publish(const QList<QByteArray> &fields)
 {
     const Reception reception = Reception::fromPost(fields);
-    if (m_route && !m_departmentOfGroup.isEmpty()) {
+    if (m_route && m_filterLinks) {
         const QStringList departments = m_route(reception);
         m_links.publish(reception.line() + '\n', [this, departments](uint uid) {
             const QStringList mine = departmentsOf(uid_t(uid));

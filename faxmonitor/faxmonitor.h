@@ -90,6 +90,7 @@ private:
     int m_postTimeout = 2000;
     Route m_route;
     QString m_defaultDepartment;
+    bool m_filterLinks = false;
     QHash<gid_t, QString> m_departmentOfGroup;
     QHash<uid_t, QStringList> m_userDepartments;
 };

@@ -216,13 +216,21 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     });
     connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
         QString error;
-        const QStringList departments = m_documentDepartments.value(commId, {m_routing.defaultDepartment()});
+        // Where its reception went; one forgotten (far more documents under
+        // way than the monitor makes at once) is not published anywhere else.
+        const QStringList departments = m_documentDepartments.value(commId);
+        if (departments.isEmpty()) {
+            qCWarning(lcRelays).noquote() << QStringLiteral("the document of reception %1 is not published: where its "
+                                                            "reception went is no longer known")
+                                                 .arg(commId);
+            return;
+        }
         const qint64 bytes = (pdf.size() + picture.size()) * qint64(departments.size());
         if (!admitDocument(m_bulk->queued() + 2 * (int(departments.size()) - 1), m_bulk->queuedBytes(), bytes, &error)) {
             documentFailed(commId, error);
             return;
         }
-        m_documentDepartments.remove(commId);
+        takeDocumentDepartments(commId);
         for (const QString &department : departments) {
             if (!picture.isEmpty())
                 m_bulk->publish(Topics::picture(m_root, m_server, department, commId), picture);
@@ -354,19 +362,17 @@ void Relays::setUpMqtt(const MqttSettings &settings)
     m_root = Topics::rootOf(topic);
     m_server = settings.server;
     m_mqtt = new MqttClient(options, this);
-    // The departments, kept by the broker, so that desktops can offer them
-    // by name.
-    m_mqtt->publish(Topics::departments(m_root, m_server), m_routing.announcement(), true);
-    for (const Routing::Department &department : m_routing.departments())
-        m_mqtt->publish(Topics::about(m_root, m_server, department.id),
-                        QJsonDocument(QJsonObject{{QStringLiteral("id"), department.id}, {QStringLiteral("name"), department.name}})
-                            .toJson(QJsonDocument::Compact),
-                        true);
-    connect(m_mqtt, &MqttClient::stateChanged, this, [](const QString &text, bool connected) {
+    announceDepartments();
+    connect(m_mqtt, &MqttClient::stateChanged, this, [this](const QString &text, bool connected) {
         if (connected)
             qCInfo(lcRelays).noquote() << text;
         else
             qCWarning(lcRelays).noquote() << text;
+        // Again at each connection: a broker that lost what it kept (one
+        // without persistence, restarted), or a queue that dropped them
+        // while it was away, has them again.
+        if (connected && std::exchange(m_announced, true))
+            announceDepartments();
     });
     // Said once, then summed up, however long the broker stays away.
     m_drops = new RefusalLog(lcRelays, 60000, true, this);
@@ -392,6 +398,24 @@ void Relays::send(Destination &destination, const QString &line)
     }
 }
 
+void Relays::announceDepartments()
+{
+    // The departments, kept by the broker, so that desktops can offer them
+    // by name; and each one's "about", which only its readers get.
+    m_mqtt->publish(Topics::departments(m_root, m_server), m_routing.announcement(), true);
+    for (const Routing::Department &department : m_routing.departments())
+        m_mqtt->publish(Topics::about(m_root, m_server, department.id),
+                        QJsonDocument(QJsonObject{{QStringLiteral("id"), department.id}, {QStringLiteral("name"), department.name}})
+                            .toJson(QJsonDocument::Compact),
+                        true);
+}
+
+QStringList Relays::takeDocumentDepartments(const QString &commId)
+{
+    m_documentOrder.removeOne(commId);
+    return m_documentDepartments.take(commId);
+}
+
 void Relays::relay(const Reception &reception)
 {
     const QStringList departments = m_routing.route(reception);
@@ -400,18 +424,19 @@ void Relays::relay(const Reception &reception)
         // One datagram to each destination, however many of the
         // reception's departments it serves.
         QStringList sent;
+        const auto key = [](const Destination &destination) { return QString(destination.name).remove(QLatin1Char(' ')); };
         for (Destination &destination : m_senders) {
             send(destination, line);
-            sent.append(destination.name);
+            sent.append(key(destination));
         }
         for (const QString &department : departments) {
             const auto found = m_departmentSenders.find(department);
             if (found == m_departmentSenders.end())
                 continue;
             for (Destination &destination : *found) {
-                if (!sent.contains(destination.name)) {
+                if (!sent.contains(key(destination))) {
                     send(destination, line);
-                    sent.append(destination.name);
+                    sent.append(key(destination));
                 }
             }
         }
@@ -439,6 +464,7 @@ void Relays::relay(const Reception &reception)
         // Bounded as the documents waiting to be made are.
         if (m_documentOrder.size() >= 4 * MaxBulkQueued)
             m_documentDepartments.remove(m_documentOrder.takeFirst());
+        m_documentOrder.removeOne(reception.commId);
         m_documentOrder.append(reception.commId);
         m_documentDepartments.insert(reception.commId, departments);
     }
@@ -461,7 +487,10 @@ void Relays::documentFailed(const QString &commId, const QString &why)
     // The desktops are told that none will come, in the room kept for it;
     // past that the journal alone says it (a notice must never push out a
     // document that is on its way).
-    if (m_bulk->queued() >= MaxBulkQueued) {
+    const QStringList departments = takeDocumentDepartments(commId);
+    if (departments.isEmpty())
+        return; // where its reception went is no longer known: the journal has it
+    if (m_bulk->queued() + departments.size() > MaxBulkQueued) {
         qCWarning(lcRelays).noquote() << QStringLiteral("the desktops cannot be told of %1 now: %2 messages of documents "
                                                         "wait for the broker")
                                              .arg(commId)
@@ -470,10 +499,7 @@ void Relays::documentFailed(const QString &commId, const QString &why)
     }
     QJsonObject said;
     said.insert(QStringLiteral("error"), why);
-    QStringList departments = m_documentDepartments.take(commId);
-    if (departments.isEmpty())
-        departments.append(m_routing.defaultDepartment());
-    for (const QString &department : std::as_const(departments))
+    for (const QString &department : departments)
         m_bulk->publish(Topics::document(m_root, m_server, department, commId),
                         QJsonDocument(said).toJson(QJsonDocument::Compact));
 }

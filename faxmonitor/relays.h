@@ -117,6 +117,8 @@ private:
     void addDestination(const QString &text, const QString &department = QString());
     void send(Destination &destination, const QString &line);
     void setUpRouting(const QByteArray &content, const QVariantMap &settings, const QString &path);
+    void announceDepartments();
+    QStringList takeDocumentDepartments(const QString &commId);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
     struct MqttSettings {
@@ -143,4 +145,5 @@ private:
     DocumentMaker *m_documents = nullptr;
     int m_maxRetryDelay = 30000;
     bool m_ended = false;
+    bool m_announced = false; // once queued at start; again at each connection after
 };

@@ -26,8 +26,14 @@ QList<Line> partOf(const QByteArray &config, const QString &part, QStringList *e
     int number = 0;
     for (const QByteArray &raw : config.split('\n')) {
         ++number;
-        const QString text = QString::fromUtf8(raw).trimmed();
-        if (text.isEmpty() || text.startsWith(QLatin1Char(';')) || text.startsWith(QLatin1Char('#')))
+        QString text = QString::fromUtf8(raw).trimmed();
+        if (text.startsWith(QLatin1Char(';')) || text.startsWith(QLatin1Char('#')))
+            continue;
+        // A comment after a value, as QSettings reads the other parts.
+        const qsizetype comment = text.indexOf(QLatin1Char(';'));
+        if (comment >= 0)
+            text = text.left(comment).trimmed();
+        if (text.isEmpty())
             continue;
         if (text.startsWith(QLatin1Char('['))) {
             inside = text == QLatin1Char('[') + part + QLatin1Char(']');
@@ -40,7 +46,7 @@ QList<Line> partOf(const QByteArray &config, const QString &part, QStringList *e
             errors->append(QStringLiteral("line %1: [%2] has no '=' in \"%3\"").arg(number).arg(part, text));
             continue;
         }
-        lines.append({number, text.left(equals).trimmed(), text.mid(equals + 1).trimmed()});
+        lines.append({number, text.left(equals).simplified(), text.mid(equals + 1).trimmed()});
     }
     return lines;
 }
@@ -112,6 +118,11 @@ bool Routing::load(const QByteArray &config, QStringList *errors)
             continue;
         }
         QString why;
+        // [Datagrams] and [Groups] have keys of their own beside the ids.
+        if (line.key == QLatin1String("Destinations")) {
+            found.append(QStringLiteral("line %1: \"Destinations\" cannot be a department id").arg(line.number));
+            continue;
+        }
         if (!Topics::checkLevel(line.key, &why)) {
             found.append(QStringLiteral("line %1: the department id \"%2\" cannot stand in a topic: %3")
                              .arg(line.number)

@@ -200,13 +200,15 @@ qint64 History::add(const QDateTime &arrived, const QString &source, const QStri
     return entry.id;
 }
 
-void History::addCopy(qint64 id, const QString &commId)
+void History::addCopy(qint64 id, const QString &commId, const QString &department)
 {
     for (Entry &entry : m_pending) {
         if (entry.id == id) {
             ++entry.copies;
             if (entry.commId.isEmpty())
                 entry.commId = commId;
+            if (entry.department.isEmpty())
+                entry.department = department;
             return;
         }
     }
@@ -220,6 +222,13 @@ void History::addCopy(qint64 id, const QString &commId)
         QSqlQuery query(db());
         query.prepare(QStringLiteral("UPDATE receptions SET commid = ? WHERE id = ? AND commid = ''"));
         query.addBindValue(commId);
+        query.addBindValue(id);
+        query.exec();
+    }
+    if (!department.isEmpty() && isOpen()) {
+        QSqlQuery query(db());
+        query.prepare(QStringLiteral("UPDATE receptions SET department = ? WHERE id = ? AND department = ''"));
+        query.addBindValue(department);
         query.addBindValue(id);
         query.exec();
     }

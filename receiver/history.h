@@ -100,8 +100,9 @@ public:
     // Whether the reception add() took last is a failed one.
     bool lastAddedFailed() const { return !m_pending.isEmpty() && m_pending.constLast().failed; }
     // Another copy of the reception id came (with commId, when this copy
-    // names its document and the first did not).
-    void addCopy(qint64 id, const QString &commId = QString());
+    // names its document and the first did not; with the department the
+    // broker's copy was sent to, when the first, a datagram, named none).
+    void addCopy(qint64 id, const QString &commId = QString(), const QString &department = QString());
     // How many receptions there are, and a page of them, newest first (or
     // as query sorts and filters), the text of each cut to previewLength
     // characters (whole with -1).

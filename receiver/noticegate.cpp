@@ -60,7 +60,7 @@ void NoticeGate::take(const QString &text, const QString &source, const QString 
         QCryptographicHash::Sha1);
     const auto seen = m_recent.constFind(digest);
     if (seen != m_recent.cend()) {
-        m_history->addCopy(seen->id, commId);
+        m_history->addCopy(seen->id, commId, department);
         return;
     }
     // In UTC: a local time costs a look at the system's zone (a stat of

@@ -73,8 +73,10 @@ void Subscription::apply(const ReceiverSettings &settings)
         before.append(QStringLiteral("+"));
     const QString oldRoot = previousRoot.isEmpty() ? m_root : previousRoot;
     for (const QString &department : before) {
-        if (oldRoot != m_root || !departments.contains(department))
+        if (oldRoot != m_root || !departments.contains(department)) {
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Reception, department));
+            m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::About, department));
+        }
     }
     if (!previousRoot.isEmpty() && previousRoot != m_root) {
         m_client->unsubscribe(Topics::filter(previousRoot, Topics::Kind::Reception));
@@ -96,12 +98,14 @@ void Subscription::apply(const ReceiverSettings &settings)
     for (const QString &department : departments)
         m_client->subscribe(Topics::filter(m_root, Topics::Kind::About, department));
     m_readable.clear();
+    m_readCheck->stop();
+    m_readableTold = false;
     connect(m_client, &MqttClient::stateChanged, this, [this, client = m_client](const QString &text, bool connected) {
         if (client != m_client)
             return;
         m_state = text;
         qCInfo(lcBroker).noquote() << text;
-        if (connected)
+        if (connected && !m_readableTold)
             m_readCheck->start();
         Q_EMIT stateChanged(text, connected);
     });
@@ -179,6 +183,7 @@ void Subscription::stop()
     // end that one's session.
     endEnding();
     m_refusedTold.clear();
+    m_readCheck->stop();
     for (MqttClient **client : {&m_client, &m_bulk}) {
         if (!*client)
             continue;
@@ -351,6 +356,8 @@ void Subscription::checkReadable()
     }
     unreadable.sort();
     if (!unreadable.isEmpty()) {
+        // Once for these settings, not at every reconnection.
+        m_readableTold = true;
         qCWarning(lcBroker).noquote() << QStringLiteral("the broker passes on nothing of the departments %1")
                                              .arg(unreadable.join(QStringLiteral(", ")));
         Q_EMIT departmentsUnreadable(unreadable);

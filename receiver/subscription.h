@@ -110,6 +110,7 @@ private:
     QHash<QString, QString> m_departmentNames;
     QSet<QString> m_readable;       // departments whose "about" came
     QTimer *m_readCheck = nullptr;
+    bool m_readableTold = false;
     QString m_state;
     qint64 m_refused = 0;
     qint64 m_droppedBefore = 0; // by clients let go

@@ -387,13 +387,13 @@ bool HylaFaxSpool::useHook(const QString &monitorFolder)
     return true;
 }
 
-int HylaFaxSpool::faxrcvd(const QString &name, const QString &commId, const QString &message)
+int HylaFaxSpool::faxrcvd(const QString &name, const QString &commId, const QString &message, const QString &device)
 {
     QProcess process;
     process.start(QStringLiteral("su"), {QStringLiteral("-s"), QStringLiteral("/bin/sh"), QStringLiteral("uucp"),
                                          QStringLiteral("-c"),
-                                         QStringLiteral("cd '%1' && bin/faxrcvd 'recvq/%2' ttyS0 '%3' '%4' 0312345678 'ﾔﾏﾀﾞｼｮｳｼﾞ'")
-                                             .arg(path(), name, commId, message)});
+                                         QStringLiteral("cd '%1' && bin/faxrcvd 'recvq/%2' '%5' '%3' '%4' 0312345678 'ﾔﾏﾀﾞｼｮｳｼﾞ'")
+                                             .arg(path(), name, commId, message, device)});
     process.waitForFinished(30000);
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }

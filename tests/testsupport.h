@@ -282,8 +282,10 @@ public:
     // FaxDispatch with the hook as shipped, posting to the monitor in
     // monitorFolder; with none, no hook at all.
     bool useHook(const QString &monitorFolder);
-    // faxrcvd on recvq/name, as the fax server runs it; its exit status.
-    int faxrcvd(const QString &name, const QString &commId, const QString &message = QString());
+    // faxrcvd on recvq/name, as the fax server runs it for a fax that came
+    // on device; its exit status.
+    int faxrcvd(const QString &name, const QString &commId, const QString &message = QString(),
+                const QString &device = QStringLiteral("ttyS0"));
 
 private:
     std::unique_ptr<QTemporaryDir> m_folder;

@@ -237,19 +237,26 @@ private Q_SLOTS:
     }
 
     // A copy names the document to come only where the first named none:
-    // another reception's id never replaces its own.
+    // another reception's id never replaces its own. The broker's copy
+    // names the department a datagram's did not.
     void copyKeepsItsCommunicationId()
     {
         History history(historyPath("copies"));
         QVERIFY(history.open());
         const qint64 id = history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("a fax"),
                                       QStringLiteral("fax1/1"));
-        history.addCopy(id, QStringLiteral("fax1/2"));
+        history.addCopy(id, QStringLiteral("fax1/2"), QStringLiteral("sales"));
         QVERIFY(history.flush());
         const qint64 written = history.idOf(QStringLiteral("fax1/1"));
         history.addCopy(written, QStringLiteral("fax1/3"));
         QVERIFY(history.flush());
         QCOMPARE(history.entry(written).commId, QStringLiteral("fax1/1"));
+        QCOMPARE(history.entry(written).department, QStringLiteral("sales"));
+        const qint64 datagram = history.add(QDateTime::currentDateTime(), QStringLiteral("x"), QStringLiteral("by UDP"));
+        QVERIFY(history.flush());
+        history.addCopy(history.writtenId(datagram), QString(), QStringLiteral("payroll"));
+        QVERIFY(history.flush());
+        QCOMPARE(history.entry(history.writtenId(datagram)).department, QStringLiteral("payroll"));
         QCOMPARE(history.idOf(QStringLiteral("fax1/2")), 0);
         QCOMPARE(history.idOf(QStringLiteral("fax1/3")), 0);
     }

@@ -67,6 +67,8 @@ private Q_SLOTS:
                                              << "line 6: the rule on caller has nothing to match" << 1 << false;
         QTest::newRow("unknown default") << datagrams + sales + "Default=payroll\n"
                                          << "line 5: the default department payroll is not one of" << 1 << false;
+        QTest::newRow("an id that is a key of [Datagrams]") << datagrams + "[Departments]\nDestinations=宛先\n"
+                                                            << "line 4: \"Destinations\" cannot be a department id" << 1 << false;
         QTest::newRow("datagrams of no department") << datagrams + "[Datagrams]\nsales=127.0.0.1:21826\n"
                                                     << "unknown key Datagrams/sales" << 1 << false;
     }
@@ -133,8 +135,18 @@ private Q_SLOTS:
                                                    << QStringList{QStringLiteral("sales"), QStringLiteral("payroll")};
         QTest::newRow("name without all its words") << rules << post("", "", "ヤマダ工業", "", "")
                                                     << QStringList{QStringLiteral("all")};
-        QTest::newRow("default department") << rules + "[Departments]\nDefault=sales\n" << none
+        QTest::newRow("default department, a comment after it") << rules + "[Departments]\nDefault=sales ; the orders\n" << none
                                             << QStringList{QStringLiteral("sales")};
+        // Name rules found through the pairs of their longest words: the
+        // earlier rule wins wherever its word stands in the name; a word of
+        // one character is looked for too.
+        const QByteArray names = "name ショウジ = payroll\nname ヤマダ = sales\n";
+        QTest::newRow("the earlier name rule, later in the name") << names << post("", "", "ﾔﾏﾀﾞｼｮｳｼﾞ", "", "")
+                                                                  << QStringList{QStringLiteral("payroll")};
+        QTest::newRow("a word of one character") << QByteArray("name ﾀﾞ = payroll\nname ヤマダ = sales\n") << post("", "", "ヤマダ", "", "")
+                                                 << QStringList{QStringLiteral("payroll")};
+        QTest::newRow("field and value apart by a tab") << QByteArray("caller\t0312345678 = payroll\n")
+                                                        << post("", "0312345678", "", "", "") << QStringList{QStringLiteral("payroll")};
     }
 
     void routed()

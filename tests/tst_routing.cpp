@@ -6,14 +6,20 @@
 
 #include "core/monitorprotocol.h"
 #include "core/testdelays.h"
+#include "receiver/history.h"
 #include "receiver/subscription.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <unistd.h>
+
+#include <tuple>
 
 namespace {
 
@@ -73,10 +79,12 @@ private Q_SLOTS:
         // department's faxes, and no other's.
         QVERIFY(broker.addUser(QStringLiteral("alice"), QStringLiteral("alice-secret")));
         QVERIFY(broker.addUser(QStringLiteral("bob"), QStringLiteral("bob-secret")));
+        QVERIFY(broker.addUser(QStringLiteral("carol"), QStringLiteral("carol-secret")));
         QVERIFY(broker.setAcl("pattern read kavrel/fax/+/departments\n"
                               "user faxserver\ntopic write kavrel/fax/#\n"
                               "user alice\ntopic read kavrel/fax/+/sales/#\n"
-                              "user bob\ntopic read kavrel/fax/+/payroll/#\n"));
+                              "user bob\ntopic read kavrel/fax/+/payroll/#\n"
+                              "user carol\ntopic read kavrel/fax/+/all/#\n"));
         QVERIFY(broker.start());
         QProcess::execute(QStringLiteral("groupdel"), {Group});
         QCOMPARE(QProcess::execute(QStringLiteral("groupadd"), {QStringLiteral("-U"), QStringLiteral("root"), Group}), 0);
@@ -108,18 +116,22 @@ private Q_SLOTS:
             "tsi +81 3 1111 2222 = sales, payroll\n"
             "[Datagrams]\nDestinations=127.0.0.1:" + QByteArray::number(everyone.port())
             + "\nsales=127.0.0.1:" + QByteArray::number(sales.port())
-            + "\npayroll=127.0.0.1:" + QByteArray::number(payroll.port()) + "\n"
+            + "\npayroll=127.0.0.1:" + QByteArray::number(payroll.port()) + ", 127.0.0.1: " + QByteArray::number(everyone.port())
+            + "\n"
             "[Groups]\nsales=" + Group.toUtf8() + "\n";
         QVERIFY(monitor.start(config));
         QTRY_VERIFY2(monitor.said().contains("connected"), monitor.said().constData());
         QVERIFY2(!monitor.said().contains("routing is off"), monitor.said().constData());
 
-        Subscription alice, bob, nosy;
-        QSignalSpy aliceGot(&alice, &Subscription::received), bobGot(&bob, &Subscription::received);
+        Subscription alice, bob, nosy, carol;
+        QSignalSpy aliceGot(&alice, &Subscription::received), bobGot(&bob, &Subscription::received),
+            carolGot(&carol, &Subscription::received);
         QSignalSpy told(&nosy, &Subscription::departmentsUnreadable);
         alice.setClientId(QStringLiteral("alice"));
         bob.setClientId(QStringLiteral("bob"));
         nosy.setClientId(QStringLiteral("nosy"));
+        carol.setClientId(QStringLiteral("carol"));
+        carol.apply(desk("carol", {QStringLiteral("all")}));
         alice.apply(desk("alice", {QStringLiteral("sales")}));
         bob.apply(desk("bob", {QStringLiteral("payroll")}));
         // Alice asks for the payroll's faxes too: she is told she cannot
@@ -150,8 +162,12 @@ private Q_SLOTS:
         // Whatever comes after: the next line the link reads is sales's.
         QVERIFY(MonitorProtocol::post(monitor.folder(), post("LAST", "", "0698765432", "", ""), 5000, &error));
         QCOMPARE(callers(TestSupport::MonitorProcess::readLines(link.get(), 1)), QStringList{QStringLiteral("LAST")});
-        // Nobody of these has the default department's.
+        // What no rule takes goes to the default department's people alone;
+        // a destination of every reception that is a department's too gets
+        // each reception once.
+        QTRY_COMPARE(callers(carolGot), QStringList{QStringLiteral("NOBODY")});
         QVERIFY(!callers(aliceGot).contains(QStringLiteral("NOBODY")) && !callers(bobGot).contains(QStringLiteral("NOBODY")));
+        QCOMPARE(everyone.datagrams().size(), 6);
     }
 
     // A document on a department's topic reaches its people, and the ACL
@@ -185,6 +201,87 @@ private Q_SLOTS:
         QTRY_VERIFY(bobGot.last().first().toString() == QStringLiteral("fax1/%1").arg(commId - 1));
         for (const QList<QVariant> &got : std::as_const(aliceGot))
             QVERIFY(got.first().toString() != QStringLiteral("fax1/%1").arg(commId - 1));
+    }
+
+    // The whole road: HylaFAX's own faxrcvd on two lines, the monitor making
+    // each fax's document and routing it on the line, the broker with its
+    // ACL, and kavrel-r of each department: each history has its
+    // department's fax, with its document, and not the other's.
+    void desktopsOfTwoDepartments()
+    {
+        TestSupport::HylaFaxSpool spool;
+        if (!spool.missing().isEmpty())
+            QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
+        QFile password(monitor.path(QStringLiteral("broker-password")));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
+        password.close();
+        QVERIFY(monitor.start("[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
+                                  + password.fileName().toUtf8() + "\nServer=fax1\n[Documents]\nPublish=true\nSpool="
+                                  + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n"
+                                  "[Departments]\nsales=営業部\npayroll=給与係\n[Routes]\ndevice ttyS1 = payroll\ndevice ttyS0 = sales\n",
+                              TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
+        QTRY_VERIFY(monitor.said().count("connected to the broker") >= 2);
+        QVERIFY(spool.useHook(monitor.folder()));
+        QVERIFY(spool.makeFax(QStringLiteral("fax00001.tif"), 1));
+        QVERIFY(spool.makeFax(QStringLiteral("fax00002.tif"), 2));
+
+        // Each desk in folders of its own, with the broker's account of its
+        // department and the documents taken; payroll's as another Unix
+        // user (nobody), as two desks are.
+        struct Desk {
+            QTemporaryDir home;
+            std::unique_ptr<TestSupport::Program> program;
+            QString history() const { return home.filePath(QStringLiteral("data/kavrel-r/history.sqlite")); }
+        };
+        Desk sales, payroll;
+        for (auto [desk, user, department] : {std::tuple{&sales, "alice", "sales"}, std::tuple{&payroll, "bob", "payroll"}}) {
+            QVERIFY(QDir().mkpath(desk->home.filePath(QStringLiteral("config/Kavrel"))));
+            QFile settings(desk->home.filePath(QStringLiteral("config/Kavrel/kavrel-r.conf")));
+            QVERIFY(settings.open(QIODevice::WriteOnly));
+            QUdpSocket probe;
+            QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+            settings.write("[Receive]\nPort=" + QByteArray::number(probe.localPort()) + "\n[MQTT]\nBroker="
+                           + broker.url().toUtf8() + "\nUser=" + user + "\nPassword=" + user + "-secret\nRoot=kavrel/fax\n"
+                           "Documents=true\nDepartments=" + department + "\n");
+            settings.close();
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            for (const char *folder : {"config", "data", "cache", "runtime"}) {
+                QDir().mkpath(desk->home.filePath(QLatin1String(folder)));
+                QFile::setPermissions(desk->home.filePath(QLatin1String(folder)),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            }
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), desk->home.filePath(QStringLiteral("config")));
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), desk->home.filePath(QStringLiteral("data")));
+            environment.insert(QStringLiteral("XDG_CACHE_HOME"), desk->home.filePath(QStringLiteral("cache")));
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), desk->home.filePath(QStringLiteral("runtime")));
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            QStringList wrapper;
+            if (desk == &payroll) {
+                QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), desk->home.path()}), 0);
+                wrapper = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                      QStringLiteral("--clear-groups")};
+            }
+            desk->program = std::make_unique<TestSupport::Program>(QStringLiteral(KAVREL_RECEIVER), QStringList(), environment, wrapper);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(sales.program->said().contains("documents: connected")
+                                     && payroll.program->said().contains("documents: connected"),
+                                 15000);
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00001.tif"), QStringLiteral("000000201"), QString(), QStringLiteral("ttyS0")), 0);
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00002.tif"), QStringLiteral("000000202"), QString(), QStringLiteral("ttyS1")), 0);
+        const auto kept = [](const Desk &desk) {
+            History history(desk.history());
+            QStringList found;
+            if (history.open()) {
+                for (const History::Entry &entry : history.entries())
+                    found.append(QStringLiteral("%1 %2 %3").arg(entry.commId.section(QLatin1Char('/'), 1), entry.department,
+                                                              entry.document.isEmpty() ? QStringLiteral("-") : QStringLiteral("pdf")));
+            }
+            return found;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(kept(sales), QStringList{QStringLiteral("000000201 sales pdf")}, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(kept(payroll), QStringList{QStringLiteral("000000202 payroll pdf")}, 20000);
     }
 };
 
