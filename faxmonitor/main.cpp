@@ -72,8 +72,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption configOption(QStringLiteral("config"),
                                           QStringLiteral("The relays' configuration (%1).").arg(Relays::defaultConfigFile()),
                                           QStringLiteral("FILE"), Relays::defaultConfigFile());
+    const QCommandLineOption stateOption(QStringLiteral("state-folder"),
+                                         QStringLiteral("Where the faxes' shared states are kept (%1).").arg(Relays::defaultStateFolder()),
+                                         QStringLiteral("DIR"), Relays::defaultStateFolder());
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post one reception and end."));
-    parser.addOptions({folderOption, posterOption, groupOption, configOption, postOption, TestDelays::option()});
+    parser.addOptions({folderOption, posterOption, groupOption, configOption, stateOption, postOption, TestDelays::option()});
     parser.addPositionalArgument(QStringLiteral("fields"),
                                  QStringLiteral("With --post: RECEIVED SENDER CIDNUMBER CIDNAME PAGES MSG [FILE COMMID [DEVICE DESTINATION]]"));
     parser.process(app);
@@ -103,6 +106,7 @@ int main(int argc, char *argv[])
 
     Relays relays;
     relays.setMaxRetryDelay(TestDelays::value("mqttretry", 30000));
+    relays.setStateFolder(parser.value(stateOption));
     // What cannot be used is in the journal already; the monitor serves its
     // links all the same.
     QString problems;

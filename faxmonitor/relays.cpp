@@ -8,10 +8,12 @@
 #include "faxmonitor/logging.h"
 #include "mqtt/mqttclient.h"
 #include "faxmonitor/refusallog.h"
+#include "faxmonitor/statekeeper.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
+#include <QTimer>
 
 namespace {
 
@@ -25,7 +27,7 @@ constexpr qint64 MaxCertificateSize = 1024 * 1024;
 
 const QStringList MqttKeys{QStringLiteral("Broker"), QStringLiteral("CAFile"), QStringLiteral("Topic"),
                            QStringLiteral("Server"), QStringLiteral("ClientId"), QStringLiteral("User"),
-                           QStringLiteral("PasswordFile")};
+                           QStringLiteral("PasswordFile"), QStringLiteral("States")};
 
 } // namespace
 
@@ -133,7 +135,13 @@ void Relays::setUp(const QString &path)
         mqtt.clientId = text("MQTT/ClientId");
         mqtt.user = text("MQTT/User");
         mqtt.passwordFile = text("MQTT/PasswordFile");
+        const QString states = text("MQTT/States", QStringLiteral("false"));
+        if (states != QLatin1String("true") && states != QLatin1String("false"))
+            problem(QStringLiteral("%1: MQTT/States is true or false, not '%2'; no states are kept").arg(path, states));
+        m_statesWanted = states == QLatin1String("true");
         setUpMqtt(mqtt);
+        if (m_mqtt && m_statesWanted)
+            setUpStates();
     } else if (mqttGroup) {
         problem(QStringLiteral("%1: [MQTT] has no Broker; nothing is published").arg(path));
     }
@@ -398,6 +406,55 @@ void Relays::send(Destination &destination, const QString &line)
     }
 }
 
+void Relays::setUpStates()
+{
+    auto *keeper = new StateKeeper(this);
+    QString error;
+    if (!keeper->open(m_stateFolder + QStringLiteral("/states.sqlite"), &error)) {
+        problem(QStringLiteral("%1; no states are kept").arg(error));
+        delete keeper;
+        return;
+    }
+    m_states = keeper;
+    // A connection of its own: requests come on it (kept by the broker while
+    // the monitor restarts), and the states go out on it.
+    MqttClient::Options options = m_mqttOptions;
+    options.clientId += QStringLiteral("-states");
+    options.cleanSession = false;
+    options.maxQueued = 2 * StateKeeper::MaxFaxes;
+    m_stateClient = new MqttClient(options, this);
+    m_stateClient->subscribe(Topics::filter(m_root, Topics::Kind::Request));
+    m_states->setPublisher([client = m_stateClient](const QString &topic, const QByteArray &payload) {
+        client->publish(topic, payload, true);
+    }, m_root, m_server);
+    connect(m_stateClient, &MqttClient::stateChanged, this, [this](const QString &text, bool connected) {
+        if (!connected) {
+            qCWarning(lcRelays).noquote() << QStringLiteral("states: %1").arg(text);
+            return;
+        }
+        qCInfo(lcRelays).noquote() << QStringLiteral("states: %1").arg(text);
+        // A broker that lost what it kept has every state again.
+        if (std::exchange(m_statesSaid, true))
+            m_states->sayAll();
+    });
+    connect(m_stateClient, &MqttClient::messagesWaiting, this, &Relays::takeRequests);
+    qCInfo(lcRelays).noquote() << QStringLiteral("keeps the faxes' states in %1, and takes requests on %2")
+                                      .arg(m_stateFolder, Topics::filter(m_root, Topics::Kind::Request));
+    m_stateClient->start();
+}
+
+void Relays::takeRequests()
+{
+    const QList<MqttClient::Message> messages = m_stateClient->takeMessages(RequestShare, 64 * 1024);
+    m_states->batch([&] {
+        for (const MqttClient::Message &message : messages)
+            m_states->requestMessage(message.topic, message.payload);
+    });
+    // The next share at the next turn: posts and links get theirs between.
+    if (!messages.isEmpty())
+        QTimer::singleShot(0, this, &Relays::takeRequests);
+}
+
 void Relays::announceDepartments()
 {
     // The departments, kept by the broker, so that desktops can offer them
@@ -468,6 +525,8 @@ void Relays::relay(const Reception &reception)
         m_documentOrder.append(reception.commId);
         m_documentDepartments.insert(reception.commId, departments);
     }
+    if (m_states)
+        m_states->add(reception, departments);
     for (const QString &department : departments) {
         m_mqtt->publish(Topics::reception(m_root, m_server, department),
                         document ? reception.json(m_server, Topics::document(m_root, m_server, department, reception.commId),

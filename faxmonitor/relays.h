@@ -9,6 +9,7 @@
 #include <QString>
 
 class DocumentMaker;
+class StateKeeper;
 class RefusalLog;
 class UdpSender;
 
@@ -76,6 +77,14 @@ public:
     bool load(const QString &path, QString *error);
     // Milliseconds between attempts to reach the broker, at most (tests).
     void setMaxRetryDelay(int milliseconds) { m_maxRetryDelay = milliseconds; }
+    // Where the faxes' shared states are kept ([MQTT] States=true); before
+    // load().
+    void setStateFolder(const QString &folder) { m_stateFolder = folder; }
+    static QString defaultStateFolder() { return QStringLiteral("/var/lib/kavrel-faxmon"); }
+    StateKeeper *states() const { return m_states; }
+    // Requests taken at one turn of the event loop, at most: a flood of
+    // them never holds a reception up long.
+    static constexpr int RequestShare = 64;
 
     void relay(const Reception &reception);
     // Says what is lost as the monitor ends: receptions the broker has not
@@ -118,6 +127,8 @@ private:
     void send(Destination &destination, const QString &line);
     void setUpRouting(const QByteArray &content, const QVariantMap &settings, const QString &path);
     void announceDepartments();
+    void setUpStates();
+    void takeRequests();
     QStringList takeDocumentDepartments(const QString &commId);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
@@ -146,4 +157,9 @@ private:
     int m_maxRetryDelay = 30000;
     bool m_ended = false;
     bool m_announced = false; // once queued at start; again at each connection after
+    QString m_stateFolder = defaultStateFolder();
+    bool m_statesWanted = false;
+    StateKeeper *m_states = nullptr;
+    MqttClient *m_stateClient = nullptr; // requests in, states out
+    bool m_statesSaid = false;
 };

@@ -428,7 +428,7 @@ bool MonitorProcess::start(const QByteArray &config, const QString &delays, cons
     m_said.clear();
     const QStringList command = wrapper
         + QStringList{QStringLiteral(KAVREL_FAXMON), QStringLiteral("--folder"), folder(), QStringLiteral("--config"),
-                      configFile(), QStringLiteral("--test-delays"), delays}
+                      configFile(), QStringLiteral("--state-folder"), folder(), QStringLiteral("--test-delays"), delays}
         + arguments;
     m_process.start(command.first(), command.mid(1));
     return QTest::qWaitFor([this] { return m_said.contains("listening in") || m_process.state() == QProcess::NotRunning; },

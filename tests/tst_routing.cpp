@@ -11,6 +11,8 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -81,7 +83,8 @@ private Q_SLOTS:
         QVERIFY(broker.addUser(QStringLiteral("bob"), QStringLiteral("bob-secret")));
         QVERIFY(broker.addUser(QStringLiteral("carol"), QStringLiteral("carol-secret")));
         QVERIFY(broker.setAcl("pattern read kavrel/fax/+/departments\n"
-                              "user faxserver\ntopic write kavrel/fax/#\n"
+                              "pattern write kavrel/fax/+/request/%u/#\n"
+                              "user faxserver\ntopic write kavrel/fax/#\ntopic read kavrel/fax/+/request/#\n"
                               "user alice\ntopic read kavrel/fax/+/sales/#\n"
                               "user bob\ntopic read kavrel/fax/+/payroll/#\n"
                               "user carol\ntopic read kavrel/fax/+/all/#\n"));
@@ -282,6 +285,63 @@ private Q_SLOTS:
         };
         QTRY_COMPARE_WITH_TIMEOUT(kept(sales), QStringList{QStringLiteral("000000201 sales pdf")}, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(kept(payroll), QStringList{QStringLiteral("000000202 payroll pdf")}, 20000);
+    }
+
+    // The fax's one state, decided by the monitor that received it: the
+    // first to take it has it, a second is refused; a request under
+    // another's name never reaches the monitor (the broker's ACL); the
+    // state is kept by the broker for its department's people, and by the
+    // monitor over its restart.
+    void statesDecidedByTheMonitor()
+    {
+        QFile password(monitor.path(QStringLiteral("broker-password")));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
+        password.close();
+        const QByteArray config = "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
+            + password.fileName().toUtf8() + "\nServer=fax1\nStates=true\n"
+            "[Departments]\npayroll=給与係\n[Routes]\ndevice ttyACM1 = payroll\n";
+        QVERIFY(monitor.start(config));
+        QTRY_VERIFY(monitor.said().contains("states: connected"));
+        QString error;
+        QVERIFY2(MonitorProtocol::post(monitor.folder(),
+                                       {"2026:12:08 09:30:00", "", "0311110000", "STATE", "1", "", "", "000000301", "ttyACM1", ""},
+                                       5000, &error),
+                 qPrintable(error));
+        const auto ask = [this](const char *user, const char *as, const char *request) {
+            return QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                      QString::number(broker.port()), QStringLiteral("-u"), QLatin1String(user),
+                                      QStringLiteral("-P"), QStringLiteral("%1-secret").arg(QLatin1String(user)),
+                                      QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
+                                      QStringLiteral("kavrel/fax/fax1/request/%1/000000301").arg(QLatin1String(as)),
+                                      QStringLiteral("-m"), QString::fromUtf8(request)})
+                == 0;
+        };
+        const auto kept = [this] {
+            QProcess subscriber;
+            subscriber.start(QStringLiteral("mosquitto_sub"),
+                             {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(broker.port()),
+                              QStringLiteral("-u"), QStringLiteral("bob"), QStringLiteral("-P"), QStringLiteral("bob-secret"),
+                              QStringLiteral("-t"), QStringLiteral("kavrel/fax/fax1/payroll/state/000000301"),
+                              QStringLiteral("-C"), QStringLiteral("1"), QStringLiteral("-W"), QStringLiteral("5")});
+            subscriber.waitForFinished(10000);
+            return QJsonDocument::fromJson(subscriber.readAllStandardOutput()).object();
+        };
+        QTRY_COMPARE(kept().value(QStringLiteral("state")).toString(), QStringLiteral("open"));
+        // Alice, as bob: the broker passes nothing on.
+        QVERIFY(ask("alice", "bob", "{\"action\":\"done\",\"name\":\"偽物\"}"));
+        QVERIFY(ask("bob", "bob", "{\"action\":\"take\",\"name\":\"佐藤\"}"));
+        QTRY_VERIFY(monitor.said().contains("000000301: taken by bob"));
+        QVERIFY(ask("alice", "alice", "{\"action\":\"take\",\"name\":\"山田\"}"));
+        QTRY_VERIFY(monitor.said().contains("alice asked to take 000000301, which 佐藤 has"));
+        QVERIFY(!monitor.said().contains("done by bob"));
+        QCOMPARE(kept().value(QStringLiteral("name")).toString(), QStringLiteral("佐藤"));
+        // The monitor started again still has it.
+        QVERIFY(monitor.start(config));
+        QTRY_VERIFY(monitor.said().contains("states: connected"));
+        QVERIFY(ask("alice", "alice", "{\"action\":\"done\"}"));
+        QTRY_VERIFY(monitor.said().contains("alice asked to make 000000301 done, which 佐藤 has"));
     }
 };
 

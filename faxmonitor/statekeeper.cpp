@@ -1,0 +1,293 @@
+#include "faxmonitor/statekeeper.h"
+
+#include "core/topics.h"
+#include "faxmonitor/logging.h"
+
+#include <QAtomicInt>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+QAtomicInt nextConnection;
+
+QString stateWord(StateKeeper::State state)
+{
+    switch (state) {
+    case StateKeeper::State::Taken: return QStringLiteral("taken");
+    case StateKeeper::State::Done: return QStringLiteral("done");
+    case StateKeeper::State::Open: break;
+    }
+    return QStringLiteral("open");
+}
+
+// What a person typed, as it may stand in a state: one line, no control
+// characters, bounded.
+QString cleaned(const QString &text, int length)
+{
+    QString clean;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format || c == QChar(0x2028)
+            || c == QChar(0x2029))
+            clean.append(QLatin1Char(' '));
+        else
+            clean.append(c);
+    }
+    return clean.simplified().left(length);
+}
+
+StateKeeper::Fax faxFrom(const QSqlQuery &query)
+{
+    StateKeeper::Fax fax;
+    fax.commId = query.value(0).toString();
+    fax.departments = query.value(1).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
+    fax.state = StateKeeper::State(query.value(2).toInt());
+    fax.user = query.value(3).toString();
+    fax.name = query.value(4).toString();
+    fax.memo = query.value(5).toString();
+    fax.at = QDateTime::fromMSecsSinceEpoch(query.value(6).toLongLong());
+    fax.received = QDateTime::fromMSecsSinceEpoch(query.value(7).toLongLong());
+    return fax;
+}
+
+const QString Columns = QStringLiteral("commid, departments, state, user, name, memo, at, received");
+
+} // namespace
+
+StateKeeper::StateKeeper(QObject *parent)
+    : QObject(parent)
+    , m_connection(QStringLiteral("states-%1").arg(nextConnection.fetchAndAddRelaxed(1) + 1))
+{
+}
+
+StateKeeper::~StateKeeper()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+bool StateKeeper::open(const QString &path, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(path);
+    QSqlQuery query(db);
+    if (!db.open() || !query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+        || !query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
+        || !query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS faxes (commid TEXT PRIMARY KEY, departments TEXT NOT NULL,"
+                                      " state INTEGER NOT NULL, user TEXT NOT NULL DEFAULT '', name TEXT NOT NULL DEFAULT '',"
+                                      " memo TEXT NOT NULL DEFAULT '', at INTEGER NOT NULL, received INTEGER NOT NULL)"))
+        || !query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS faxes_received ON faxes(received)"))) {
+        *error = QStringLiteral("the states' file %1 cannot be used: %2")
+                     .arg(path, query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+void StateKeeper::setPublisher(Publish publish, const QString &root, const QString &server)
+{
+    m_publish = std::move(publish);
+    m_root = root;
+    m_server = server;
+}
+
+QByteArray StateKeeper::message(const Fax &fax)
+{
+    QJsonObject object{{QStringLiteral("state"), stateWord(fax.state)},
+                       {QStringLiteral("at"), fax.at.toOffsetFromUtc(fax.at.offsetFromUtc()).toString(Qt::ISODate)}};
+    if (fax.state != State::Open) {
+        object.insert(QStringLiteral("user"), fax.user);
+        object.insert(QStringLiteral("name"), fax.name);
+    }
+    if (!fax.memo.isEmpty())
+        object.insert(QStringLiteral("memo"), fax.memo);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+bool StateKeeper::store(const Fax &fax)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO faxes (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(Columns));
+    for (const QVariant &value : {QVariant(fax.commId), QVariant(fax.departments.join(QLatin1Char(','))),
+                                  QVariant(int(fax.state)), QVariant(fax.user), QVariant(fax.name), QVariant(fax.memo),
+                                  QVariant(fax.at.toMSecsSinceEpoch()), QVariant(fax.received.toMSecsSinceEpoch())})
+        query.addBindValue(value);
+    if (query.exec())
+        return true;
+    qCWarning(lcRelays).noquote() << QStringLiteral("the state of %1 cannot be kept: %2").arg(fax.commId, query.lastError().text());
+    return false;
+}
+
+void StateKeeper::say(const Fax &fax)
+{
+    if (!m_publish)
+        return;
+    const QByteArray payload = message(fax);
+    for (const QString &department : fax.departments)
+        m_publish(Topics::state(m_root, m_server, department, fax.commId), payload);
+}
+
+void StateKeeper::clear(const Fax &fax)
+{
+    if (!m_publish)
+        return;
+    for (const QString &department : fax.departments)
+        m_publish(Topics::state(m_root, m_server, department, fax.commId), QByteArray());
+}
+
+void StateKeeper::add(const Reception &reception, const QStringList &departments)
+{
+    if (!m_open || reception.commId.isEmpty() || fax(reception.commId).isValid())
+        return;
+    Fax fax;
+    fax.commId = reception.commId;
+    fax.departments = departments;
+    fax.at = now();
+    fax.received = fax.at;
+    if (store(fax))
+        say(fax);
+    expire();
+}
+
+StateKeeper::Fax StateKeeper::fax(const QString &commId) const
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE commid = ?").arg(Columns));
+    query.addBindValue(commId);
+    return m_open && query.exec() && query.next() ? faxFrom(query) : Fax();
+}
+
+int StateKeeper::count() const
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    return m_open && query.exec(QStringLiteral("SELECT COUNT(*) FROM faxes")) && query.next() ? query.value(0).toInt() : 0;
+}
+
+bool StateKeeper::request(const QString &user, const QString &commId, const QByteArray &payload, QString *refusal)
+{
+    auto refuse = [refusal](const QString &why) {
+        *refusal = why;
+        return false;
+    };
+    if (payload.size() > MaxRequestSize)
+        return refuse(QStringLiteral("a request of %1 bytes (at most %2)").arg(payload.size()).arg(MaxRequestSize));
+    QString why;
+    if (!Topics::checkLevel(user, &why) || !Topics::isCommId(commId))
+        return refuse(QStringLiteral("a request on a topic that names no user or fax"));
+    QJsonParseError parsed;
+    const QJsonObject object = QJsonDocument::fromJson(payload, &parsed).object();
+    if (parsed.error != QJsonParseError::NoError || object.isEmpty())
+        return refuse(QStringLiteral("a request of %1 that is no JSON object").arg(user));
+    Fax fax = this->fax(commId);
+    if (!fax.isValid())
+        return refuse(QStringLiteral("%1 asked about %2, a fax not known here").arg(user, commId));
+    const QString action = object.value(QStringLiteral("action")).toString();
+    const QString name = cleaned(object.value(QStringLiteral("name")).toString(), MaxNameLength);
+    const QString holder = fax.name.isEmpty() ? fax.user : fax.name;
+    if (action == QLatin1String("take")) {
+        if (fax.state == State::Taken && fax.user != user)
+            return refuse(QStringLiteral("%1 asked to take %2, which %3 has").arg(user, commId, holder));
+        if (fax.state == State::Done)
+            return refuse(QStringLiteral("%1 asked to take %2, which is done").arg(user, commId));
+        fax.state = State::Taken;
+        fax.user = user;
+        fax.name = name;
+    } else if (action == QLatin1String("release")) {
+        if (fax.state != State::Taken || fax.user != user)
+            return refuse(QStringLiteral("%1 asked to let go of %2, which it does not have").arg(user, commId));
+        fax.state = State::Open;
+        fax.user.clear();
+        fax.name.clear();
+    } else if (action == QLatin1String("done")) {
+        if (fax.state == State::Taken && fax.user != user)
+            return refuse(QStringLiteral("%1 asked to make %2 done, which %3 has").arg(user, commId, holder));
+        if (fax.state == State::Done)
+            return refuse(QStringLiteral("%1 asked to make %2 done, which is done already").arg(user, commId));
+        fax.state = State::Done;
+        fax.user = user;
+        fax.name = name;
+    } else if (action == QLatin1String("memo")) {
+        const QJsonValue memo = object.value(QStringLiteral("memo"));
+        if (!memo.isString() || memo.toString().size() > MaxMemoLength)
+            return refuse(QStringLiteral("%1 gave %2 a memo that is no text of at most %3 characters")
+                              .arg(user, commId)
+                              .arg(MaxMemoLength));
+        fax.memo = cleaned(memo.toString(), MaxMemoLength);
+    } else {
+        return refuse(QStringLiteral("%1 asked '%2' of %3: no such request").arg(user, action.left(40), commId));
+    }
+    fax.at = now();
+    if (!store(fax))
+        return refuse(QStringLiteral("the state of %1 cannot be kept").arg(commId));
+    say(fax);
+    qCInfo(lcRelays).noquote() << QStringLiteral("%1: %2 by %3").arg(commId, stateWord(fax.state), user);
+    return true;
+}
+
+void StateKeeper::requestMessage(const QString &topic, const QByteArray &payload)
+{
+    const Topics::Address address = Topics::parse(m_root, topic);
+    if (address.kind != Topics::Kind::Request || address.server != m_server)
+        return;
+    // An empty message is a kept one taken back: no request.
+    if (payload.isEmpty())
+        return;
+    QString refusal;
+    if (!request(address.user, address.commId, payload, &refusal))
+        qCWarning(lcRelays).noquote() << QStringLiteral("refused a request: %1").arg(refusal);
+}
+
+void StateKeeper::batch(const std::function<void()> &work)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const bool transaction = m_open && db.transaction();
+    work();
+    if (transaction && !db.commit())
+        db.rollback();
+}
+
+void StateKeeper::sayAll()
+{
+    if (!m_open || !m_publish)
+        return;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (!query.exec(QStringLiteral("SELECT %1 FROM faxes").arg(Columns)))
+        return;
+    while (query.next())
+        say(faxFrom(query));
+}
+
+void StateKeeper::expire()
+{
+    if (!m_open)
+        return;
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    // The oldest past the age, and past the number.
+    query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE received < ? OR commid IN"
+                                 " (SELECT commid FROM faxes ORDER BY received DESC LIMIT -1 OFFSET ?)")
+                      .arg(Columns));
+    query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+    query.addBindValue(m_maxFaxes);
+    QList<Fax> gone;
+    if (query.exec()) {
+        while (query.next())
+            gone.append(faxFrom(query));
+    }
+    query.finish();
+    for (const Fax &fax : std::as_const(gone)) {
+        query.prepare(QStringLiteral("DELETE FROM faxes WHERE commid = ?"));
+        query.addBindValue(fax.commId);
+        if (query.exec())
+            clear(fax);
+    }
+}
