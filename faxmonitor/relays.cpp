@@ -421,9 +421,17 @@ void Relays::setUpStates()
     MqttClient::Options options = m_mqttOptions;
     options.clientId += QStringLiteral("-states");
     options.cleanSession = false;
-    options.maxQueued = 2 * StateKeeper::MaxFaxes;
+    // Every state of every department, said again at a connection, and what
+    // changes meanwhile.
+    options.maxQueued = StateKeeper::MaxFaxes * (int(m_routing.departments().size()) + 1);
     m_stateClient = new MqttClient(options, this);
-    m_stateClient->subscribe(Topics::filter(m_root, Topics::Kind::Request));
+    // This server's requests only: the session the broker keeps holds them.
+    m_stateClient->subscribe(Topics::request(m_root, m_server, QStringLiteral("+"), QStringLiteral("+")));
+    connect(m_stateClient, &MqttClient::dropped, this, [](int count) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("states: the broker is away and %1 messages of states were dropped, "
+                                                        "the oldest; all are said again when it is back")
+                                             .arg(count);
+    });
     m_states->setPublisher([client = m_stateClient](const QString &topic, const QByteArray &payload) {
         client->publish(topic, payload, true);
     }, m_root, m_server);
@@ -433,13 +441,13 @@ void Relays::setUpStates()
             return;
         }
         qCInfo(lcRelays).noquote() << QStringLiteral("states: %1").arg(text);
-        // A broker that lost what it kept has every state again.
-        if (std::exchange(m_statesSaid, true))
-            m_states->sayAll();
+        // A broker that lost what it kept (or a monitor whose queue was lost
+        // as it stopped) has every state again, at every connection.
+        m_states->sayAll();
     });
     connect(m_stateClient, &MqttClient::messagesWaiting, this, &Relays::takeRequests);
     qCInfo(lcRelays).noquote() << QStringLiteral("keeps the faxes' states in %1, and takes requests on %2")
-                                      .arg(m_stateFolder, Topics::filter(m_root, Topics::Kind::Request));
+                                      .arg(m_stateFolder, Topics::request(m_root, m_server, QStringLiteral("+"), QStringLiteral("+")));
     m_stateClient->start();
 }
 
@@ -447,8 +455,15 @@ void Relays::takeRequests()
 {
     const QList<MqttClient::Message> messages = m_stateClient->takeMessages(RequestShare, 64 * 1024);
     m_states->batch([&] {
-        for (const MqttClient::Message &message : messages)
+        for (const MqttClient::Message &message : messages) {
+            // A request someone left kept at the broker would come again at
+            // every connection: only new ones are taken.
+            if (message.retained) {
+                qCWarning(lcRelays).noquote() << QStringLiteral("refused a request kept by the broker, on %1").arg(message.topic);
+                continue;
+            }
             m_states->requestMessage(message.topic, message.payload);
+        }
     });
     // The next share at the next turn: posts and links get theirs between.
     if (!messages.isEmpty())

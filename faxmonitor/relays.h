@@ -161,5 +161,4 @@ private:
     bool m_statesWanted = false;
     StateKeeper *m_states = nullptr;
     MqttClient *m_stateClient = nullptr; // requests in, states out
-    bool m_statesSaid = false;
 };

@@ -113,35 +113,50 @@ QByteArray StateKeeper::message(const Fax &fax)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-bool StateKeeper::store(const Fax &fax)
+bool StateKeeper::store(const Fax &fax, bool insert)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("INSERT OR REPLACE INTO faxes (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(Columns));
+    // A fax already known is never made open again by its reception coming
+    // twice (nor by a lookup that failed).
+    query.prepare(insert ? QStringLiteral("INSERT INTO faxes (%1) VALUES (?, COALESCE(?, ''), ?, COALESCE(?, ''),"
+                                          " COALESCE(?, ''), COALESCE(?, ''), ?, ?) ON CONFLICT(commid) DO NOTHING")
+                               .arg(Columns)
+                         : QStringLiteral("UPDATE faxes SET commid = ?, departments = COALESCE(?, ''), state = ?,"
+                                          " user = COALESCE(?, ''), name = COALESCE(?, ''), memo = COALESCE(?, ''), at = ?,"
+                                          " received = ? WHERE commid = ?"));
     for (const QVariant &value : {QVariant(fax.commId), QVariant(fax.departments.join(QLatin1Char(','))),
                                   QVariant(int(fax.state)), QVariant(fax.user), QVariant(fax.name), QVariant(fax.memo),
                                   QVariant(fax.at.toMSecsSinceEpoch()), QVariant(fax.received.toMSecsSinceEpoch())})
         query.addBindValue(value);
-    if (query.exec())
+    if (!insert)
+        query.addBindValue(fax.commId);
+    if (query.exec() && query.numRowsAffected() == 1)
         return true;
+    if (query.lastError().type() == QSqlError::NoError)
+        return false; // there already (an insert), or gone (an update)
     qCWarning(lcRelays).noquote() << QStringLiteral("the state of %1 cannot be kept: %2").arg(fax.commId, query.lastError().text());
     return false;
 }
 
+void StateKeeper::publish(const QString &topic, const QByteArray &payload)
+{
+    if (m_batching)
+        m_held.append({topic, payload});
+    else if (m_publish)
+        m_publish(topic, payload);
+}
+
 void StateKeeper::say(const Fax &fax)
 {
-    if (!m_publish)
-        return;
     const QByteArray payload = message(fax);
     for (const QString &department : fax.departments)
-        m_publish(Topics::state(m_root, m_server, department, fax.commId), payload);
+        publish(Topics::state(m_root, m_server, department, fax.commId), payload);
 }
 
 void StateKeeper::clear(const Fax &fax)
 {
-    if (!m_publish)
-        return;
     for (const QString &department : fax.departments)
-        m_publish(Topics::state(m_root, m_server, department, fax.commId), QByteArray());
+        publish(Topics::state(m_root, m_server, department, fax.commId), QByteArray());
 }
 
 void StateKeeper::add(const Reception &reception, const QStringList &departments)
@@ -153,7 +168,7 @@ void StateKeeper::add(const Reception &reception, const QStringList &departments
     fax.departments = departments;
     fax.at = now();
     fax.received = fax.at;
-    if (store(fax))
+    if (store(fax, true))
         say(fax);
     expire();
 }
@@ -226,7 +241,7 @@ bool StateKeeper::request(const QString &user, const QString &commId, const QByt
         return refuse(QStringLiteral("%1 asked '%2' of %3: no such request").arg(user, action.left(40), commId));
     }
     fax.at = now();
-    if (!store(fax))
+    if (!store(fax, false))
         return refuse(QStringLiteral("the state of %1 cannot be kept").arg(commId));
     say(fax);
     qCInfo(lcRelays).noquote() << QStringLiteral("%1: %2 by %3").arg(commId, stateWord(fax.state), user);
@@ -250,9 +265,21 @@ void StateKeeper::batch(const std::function<void()> &work)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     const bool transaction = m_open && db.transaction();
+    // What the requests changed is said once it is kept, not before.
+    m_batching = transaction;
     work();
-    if (transaction && !db.commit())
+    m_batching = false;
+    const QList<QPair<QString, QByteArray>> held = std::exchange(m_held, {});
+    if (transaction && !db.commit()) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("the states that %1 messages changed cannot be kept: %2; they stand "
+                                                        "as they were")
+                                             .arg(held.size())
+                                             .arg(db.lastError().text());
         db.rollback();
+        return;
+    }
+    for (const auto &message : held)
+        publish(message.first, message.second);
 }
 
 void StateKeeper::sayAll()

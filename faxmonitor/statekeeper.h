@@ -89,7 +89,9 @@ public:
 
 private:
     QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
-    bool store(const Fax &fax);
+    // Inserts a new fax (keeping one that is there), or updates one.
+    bool store(const Fax &fax, bool insert);
+    void publish(const QString &topic, const QByteArray &payload);
     void say(const Fax &fax);
     void clear(const Fax &fax);
     QString m_connection;
@@ -99,4 +101,7 @@ private:
     QString m_server;
     Clock m_clock;
     int m_maxFaxes = MaxFaxes;
+    // Within batch(): what is said waits for the transaction to be kept.
+    bool m_batching = false;
+    QList<QPair<QString, QByteArray>> m_held;
 };

@@ -308,15 +308,16 @@ private Q_SLOTS:
                                        {"2026:12:08 09:30:00", "", "0311110000", "STATE", "1", "", "", "000000301", "ttyACM1", ""},
                                        5000, &error),
                  qPrintable(error));
-        const auto ask = [this](const char *user, const char *as, const char *request) {
-            return QProcess::execute(QStringLiteral("mosquitto_pub"),
-                                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                      QString::number(broker.port()), QStringLiteral("-u"), QLatin1String(user),
-                                      QStringLiteral("-P"), QStringLiteral("%1-secret").arg(QLatin1String(user)),
-                                      QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
-                                      QStringLiteral("kavrel/fax/fax1/request/%1/000000301").arg(QLatin1String(as)),
-                                      QStringLiteral("-m"), QString::fromUtf8(request)})
-                == 0;
+        const auto ask = [this](const char *user, const char *as, const char *request, bool kept = false) {
+            QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                  QString::number(broker.port()), QStringLiteral("-u"), QLatin1String(user),
+                                  QStringLiteral("-P"), QStringLiteral("%1-secret").arg(QLatin1String(user)),
+                                  QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
+                                  QStringLiteral("kavrel/fax/fax1/request/%1/000000301").arg(QLatin1String(as)),
+                                  QStringLiteral("-m"), QString::fromUtf8(request)};
+            if (kept)
+                arguments << QStringLiteral("-r");
+            return QProcess::execute(QStringLiteral("mosquitto_pub"), arguments) == 0;
         };
         const auto kept = [this] {
             QProcess subscriber;
@@ -331,15 +332,19 @@ private Q_SLOTS:
         QTRY_COMPARE(kept().value(QStringLiteral("state")).toString(), QStringLiteral("open"));
         // Alice, as bob: the broker passes nothing on.
         QVERIFY(ask("alice", "bob", "{\"action\":\"done\",\"name\":\"偽物\"}"));
-        QVERIFY(ask("bob", "bob", "{\"action\":\"take\",\"name\":\"佐藤\"}"));
+        // Bob's asks to be kept by the broker, too: a request kept is taken
+        // once, as it comes, never again at a later connection.
+        QVERIFY(ask("bob", "bob", "{\"action\":\"take\",\"name\":\"佐藤\"}", true));
         QTRY_VERIFY(monitor.said().contains("000000301: taken by bob"));
         QVERIFY(ask("alice", "alice", "{\"action\":\"take\",\"name\":\"山田\"}"));
         QTRY_VERIFY(monitor.said().contains("alice asked to take 000000301, which 佐藤 has"));
         QVERIFY(!monitor.said().contains("done by bob"));
         QCOMPARE(kept().value(QStringLiteral("name")).toString(), QStringLiteral("佐藤"));
-        // The monitor started again still has it.
+        // The monitor started again still has it, and leaves the kept
+        // request alone.
         QVERIFY(monitor.start(config));
         QTRY_VERIFY(monitor.said().contains("states: connected"));
+        QTRY_VERIFY(monitor.said().contains("refused a request kept by the broker"));
         QVERIFY(ask("alice", "alice", "{\"action\":\"done\"}"));
         QTRY_VERIFY(monitor.said().contains("alice asked to make 000000301 done, which 佐藤 has"));
     }

@@ -126,6 +126,10 @@ private Q_SLOTS:
         said.clear();
         auto again = keeper(QStringLiteral("restart.sqlite"));
         QCOMPARE(again->fax(QStringLiteral("000000002")).memo, QStringLiteral("折り返し済み"));
+        // Its reception coming again does not make it new.
+        again->add(fax("000000002"), {QStringLiteral("all")});
+        QCOMPARE(again->fax(QStringLiteral("000000002")).memo, QStringLiteral("折り返し済み"));
+        QVERIFY(said.isEmpty());
         again->sayAll();
         QCOMPARE(said.size(), 1);
         QCOMPARE(QJsonDocument::fromJson(said.first().second).object().value(QStringLiteral("memo")).toString(),
