@@ -248,7 +248,7 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     });
     connect(maker, &DocumentMaker::failed, this, &Relays::documentFailed);
     qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1, on a connection of its own")
-                                      .arg(documentTopic(QStringLiteral("<commid>")));
+                                      .arg(Topics::document(m_root, m_server, QStringLiteral("<department>"), QStringLiteral("<commid>")));
     m_bulk->start();
 }
 
@@ -263,21 +263,6 @@ bool Relays::admitDocument(int queued, qint64 queuedBytes, qint64 bytes, QString
         return false;
     }
     return true;
-}
-
-QString Relays::documentTopic(const QString &commId) const
-{
-    return Topics::document(m_root, m_server, Topics::defaultDepartment(), commId);
-}
-
-QString Relays::pictureTopic(const QString &commId) const
-{
-    return Topics::picture(m_root, m_server, Topics::defaultDepartment(), commId);
-}
-
-QString Relays::receptionTopic() const
-{
-    return Topics::reception(m_root, m_server, Topics::defaultDepartment());
 }
 
 void Relays::addDestination(const QString &text, const QString &department)
@@ -391,7 +376,7 @@ void Relays::setUpMqtt(const MqttSettings &settings)
                           .arg(count));
     });
     qCInfo(lcRelays).noquote() << QStringLiteral("publishes each reception to %1, topic %2 (and %3 for older desktops)")
-                                      .arg(m_mqtt->describe(), receptionTopic(), topic);
+                                      .arg(m_mqtt->describe(), Topics::reception(m_root, m_server, QStringLiteral("<department>")), topic);
     m_mqtt->start();
 }
 

@@ -99,10 +99,6 @@ public:
     MqttClient *mqtt() const { return m_mqtt; }
     // The connection the documents go on; none without [Documents].
     MqttClient *documents() const { return m_bulk; }
-    // The topics a reception, its document and its picture are published to.
-    QString receptionTopic() const;
-    QString documentTopic(const QString &commId) const;
-    QString pictureTopic(const QString &commId) const;
     // Whether a document and its picture, of bytes, may join queued
     // messages of queuedBytes waiting for the broker; *error says why not.
     // Documents have a queue of their own, and always leave room in it for

@@ -85,12 +85,6 @@ QString Routing::plainName(const QString &text)
     return text.normalized(QString::NormalizationForm_KC).toCaseFolded().simplified();
 }
 
-QString Routing::nameOf(const QString &id) const
-{
-    const auto found = m_index.constFind(id);
-    return found == m_index.cend() ? id : m_departments.at(*found).name;
-}
-
 void Routing::clearRules()
 {
     m_rules.clear();

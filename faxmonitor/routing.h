@@ -60,8 +60,6 @@ public:
     // Every department, the default one first.
     const QList<Department> &departments() const { return m_departments; }
     QString defaultDepartment() const { return m_default; }
-    // The department id's name for people; the id itself when it has none.
-    QString nameOf(const QString &id) const;
     bool hasDepartment(const QString &id) const { return m_index.contains(id); }
     int rules() const { return m_ruleCount; }
 

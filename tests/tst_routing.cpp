@@ -71,6 +71,30 @@ class TestRouting : public QObject
         return settings;
     }
 
+    // The monitor's [MQTT] part: the fax server's account, its password in a
+    // file of the monitor's folder, and the server's name.
+    QByteArray monitorsBroker()
+    {
+        QFile password(monitor.path(QStringLiteral("broker-password")));
+        if (password.open(QIODevice::WriteOnly))
+            password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
+        return "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile=" + password.fileName().toUtf8()
+            + "\nServer=fax1\n";
+    }
+
+    // Publishes message on topic as user (kept by the broker with retain);
+    // true when mosquitto_pub handed it over.
+    bool mosquittoPub(const QString &user, const QString &password, const QString &topic, const QString &message,
+                      bool retain = false)
+    {
+        QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                              QString::number(broker.port()), QStringLiteral("-u"), user, QStringLiteral("-P"), password,
+                              QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"), topic, QStringLiteral("-m"), message};
+        if (retain)
+            arguments << QStringLiteral("-r");
+        return QProcess::execute(QStringLiteral("mosquitto_pub"), arguments) == 0;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -105,13 +129,7 @@ private Q_SLOTS:
     void eachDepartmentGetsItsFaxes()
     {
         TestSupport::UdpReceiver everyone, sales, payroll;
-        QFile password(monitor.path(QStringLiteral("broker-password")));
-        QVERIFY(password.open(QIODevice::WriteOnly));
-        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
-        password.close();
-        const QByteArray config = "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
-            + password.fileName().toUtf8() + "\nServer=fax1\n"
-            "[Departments]\nsales=営業部\npayroll=給与係\n"
+        const QByteArray config = monitorsBroker() + "[Departments]\nsales=営業部\npayroll=給与係\n"
             "[Routes]\n"
             "device ttyACM1 = payroll\n"
             "called 03-1234-0002 = payroll\n"
@@ -185,14 +203,9 @@ private Q_SLOTS:
         bob.apply(desk("bob", {QStringLiteral("payroll")}, true));
         int commId = 100;
         const auto publish = [&](const char *department) {
-            return QProcess::execute(QStringLiteral("mosquitto_pub"),
-                                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                      QString::number(broker.port()), QStringLiteral("-u"), TestSupport::TestBroker::user(),
-                                      QStringLiteral("-P"), TestSupport::TestBroker::password(), QStringLiteral("-q"),
-                                      QStringLiteral("1"), QStringLiteral("-t"),
-                                      QStringLiteral("kavrel/fax/fax1/%1/document/%2").arg(QLatin1String(department)).arg(++commId),
-                                      QStringLiteral("-m"), QStringLiteral("%PDF-1.4")})
-                == 0;
+            return mosquittoPub(TestSupport::TestBroker::user(), TestSupport::TestBroker::password(),
+                                QStringLiteral("kavrel/fax/fax1/%1/document/%2").arg(QLatin1String(department)).arg(++commId),
+                                QStringLiteral("%PDF-1.4"));
         };
         // Until both take documents (their connections come up in their time).
         QTRY_VERIFY_WITH_TIMEOUT(publish("sales") && !aliceGot.isEmpty(), 10000);
@@ -215,12 +228,7 @@ private Q_SLOTS:
         TestSupport::HylaFaxSpool spool;
         if (!spool.missing().isEmpty())
             QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
-        QFile password(monitor.path(QStringLiteral("broker-password")));
-        QVERIFY(password.open(QIODevice::WriteOnly));
-        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
-        password.close();
-        QVERIFY(monitor.start("[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
-                                  + password.fileName().toUtf8() + "\nServer=fax1\n[Documents]\nPublish=true\nSpool="
+        QVERIFY(monitor.start(monitorsBroker() + "[Documents]\nPublish=true\nSpool="
                                   + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n"
                                   "[Departments]\nsales=営業部\npayroll=給与係\n[Routes]\ndevice ttyS1 = payroll\ndevice ttyS0 = sales\n",
                               TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
@@ -294,13 +302,7 @@ private Q_SLOTS:
     // monitor over its restart.
     void statesDecidedByTheMonitor()
     {
-        QFile password(monitor.path(QStringLiteral("broker-password")));
-        QVERIFY(password.open(QIODevice::WriteOnly));
-        password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
-        password.close();
-        const QByteArray config = "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile="
-            + password.fileName().toUtf8() + "\nServer=fax1\nStates=true\n"
-            "[Departments]\npayroll=給与係\n[Routes]\ndevice ttyACM1 = payroll\n";
+        const QByteArray config = monitorsBroker() + "States=true\n[Departments]\npayroll=給与係\n[Routes]\ndevice ttyACM1 = payroll\n";
         QVERIFY(monitor.start(config));
         QTRY_VERIFY(monitor.said().contains("states: connected"));
         QString error;
@@ -309,15 +311,9 @@ private Q_SLOTS:
                                        5000, &error),
                  qPrintable(error));
         const auto ask = [this](const char *user, const char *as, const char *request, bool kept = false) {
-            QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                  QString::number(broker.port()), QStringLiteral("-u"), QLatin1String(user),
-                                  QStringLiteral("-P"), QStringLiteral("%1-secret").arg(QLatin1String(user)),
-                                  QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
-                                  QStringLiteral("kavrel/fax/fax1/request/%1/000000301").arg(QLatin1String(as)),
-                                  QStringLiteral("-m"), QString::fromUtf8(request)};
-            if (kept)
-                arguments << QStringLiteral("-r");
-            return QProcess::execute(QStringLiteral("mosquitto_pub"), arguments) == 0;
+            return mosquittoPub(QLatin1String(user), QStringLiteral("%1-secret").arg(QLatin1String(user)),
+                                QStringLiteral("kavrel/fax/fax1/request/%1/000000301").arg(QLatin1String(as)),
+                                QString::fromUtf8(request), kept);
         };
         const auto kept = [this] {
             QProcess subscriber;
