@@ -157,8 +157,10 @@ QByteArray Reception::json(const QString &server, const QString &documentTopic, 
     };
     if (!server.isEmpty())
         object.insert(QStringLiteral("server"), server);
-    if (!documentTopic.isEmpty()) {
+    // How the fax is known on its server (its state, its document).
+    if ((!server.isEmpty() && Topics::isCommId(commId)) || !documentTopic.isEmpty())
         object.insert(QStringLiteral("commid"), commId);
+    if (!documentTopic.isEmpty()) {
         object.insert(QStringLiteral("document"), documentTopic);
         object.insert(QStringLiteral("picture"), pictureTopic);
     }

@@ -63,8 +63,8 @@ struct Reception
     // The same with named fields, for other tools: received (ISO 8601 with
     // its offset from UTC), tsi, number, name, pages (a number, or null),
     // status (OK or error), error (empty for OK), and the line itself; the
-    // fax server it came from, where given; where the document travels
-    // too, the communication id and the topics its document (PDF) and
+    // fax server it came from, where given, with the communication id; where
+    // the document travels too, the topics its document (PDF) and
     // first-page picture (PNG) are published to.
     QByteArray json(const QString &server = QString(), const QString &documentTopic = QString(),
                     const QString &pictureTopic = QString()) const;

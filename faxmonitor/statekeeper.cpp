@@ -1,5 +1,6 @@
 #include "faxmonitor/statekeeper.h"
 
+#include "core/faxstate.h"
 #include "core/topics.h"
 #include "faxmonitor/logging.h"
 
@@ -17,12 +18,7 @@ QAtomicInt nextConnection;
 
 QString stateWord(StateKeeper::State state)
 {
-    switch (state) {
-    case StateKeeper::State::Taken: return QStringLiteral("taken");
-    case StateKeeper::State::Done: return QStringLiteral("done");
-    case StateKeeper::State::Open: break;
-    }
-    return QStringLiteral("open");
+    return FaxState::word(FaxState::State(state));
 }
 
 // What a person typed, as it may stand in a state: one line, no control
@@ -102,15 +98,13 @@ void StateKeeper::setPublisher(Publish publish, const QString &root, const QStri
 
 QByteArray StateKeeper::message(const Fax &fax)
 {
-    QJsonObject object{{QStringLiteral("state"), stateWord(fax.state)},
-                       {QStringLiteral("at"), fax.at.toOffsetFromUtc(fax.at.offsetFromUtc()).toString(Qt::ISODate)}};
-    if (fax.state != State::Open) {
-        object.insert(QStringLiteral("user"), fax.user);
-        object.insert(QStringLiteral("name"), fax.name);
-    }
-    if (!fax.memo.isEmpty())
-        object.insert(QStringLiteral("memo"), fax.memo);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    FaxState state;
+    state.state = FaxState::State(fax.state);
+    state.user = fax.user;
+    state.name = fax.name;
+    state.memo = fax.memo;
+    state.at = fax.at;
+    return state.toJson();
 }
 
 bool StateKeeper::store(const Fax &fax, bool insert)

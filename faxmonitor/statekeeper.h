@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/faxstate.h"
 #include "core/reception.h"
 
 #include <QDateTime>
@@ -38,10 +39,11 @@ public:
     static constexpr int MaxAgeDays = 90;
     static constexpr int MaxFaxes = 100000;
     static constexpr int MaxRequestSize = 1024;
-    static constexpr int MaxNameLength = 64;
-    static constexpr int MaxMemoLength = 200;
+    static constexpr int MaxNameLength = FaxState::MaxNameLength;
+    static constexpr int MaxMemoLength = FaxState::MaxMemoLength;
 
-    enum class State { Open, Taken, Done };
+    // As the desktops read them (and as the file keeps them).
+    enum class State { Open = FaxState::Open, Taken = FaxState::Taken, Done = FaxState::Done };
     struct Fax {
         QString commId;
         QStringList departments;

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSet>
 
@@ -46,6 +48,12 @@ Seams::ChooseFile &chooseFileHook()
     return hook;
 }
 
+Seams::AskText &askTextHook()
+{
+    static Seams::AskText hook;
+    return hook;
+}
+
 QString &captionText()
 {
     static QString text;
@@ -76,6 +84,22 @@ QString chooseFile(QWidget *parent, const QString &title, const QString &start, 
 void setChooseFile(ChooseFile chooseFile)
 {
     chooseFileHook() = std::move(chooseFile);
+}
+
+bool askText(QWidget *parent, const QString &question, QString *text)
+{
+    if (askTextHook())
+        return askTextHook()(parent, question, text);
+    bool ok = false;
+    const QString given = QInputDialog::getText(parent, caption(), question, QLineEdit::Normal, *text, &ok);
+    if (ok)
+        *text = given;
+    return ok;
+}
+
+void setAskText(AskText askText)
+{
+    askTextHook() = std::move(askText);
 }
 
 void showMessage(QWidget *parent, const QString &text)

@@ -18,6 +18,7 @@ using Confirm = std::function<bool(QWidget *parent, const QString &question)>;
 using Exit = std::function<void(int status)>;
 using Clock = std::function<QTime()>;
 using ChooseFile = std::function<QString(QWidget *parent, const QString &title, const QString &start, const QString &filter)>;
+using AskText = std::function<bool(QWidget *parent, const QString &question, QString *text)>;
 
 // Every message box the program shows: modal, OK only, captioned with the
 // program's name ("kavrel-s").
@@ -34,6 +35,10 @@ QTime timeOfDay();
 // A file the user chooses to open (a file dialog); empty when none.
 QString chooseFile(QWidget *parent, const QString &title, const QString &start, const QString &filter);
 
+// A line of text the user gives (text holds what stands, and what was
+// given); false when the user cancelled.
+bool askText(QWidget *parent, const QString &question, QString *text);
+
 // The caption of the boxes above: the program's name unless set.
 void setCaption(const QString &caption);
 
@@ -43,5 +48,6 @@ void setConfirm(Confirm confirm);
 void setExit(Exit exit);
 void setClock(Clock clock);
 void setChooseFile(ChooseFile chooseFile);
+void setAskText(AskText askText);
 
 } // namespace Seams

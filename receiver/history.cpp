@@ -246,7 +246,7 @@ void History::scheduleWrite()
 bool History::flush()
 {
     m_writeTimer.stop();
-    if (!isOpen() || (m_pending.isEmpty() && m_pendingCopies.isEmpty()))
+    if (!isOpen() || (m_pending.isEmpty() && m_pendingCopies.isEmpty() && m_pendingStates.isEmpty()))
         return true;
     QSqlDatabase db = this->db();
     QString error;
@@ -306,6 +306,8 @@ bool History::flush()
                 written = false;
             }
         }
+        if (written)
+            written = writeStates(&error);
         if (written && !db.commit()) {
             error = db.lastError().text();
             written = false;
@@ -331,8 +333,11 @@ bool History::flush()
     m_written.insert(numbered);
     m_pending.clear();
     m_pendingCopies.clear();
+    m_statesSincePrune += int(m_pendingStates.size());
+    m_pendingStates.clear();
     m_bounds.written(int(numbered.size()), bytes, unread);
     prune();
+    pruneStates();
     Q_EMIT changed();
     return true;
 }
@@ -345,9 +350,20 @@ void History::prune()
 
 namespace {
 
+// A fax nobody has taken: its monitor says so, or, where no state is
+// known (a datagram's), it is unread.
+const QString OpenCondition =
+    QStringLiteral("r.fax = 1 AND (s.state = 0 OR (s.state IS NULL AND r.unread = 1))");
+
 QString whereClause(const History::Query &query)
 {
     QStringList conditions;
+    switch (query.show) {
+    case History::Show::Open: conditions.append(OpenCondition); break;
+    case History::Show::Mine: conditions.append(QStringLiteral("s.state = 1 AND s.user = :me")); break;
+    case History::Show::Failed: conditions.append(QStringLiteral("r.failed = 1")); break;
+    case History::Show::All: break;
+    }
     if (!query.search.isEmpty())
         conditions.append(QStringLiteral("(instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
                                          " OR instr(r.error, :search) > 0)"));
@@ -359,7 +375,7 @@ QString whereClause(const History::Query &query)
 // A query that the receptions waiting in memory cannot answer.
 bool filtered(const History::Query &query)
 {
-    return !query.search.isEmpty() || !query.department.isEmpty();
+    return !query.search.isEmpty() || !query.department.isEmpty() || query.show != History::Show::All;
 }
 
 void bindFilters(QSqlQuery *select, const History::Query &query)
@@ -368,6 +384,8 @@ void bindFilters(QSqlQuery *select, const History::Query &query)
         select->bindValue(QStringLiteral(":search"), query.search);
     if (!query.department.isEmpty())
         select->bindValue(QStringLiteral(":department"), query.department);
+    if (query.show == History::Show::Mine)
+        select->bindValue(QStringLiteral(":me"), query.me);
 }
 
 QString orderClause(const History::Query &query)
@@ -381,6 +399,16 @@ QString orderClause(const History::Query &query)
     case History::SortBy::What: return QStringLiteral(" ORDER BY r.failed") + order + QStringLiteral(", r.id DESC");
     case History::SortBy::Department:
         return QStringLiteral(" ORDER BY r.department") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Source: return QStringLiteral(" ORDER BY r.source") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::Copies: return QStringLiteral(" ORDER BY r.copies") + order + QStringLiteral(", r.id DESC");
+    case History::SortBy::State:
+        return QStringLiteral(" ORDER BY COALESCE(s.state, -1)") + order + QStringLiteral(", s.name") + order
+            + QStringLiteral(", r.id DESC");
+    case History::SortBy::Document:
+        // None to come, none that will, to come, come.
+        return QStringLiteral(" ORDER BY CASE WHEN r.commid = '' THEN 0 WHEN COALESCE(d.document, '') != '' THEN 3"
+                              " WHEN COALESCE(d.error, '') != '' THEN 1 ELSE 2 END")
+            + order + QStringLiteral(", r.id DESC");
     case History::SortBy::Arrived: break;
     }
     return QStringLiteral(" ORDER BY r.id") + order;
@@ -639,4 +667,98 @@ void History::tell(const QString &text)
 {
     qCWarning(lcHistory).noquote() << text;
     Q_EMIT problem(text);
+}
+
+void History::setState(const QString &key, const FaxState &state)
+{
+    if (key.isEmpty())
+        return;
+    if (!m_pendingStates.contains(key) && m_pendingStates.size() >= MaxPendingStates) {
+        // The file cannot be written and the broker says more: the state
+        // comes again at the next connection.
+        if (m_droppedStates++ == 0)
+            qCWarning(lcHistory, "states wait to be written past %d; the newest are dropped until they are",
+                      MaxPendingStates);
+        return;
+    }
+    m_pendingStates.insert(key, state);
+    scheduleWrite();
+}
+
+FaxState History::state(const QString &key)
+{
+    if (const auto pending = m_pendingStates.constFind(key); pending != m_pendingStates.cend())
+        return *pending;
+    if (!isOpen())
+        return FaxState();
+    QSqlQuery select(db());
+    select.prepare(QStringLiteral("SELECT state, user, name, memo, at FROM states WHERE commid = ?"));
+    select.addBindValue(key);
+    return select.exec() && select.next() ? Entry::stateFromRow(select, 0) : FaxState();
+}
+
+int History::openCount()
+{
+    int open = 0;
+    for (const Entry &entry : std::as_const(m_pending)) {
+        const FaxState state = m_pendingStates.value(entry.commId);
+        open += entry.fax && (state.isKnown() ? state.state == FaxState::Open : entry.unread) ? 1 : 0;
+    }
+    if (!isOpen())
+        return open;
+    QSqlQuery select(db());
+    if (select.exec(QStringLiteral("SELECT COUNT(*)") + Entry::fromReceptions() + QStringLiteral(" WHERE ") + OpenCondition)
+        && select.next())
+        open += select.value(0).toInt();
+    return open;
+}
+
+bool History::writeStates(QString *error)
+{
+    if (m_pendingStates.isEmpty())
+        return true;
+    QSqlQuery upsert(db()), forget(db());
+    upsert.prepare(QStringLiteral("INSERT INTO states (commid, state, user, name, memo, at, kept)"
+                                  " VALUES (?, ?, COALESCE(?, ''), COALESCE(?, ''), COALESCE(?, ''), ?, ?)"
+                                  " ON CONFLICT(commid) DO UPDATE SET state = excluded.state, user = excluded.user,"
+                                  " name = excluded.name, memo = excluded.memo, at = excluded.at, kept = excluded.kept"));
+    forget.prepare(QStringLiteral("DELETE FROM states WHERE commid = ?"));
+    // The wall clock's: a clock that jumps ahead lets go of no more than
+    // states that come again at the next connection.
+    const qint64 now = m_bounds.wall().toMSecsSinceEpoch();
+    for (auto it = m_pendingStates.cbegin(); it != m_pendingStates.cend(); ++it) {
+        QSqlQuery &query = it->isKnown() ? upsert : forget;
+        query.addBindValue(it.key());
+        if (it->isKnown()) {
+            for (const QVariant &value : {QVariant(int(it->state)), QVariant(it->user), QVariant(it->name),
+                                          QVariant(it->memo), QVariant(it->at.isValid() ? it->at.toMSecsSinceEpoch() : 0),
+                                          QVariant(now)})
+                query.addBindValue(value);
+        }
+        if (!query.exec()) {
+            *error = query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+void History::pruneStates()
+{
+    // Those whose reception is not here: after a while, and past a number
+    // (every connection brings a state of each fax the monitor keeps).
+    if (m_statesSincePrune < MaxOrphanStates / 10 && m_statesPruned.isValid() && !m_statesPruned.hasExpired(60000))
+        return;
+    m_statesSincePrune = 0;
+    m_statesPruned.start();
+    const QString orphan = QStringLiteral("NOT EXISTS (SELECT 1 FROM receptions r WHERE r.commid != '' AND r.commid = states.commid)");
+    QSqlQuery query(db());
+    query.prepare(QStringLiteral("DELETE FROM states WHERE kept < ? AND ") + orphan);
+    query.addBindValue(m_bounds.wall().addSecs(-60 * OrphanStateMinutes).toMSecsSinceEpoch());
+    query.exec();
+    query.prepare(QStringLiteral("DELETE FROM states WHERE ") + orphan
+                  + QStringLiteral(" AND commid NOT IN (SELECT commid FROM states s WHERE NOT EXISTS (SELECT 1 FROM receptions r"
+                                   " WHERE r.commid != '' AND r.commid = s.commid) ORDER BY kept DESC, rowid DESC LIMIT ?)"));
+    query.addBindValue(MaxOrphanStates);
+    query.exec();
 }

@@ -56,14 +56,27 @@ public:
     // Documents whose reception has not come (yet) are kept a day, and at
     // most this many.
     static constexpr int MaxWaitingDocuments = 16;
+    // States whose reception is not here are kept this long (the broker
+    // says every fax's at each connection, most of them of faxes long gone
+    // from this history, some of faxes still on their way), and this many
+    // at most.
+    static constexpr int OrphanStateMinutes = 10;
+    static constexpr int MaxOrphanStates = MaxEntries;
+    // States waiting to be written, at most (they come a share at a time).
+    static constexpr int MaxPendingStates = 2 * MaxEntries;
 
     using Entry = HistoryEntry;
 
     // What the window asks for: receptions whose caller, number or error
     // has search in it, sorted by a column.
-    enum class SortBy { Arrived, Caller, Number, Pages, Received, What, Department };
+    enum class SortBy { Arrived, Caller, Number, Pages, Received, What, Department, State, Document, Source, Copies };
+    // Which receptions: all; faxes nobody has taken (未対応); those the
+    // user me has (自分の担当); failed ones.
+    enum class Show { All, Open, Mine, Failed };
     struct Query {
         QString search;
+        Show show = Show::All;
+        QString me; // the broker's user of this desktop, for Show::Mine
         // Only this department's (its id); every one when empty.
         QString department;
         SortBy sortBy = SortBy::Arrived;
@@ -137,6 +150,13 @@ public:
     // The text of reception id, whole.
     QString text(qint64 id);
     int unreadCount() const;
+    // The state of the fax key, as its fax monitor said it last (one that
+    // is not known forgets it); and what it is now.
+    void setState(const QString &key, const FaxState &state);
+    FaxState state(const QString &key);
+    // Faxes nobody has taken yet: those whose fax monitor says so, and
+    // those unread of which no state is known (a datagram's).
+    int openCount();
     // The oldest reception unread now (the rest come after it: all are read
     // at once); 0 when none is.
     qint64 firstUnread();
@@ -162,6 +182,8 @@ private:
     bool keep(const QString &commId, bool picture, const QString &name);
     void scheduleWrite();
     void prune();
+    bool writeStates(QString *error);
+    void pruneStates();
     QSqlDatabase db() const { return m_file->database(); }
     bool isOpen() const { return m_file && m_file->isOpen(); }
     // Says a problem: in the journal, and to the user through problem().
@@ -177,6 +199,10 @@ private:
     QHash<qint64, qint64> m_written;  // ids given out while pending -> SQLite's
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
+    QHash<QString, FaxState> m_pendingStates; // by fax key, not yet written
+    qint64 m_droppedStates = 0;
+    int m_statesSincePrune = 0;
+    QElapsedTimer m_statesPruned;
     QTimer m_writeTimer;
     std::unique_ptr<QSqlQuery> m_insert;
     bool m_writeFailed = false;       // said, until a write works again

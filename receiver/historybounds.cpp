@@ -23,8 +23,7 @@ void HistoryBounds::setClock(Clock clock)
 
 QDateTime HistoryBounds::now() const
 {
-    const QDateTime wall = m_clock ? m_clock() : QDateTime::currentDateTime();
-    return qMin(wall, m_openedAt.addMSecs(m_sinceOpened.elapsed()));
+    return qMin(wall(), m_openedAt.addMSecs(m_sinceOpened.elapsed()));
 }
 
 QDateTime HistoryBounds::ageNow() const

@@ -32,6 +32,8 @@ public:
     // Now as the wall clock says, but never ahead of the time since the
     // history was opened; and now as ages are counted.
     QDateTime now() const;
+    // The clock as it is, jumps and all.
+    QDateTime wall() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
     QDateTime ageNow() const;
     // The oldest arrival kept.
     qint64 oldestKept() const { return ageNow().addDays(-m_limits.maxAgeDays).toMSecsSinceEpoch(); }

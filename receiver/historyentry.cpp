@@ -28,12 +28,29 @@ QString HistoryEntry::columns()
 {
     return QStringLiteral(
         "r.id, r.arrived, r.source, %1, r.copies, r.unread, r.fax, r.failed, r.caller, r.number, r.pages, r.error,"
-        " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, ''), COALESCE(d.error, ''), r.department");
+        " r.received, r.commid, COALESCE(d.document, ''), COALESCE(d.picture, ''), COALESCE(d.error, ''), r.department,"
+        " COALESCE(s.state, -1), COALESCE(s.user, ''), COALESCE(s.name, ''), COALESCE(s.memo, ''), COALESCE(s.at, 0)");
 }
 
 QString HistoryEntry::fromReceptions()
 {
-    return QStringLiteral(" FROM receptions r LEFT JOIN documents d ON r.commid != '' AND d.commid = r.commid");
+    return QStringLiteral(" FROM receptions r LEFT JOIN documents d ON r.commid != '' AND d.commid = r.commid"
+                          " LEFT JOIN states s ON r.commid != '' AND s.commid = r.commid");
+}
+
+FaxState HistoryEntry::stateFromRow(const QSqlQuery &query, int first)
+{
+    FaxState state;
+    const int known = query.value(first).toInt();
+    if (known < FaxState::Open || known > FaxState::Done)
+        return state;
+    state.state = FaxState::State(known);
+    state.user = query.value(first + 1).toString();
+    state.name = query.value(first + 2).toString();
+    state.memo = query.value(first + 3).toString();
+    const qint64 at = query.value(first + 4).toLongLong();
+    state.at = at > 0 ? QDateTime::fromMSecsSinceEpoch(at) : QDateTime();
+    return state;
 }
 
 HistoryEntry HistoryEntry::fromRow(const QSqlQuery &query)
@@ -58,5 +75,6 @@ HistoryEntry HistoryEntry::fromRow(const QSqlQuery &query)
     entry.picture = query.value(15).toString();
     entry.documentError = query.value(16).toString();
     entry.department = query.value(17).toString();
+    entry.state = stateFromRow(query, 18);
     return entry;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/faxstate.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -32,6 +34,9 @@ struct HistoryEntry {
     // The department the fax monitor sent it to (its id); empty for a
     // datagram's.
     QString department;
+    // Who has the fax, as its fax monitor says; not known for a datagram's
+    // (and until the monitor said it).
+    FaxState state;
 
     // Reads what text says into the fields above.
     void readText();
@@ -42,4 +47,6 @@ struct HistoryEntry {
     static QString columns();
     static QString fromReceptions();
     static HistoryEntry fromRow(const QSqlQuery &query);
+    // A state read from five columns of a row (state, user, name, memo, at).
+    static FaxState stateFromRow(const QSqlQuery &query, int first);
 };

@@ -121,6 +121,19 @@ bool HistoryFile::createSchema(QString *error)
                                " arrived INTEGER NOT NULL,"
                                " error TEXT NOT NULL DEFAULT '')"),
                 error)
+        // Who has each fax, as its fax monitor says (by the fax's key, as
+        // the receptions name it); kept is when it came here, for letting
+        // go of those whose reception never came.
+        && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS states ("
+                               " commid TEXT PRIMARY KEY,"
+                               " state INTEGER NOT NULL,"
+                               " user TEXT NOT NULL DEFAULT '',"
+                               " name TEXT NOT NULL DEFAULT '',"
+                               " memo TEXT NOT NULL DEFAULT '',"
+                               " at INTEGER NOT NULL DEFAULT 0,"
+                               " kept INTEGER NOT NULL)"),
+                error)
+        && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS states_kept ON states(kept)"), error)
         && addColumns(error)
         // Receptions are found by their communication id as documents come
         // (only those that have one are in the index).

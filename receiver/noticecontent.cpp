@@ -99,3 +99,17 @@ NoticeContent NoticeContent::describe(const NotificationText &text, int gathered
     }
     return content;
 }
+
+QString NoticeContent::state(const FaxState &state)
+{
+    switch (state.state) {
+    case FaxState::Open: return QStringLiteral("未対応");
+    case FaxState::Taken: return QStringLiteral("対応中：%1").arg(state.who());
+    case FaxState::Done:
+        return state.at.isValid()
+            ? QStringLiteral("完了：%1 %2").arg(state.who(), state.at.toLocalTime().toString(QStringLiteral("MM/dd HH:mm")))
+            : QStringLiteral("完了：%1").arg(state.who());
+    case FaxState::Unknown: break;
+    }
+    return QString();
+}

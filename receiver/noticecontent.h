@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/faxstate.h"
 #include "receiver/notificationtext.h"
 
 #include <QString>
@@ -23,4 +24,7 @@ struct NoticeContent
     // The fax server's reason for a failure as an office reads it: the
     // reason, and a plain Japanese reading after it for the common ones.
     static QString failure(const QString &error);
+    // Who has a fax, as the inbox says it: 未対応, 対応中：山田, 完了：山田
+    // 12/08 10:31; empty when no state is known.
+    static QString state(const FaxState &state);
 };

@@ -12,6 +12,9 @@
 
 #include <memory>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 
 std::unique_ptr<QSettings> openStore()
@@ -79,6 +82,7 @@ ReceiverSettings ReceiverSettings::load(QString *error)
     loaded.documents = settings.value(QStringLiteral("MQTT/Documents"), false).toBool();
     loaded.departments = settings.value(QStringLiteral("MQTT/Departments")).toStringList();
     loaded.departments.removeAll(QString());
+    loaded.displayName = settings.value(QStringLiteral("MQTT/Name"), loginFullName()).toString();
     loaded.caFile = settings.value(QStringLiteral("MQTT/CAFile")).toString();
     loaded.user = settings.value(QStringLiteral("MQTT/User")).toString();
     loaded.password = settings.value(QStringLiteral("MQTT/Password")).toString();
@@ -97,6 +101,7 @@ bool ReceiverSettings::save(QString *error) const
     settings.setValue(QStringLiteral("MQTT/Root"), topic);
     settings.setValue(QStringLiteral("MQTT/Documents"), documents);
     settings.setValue(QStringLiteral("MQTT/Departments"), departments);
+    settings.setValue(QStringLiteral("MQTT/Name"), displayName);
     settings.setValue(QStringLiteral("MQTT/CAFile"), caFile);
     settings.setValue(QStringLiteral("MQTT/User"), user);
     if (passwordInFile)
@@ -152,12 +157,24 @@ bool ReceiverSettings::checkBroker(QString *error, QString *field) const
             return fail(QStringLiteral("MQTT のトピックは使えません（%1）。").arg(why), "Topic");
         if (topic.trimmed().split(QLatin1Char('/')).contains(QString()))
             return fail(QStringLiteral("MQTT のトピックの接頭辞に空の階層（// や先頭・末尾の /）は使えません。"), "Topic");
+        if (displayName.trimmed().size() > MaxNameLength)
+            return fail(QStringLiteral("氏名は %1 文字までです。").arg(MaxNameLength), "DisplayName");
         for (const QString &department : departments) {
             if (!Topics::checkLevel(department, &why))
                 return fail(QStringLiteral("部署「%1」は部署の ID ではありません（%2）。").arg(department, why), "Departments");
         }
     }
     return true;
+}
+
+QString ReceiverSettings::loginFullName()
+{
+    // The account's full name (the first field of its GECOS), else its login.
+    if (const passwd *account = ::getpwuid(::getuid())) {
+        const QString full = QString::fromLocal8Bit(account->pw_gecos).section(QLatin1Char(','), 0, 0).trimmed();
+        return full.isEmpty() ? QString::fromLocal8Bit(account->pw_name) : full.left(MaxNameLength);
+    }
+    return qEnvironmentVariable("USER");
 }
 
 bool ReceiverSettings::accepts(const QHostAddress &address) const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/faxstate.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,6 +10,8 @@
 struct ReceiverSettings
 {
     static constexpr int DefaultPort = 21825;
+    // Characters of a person's name, at most (as the fax monitor keeps it).
+    static constexpr int MaxNameLength = FaxState::MaxNameLength;
 
     int port = DefaultPort;
     // The senders whose datagrams are taken: addresses or subnets
@@ -35,6 +39,11 @@ struct ReceiverSettings
     // The departments whose faxes this desktop takes (their ids, as the fax
     // monitors announce them); every department's when empty.
     QStringList departments;
+    // The person at this desk (氏名), as the office sees who has a fax;
+    // the login's full name until the user gives one.
+    QString displayName;
+    static QString loginFullName();
+
     // Whether the password is kept in this file; not where the desktop's
     // keyring keeps it (see PasswordStore).
     bool passwordInFile = true;

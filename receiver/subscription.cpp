@@ -76,6 +76,7 @@ void Subscription::apply(const ReceiverSettings &settings)
         if (oldRoot != m_root || !departments.contains(department)) {
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Reception, department));
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::About, department));
+            m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::State, department));
         }
     }
     if (!previousRoot.isEmpty() && previousRoot != m_root) {
@@ -95,8 +96,12 @@ void Subscription::apply(const ReceiverSettings &settings)
     // What each fax server's departments are called (kept by the broker),
     // and which of them this user may read.
     m_client->subscribe(Topics::filter(m_root, Topics::Kind::Departments));
-    for (const QString &department : departments)
+    // Who has each fax, as its monitor decides (kept by the broker: each
+    // comes again at every connection).
+    for (const QString &department : departments) {
         m_client->subscribe(Topics::filter(m_root, Topics::Kind::About, department));
+        m_client->subscribe(Topics::filter(m_root, Topics::Kind::State, department));
+    }
     m_readable.clear();
     m_readCheck->stop();
     m_readableTold = false;
@@ -218,12 +223,17 @@ void Subscription::takeWaiting(MqttClient *client)
     // their turn.
     const QList<MqttClient::Message> messages = client->takeMessages(TakeBatch, TakeBytes);
     for (const MqttClient::Message &message : messages) {
-        // An empty message is how a kept message is taken back: no reception.
-        if (message.payload.isEmpty())
-            continue;
         // Known by its topic alone, whatever subscription brought it (an
         // older version's session at the broker may still hold wildcards).
         const Topics::Address address = Topics::parse(m_root, message.topic);
+        if (address.kind == Topics::Kind::State) {
+            if (m_departments.contains(QStringLiteral("+")) || m_departments.contains(address.department))
+                takeState(address, message.payload);
+            continue;
+        }
+        // An empty message is how a kept message is taken back: no reception.
+        if (message.payload.isEmpty())
+            continue;
         if (address.kind == Topics::Kind::Departments) {
             takeDepartments(message.payload);
             continue;
@@ -327,11 +337,9 @@ void Subscription::take(const QByteArray &payload, const QString &topic, const T
     // The fax monitor's JSON carries the line a datagram would; anything else
     // is taken as the text it is.
     const QString line = Reception::lineFromJson(payload);
-    // Its document comes on the layout's topics of its server: a reception
-    // of the 1.x topic waits for none.
-    const QString commId = m_settings.documents && address.kind == Topics::Kind::Reception
-        ? Reception::commIdFromJson(payload)
-        : QString();
+    // How the fax is known on the layout's topics of its server (its
+    // document, its state): a reception of the 1.x topic has none.
+    const QString commId = address.kind == Topics::Kind::Reception ? Reception::commIdFromJson(payload) : QString();
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
     const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? text : line);
@@ -339,8 +347,14 @@ void Subscription::take(const QByteArray &payload, const QString &topic, const T
         refuse(QStringLiteral("refused a reception of %1 bytes: more than a datagram carries").arg(bytes.size()));
         return;
     }
-    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(),
-                    commId.isEmpty() ? QString() : faxKey(address.server, commId), address.department);
+    const QString key = commId.isEmpty() ? QString() : faxKey(address.server, commId);
+    Q_EMIT received(fromWindowsShiftJis(bytes), m_client->describe(), key, address.department);
+    // A reception whose fax the monitor does not publish (it does not
+    // publish faxes, or could not use this one's file): the history says
+    // that none will come, rather than wait for one.
+    if (!key.isEmpty() && m_settings.documents
+        && !QJsonDocument::fromJson(payload).object().contains(QStringLiteral("document")))
+        Q_EMIT documentFailed(key, QStringLiteral("FAX モニターから文書は送られません"));
 }
 
 void Subscription::checkReadable()
@@ -384,4 +398,58 @@ void Subscription::takeDepartments(const QByteArray &payload)
     }
     if (changed)
         Q_EMIT departmentsChanged();
+}
+
+void Subscription::takeState(const Topics::Address &address, const QByteArray &payload)
+{
+    const QString key = faxKey(address.server, address.commId);
+    // An empty message: the monitor let the fax's state go (past its bounds).
+    if (payload.isEmpty()) {
+        Q_EMIT faxStateChanged(key, FaxState());
+        return;
+    }
+    QString error;
+    const FaxState state = FaxState::fromJson(payload, &error);
+    if (!state.isKnown()) {
+        refuse(QStringLiteral("refused the state of %1: %2").arg(key, error));
+        return;
+    }
+    Q_EMIT faxStateChanged(key, state);
+}
+
+QString Subscription::requestUser() const
+{
+    // The broker's user where it asks for one: its ACL lets each user ask
+    // under its own name only. Without, the login's (anyone on the network
+    // can then claim any name).
+    QString user = m_settings.user.trimmed();
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USER");
+    QString why;
+    return Topics::checkLevel(user, &why) ? user : QString();
+}
+
+bool Subscription::request(const QString &key, FaxState::Action action, const QString &memo, QString *error)
+{
+    const qsizetype slash = key.indexOf(QLatin1Char('/'));
+    const QString server = key.left(slash), commId = key.mid(slash + 1);
+    QString why;
+    if (!m_client) {
+        *error = QStringLiteral("担当の共有には MQTT ブローカーの設定が必要です。");
+        return false;
+    }
+    if (slash <= 0 || !Topics::checkLevel(server, &why) || !Topics::isCommId(commId)) {
+        *error = QStringLiteral("この受信は FAX モニターから届いたものではないため、担当を共有できません。");
+        return false;
+    }
+    const QString user = requestUser();
+    if (user.isEmpty()) {
+        *error = QStringLiteral("MQTT のユーザー名が、担当の共有に使える名前ではありません（英数字と - _ . の 64 文字まで）。");
+        return false;
+    }
+    m_client->publish(Topics::request(m_root, server, user, commId),
+                      FaxState::request(action, m_settings.displayName.trimmed(), memo));
+    qCInfo(lcBroker).noquote() << QStringLiteral("asked %1 of %2 as %3")
+                                      .arg(QString::fromUtf8(FaxState::request(action, QString())), key, user);
+    return true;
 }

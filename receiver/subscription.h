@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/faxstate.h"
 #include "core/topics.h"
 #include "mqtt/mqttclient.h"
 #include "receiver/receiversettings.h"
@@ -64,6 +65,16 @@ public:
     // not be read are told (what the broker keeps comes at once).
     static constexpr int ReadCheckDelay = 5000;
 
+    // Asks the fax monitor that received the fax key (faxKey()) to change
+    // its state, as this desktop's user (the broker's user, or the login's
+    // where the broker asks none) and person (the settings' name); false,
+    // with the reason, when it cannot be asked (no broker, a fax of no
+    // fax server).
+    bool request(const QString &key, FaxState::Action action, const QString &memo, QString *error);
+    // The user requests are made as; empty when there is none that can
+    // stand in a topic.
+    QString requestUser() const;
+
 Q_SIGNALS:
     // One reception; source names the broker; commId is how its fax is
     // known (faxKey()), when its document follows.
@@ -82,6 +93,9 @@ Q_SIGNALS:
     // will come.
     void documentFailed(const QString &commId, const QString &error);
     void stateChanged(const QString &text, bool connected);
+    // The state of the fax key, as its fax monitor says it (one that is
+    // not known, when the monitor let it go).
+    void faxStateChanged(const QString &key, const FaxState &state);
     // The broker refused to pass on what topic brings (its ACL).
     void subscriptionRefused(const QString &topic);
 
@@ -95,6 +109,7 @@ private:
     void take(const QByteArray &payload, const QString &topic, const Topics::Address &address);
     void refuse(const QString &what);
     void takeDepartments(const QByteArray &payload);
+    void takeState(const Topics::Address &address, const QByteArray &payload);
     void checkReadable();
 
     MqttClient *m_client = nullptr; // receptions

@@ -669,6 +669,18 @@ bool TestBroker::setAcl(const QByteArray &acl)
     config.seek(0);
     return config.write(text) == text.size();
 }
+bool TestBroker::addConfig(const QByteArray &lines)
+{
+    QFile config(m_dir->filePath(QStringLiteral("mosquitto.conf")));
+    return config.open(QIODevice::Append) && config.write(lines) == lines.size();
+}
+
+void TestBroker::forget()
+{
+    stop();
+    QFile::remove(m_dir->filePath(QStringLiteral("mosquitto.db")));
+}
+
 QString TestBroker::caFile() const { return m_dir->filePath(QStringLiteral("ca.crt")); }
 QString TestBroker::otherCaFile() const { return m_dir->filePath(QStringLiteral("other-ca.crt")); }
 

@@ -205,6 +205,11 @@ public:
     // Another account, and an ACL (mosquitto's acl_file): before start().
     bool addUser(const QString &name, const QString &password);
     bool setAcl(const QByteArray &acl);
+    // Lines of mosquitto's configuration more (a bridge): before start().
+    bool addConfig(const QByteArray &lines);
+    // Stopped, it forgets what it kept (sessions, retained messages), as a
+    // broker without persistence does over a restart.
+    void forget();
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }

@@ -390,6 +390,87 @@ private Q_SLOTS:
     // reads the next page. (The tester reads the next page itself as a reset
     // ends, before it counts the reset as ended: it watches resets only
     // while all rows fit in the first page.)
+    // Each fax's state, as its monitor says it: shown, filtered (未対応,
+    // 自分の担当, 失敗), sorted, counted for the tray; a state forgotten
+    // when the monitor lets it go; and those whose reception never came
+    // kept a while and to a number.
+    void statesOfFaxes()
+    {
+        QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
+        History history(historyPath("states"));
+        history.setClock([&] { return now; });
+        QVERIFY(history.open());
+        const auto fax = [&](const char *commId, const char *status, bool read = false) {
+            history.add(now, QStringLiteral("mqtt"), QStringLiteral("2026/12/08 09:00:00,,031111,ｱｵｷ,1,%1").arg(QLatin1String(status)),
+                        QLatin1String(commId));
+            if (read)
+                history.markAllRead();
+        };
+        const auto state = [&](FaxState::State value, const char *user = "") {
+            FaxState made;
+            made.state = value;
+            made.user = QLatin1String(user);
+            made.name = made.user.toUpper();
+            made.at = now;
+            return made;
+        };
+        fax("fax1/1", "OK", true);  // read, open: still nobody's
+        fax("fax1/2", "OK");        // taken by alice
+        fax("fax1/3", "No carrier"); // failed, done by bob
+        fax("fax1/4", "OK");        // no state known (a datagram's): unread
+        fax("", "OK");              // a datagram's, no key
+        history.setState(QStringLiteral("fax1/1"), state(FaxState::Open));
+        history.setState(QStringLiteral("fax1/2"), state(FaxState::Taken, "alice"));
+        history.setState(QStringLiteral("fax1/3"), state(FaxState::Done, "bob"));
+        QVERIFY(history.flush());
+        QCOMPARE(history.openCount(), 3);
+        const auto commIds = [&](History::Show show, History::SortBy sortBy = History::SortBy::Arrived) {
+            History::Query query;
+            query.show = show;
+            query.me = QStringLiteral("alice");
+            query.sortBy = sortBy;
+            query.order = Qt::AscendingOrder;
+            QStringList found;
+            for (const History::Entry &entry : history.page(0, 10, -1, query))
+                found.append(entry.commId);
+            return found;
+        };
+        QCOMPARE(commIds(History::Show::Open), (QStringList{QStringLiteral("fax1/1"), QStringLiteral("fax1/4"), QString()}));
+        QCOMPARE(commIds(History::Show::Mine), QStringList{QStringLiteral("fax1/2")});
+        QCOMPARE(commIds(History::Show::Failed), QStringList{QStringLiteral("fax1/3")});
+        QCOMPARE(commIds(History::Show::All, History::SortBy::State),
+                 (QStringList{QString(), QStringLiteral("fax1/4"), QStringLiteral("fax1/1"), QStringLiteral("fax1/2"),
+                              QStringLiteral("fax1/3")}));
+        HistoryModel model(&history);
+        model.refresh();
+        QCOMPARE(model.index(2, HistoryModel::State).data().toString(), QStringLiteral("完了：BOB 12/08 10:00"));
+        QCOMPARE(model.index(3, HistoryModel::State).data().toString(), QStringLiteral("対応中：ALICE"));
+        // Let go by its monitor: no state known.
+        history.setState(QStringLiteral("fax1/2"), FaxState());
+        QCOMPARE(history.state(QStringLiteral("fax1/2")).state, FaxState::Unknown);
+        QVERIFY(history.flush());
+        QCOMPARE(history.state(QStringLiteral("fax1/2")).state, FaxState::Unknown);
+
+        // States of faxes not here: the newest MaxOrphanStates, and none
+        // older than OrphanStateMinutes once the next ones are written.
+        history.setState(QStringLiteral("fax2/0"), state(FaxState::Open));
+        QVERIFY(history.flush());
+        now = now.addSecs(1);
+        for (int i = 1; i <= History::MaxOrphanStates; ++i)
+            history.setState(QStringLiteral("fax2/%1").arg(i), state(FaxState::Open));
+        QVERIFY(history.flush());
+        QCOMPARE(history.state(QStringLiteral("fax2/0")).state, FaxState::Unknown);
+        QCOMPARE(history.state(QStringLiteral("fax2/1")).state, FaxState::Open);
+        now = now.addSecs(60 * History::OrphanStateMinutes + 60);
+        for (int i = 0; i < History::MaxOrphanStates / 10; ++i)
+            history.setState(QStringLiteral("fax3/%1").arg(i), state(FaxState::Open));
+        QVERIFY(history.flush());
+        QCOMPARE(history.state(QStringLiteral("fax2/1")).state, FaxState::Unknown);
+        QCOMPARE(history.state(QStringLiteral("fax3/1")).state, FaxState::Open);
+        // Those of faxes here stay.
+        QCOMPARE(history.state(QStringLiteral("fax1/3")).state, FaxState::Done);
+    }
+
     void modelKeepsTheRules()
     {
         History history(historyPath("model"));

@@ -15,6 +15,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSplitter>
+#include <QAction>
+#include <QEvent>
+#include <QPixmap>
 #include <QShortcut>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -32,8 +36,28 @@ History::SortBy sortBy(int column)
     case HistoryModel::Received: return History::SortBy::Received;
     case HistoryModel::What: return History::SortBy::What;
     case HistoryModel::Department: return History::SortBy::Department;
+    case HistoryModel::State: return History::SortBy::State;
+    case HistoryModel::Document: return History::SortBy::Document;
+    case HistoryModel::Source: return History::SortBy::Source;
+    case HistoryModel::Copies: return History::SortBy::Copies;
     default: return History::SortBy::Arrived;
     }
+}
+
+// When a reception arrived, as an office reads it: 今日 10:31, 昨日 09:12,
+// 2026/12/06 15:00; with the fax server's time of reception when that is
+// another minute (a reception that waited somewhere).
+QString when(const History::Entry &entry)
+{
+    const QDateTime arrived = entry.arrived.toLocalTime();
+    const qint64 days = arrived.date().daysTo(QDate::currentDate());
+    const QString time = arrived.toString(QStringLiteral("HH:mm"));
+    QString text = days == 0 ? QStringLiteral("今日 %1").arg(time)
+        : days == 1          ? QStringLiteral("昨日 %1").arg(time)
+                             : arrived.toString(QStringLiteral("yyyy/MM/dd HH:mm"));
+    if (entry.received.isValid() && qAbs(entry.received.secsTo(arrived)) >= 60)
+        text += QStringLiteral("（受信 %1）").arg(entry.received.toString(QStringLiteral("MM/dd HH:mm")));
+    return text;
 }
 
 } // namespace
@@ -67,6 +91,20 @@ void HistoryModel::setDepartment(const QString &department)
 {
     m_query.department = department;
     refresh();
+}
+
+void HistoryModel::setShow(History::Show show, const QString &me)
+{
+    m_query.show = show;
+    m_query.me = me;
+    refresh();
+}
+
+void HistoryModel::setDocumentsTaken(bool taken)
+{
+    m_documentsTaken = taken;
+    if (!m_entries.isEmpty())
+        Q_EMIT dataChanged(index(0, Document), index(int(m_entries.size()) - 1, Document));
 }
 
 void HistoryModel::setDepartmentNames(const QHash<QString, QString> &names)
@@ -136,7 +174,17 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         return QVariant();
     switch (index.column()) {
     case Arrived:
-        return entry.arrived.toLocalTime().toString(DateFormat);
+        if (role == Qt::ToolTipRole)
+            return QStringLiteral("到着 %1").arg(entry.arrived.toLocalTime().toString(DateFormat))
+                + (entry.received.isValid() ? QStringLiteral("\n受信 %1").arg(entry.received.toString(DateFormat)) : QString());
+        return when(entry);
+    case State: {
+        const QString state = NoticeContent::state(entry.state);
+        if (entry.state.memo.isEmpty())
+            return state;
+        return role == Qt::ToolTipRole ? QStringLiteral("%1\nメモ：%2").arg(state, entry.state.memo)
+                                       : QStringLiteral("%1［メモ］").arg(state);
+    }
     case What:
         if (entry.fax)
             return entry.failed ? QStringLiteral("受信失敗：%1").arg(NoticeContent::failure(entry.error)) : QStringLiteral("FAX受信");
@@ -144,7 +192,8 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
             return QStringLiteral("通知テスト");
         return entry.text;
     case Caller:
-        return entry.caller;
+        // A fax whose sender gave no name.
+        return entry.fax && entry.caller.trimmed().isEmpty() ? QStringLiteral("不明") : entry.caller;
     case Number:
         return entry.number;
     case Pages:
@@ -153,7 +202,7 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         return entry.received.isValid() ? entry.received.toString(DateFormat) : QString();
     case Document:
         // Only a reception whose document is to come says whether it has.
-        if (entry.commId.isEmpty())
+        if (entry.commId.isEmpty() || (!m_documentsTaken && entry.document.isEmpty()))
             return QString();
         if (!entry.document.isEmpty())
             return QStringLiteral("あり");
@@ -176,7 +225,7 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QVariant();
-    static const char *const titles[] = {"到着", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "部署", "送信元", "件数"};
+    static const char *const titles[] = {"到着", "状態", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "部署", "送信元", "件数"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
 
@@ -195,7 +244,10 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     , m_view(new QTableView(this))
     , m_search(new QLineEdit(this))
     , m_department(new QComboBox(this))
+    , m_show(new QComboBox(this))
     , m_status(new QLabel(this))
+    , m_sharingNote(new QLabel(this))
+    , m_preview(new QLabel(this))
 {
     setObjectName(QStringLiteral("HistoryWindow"));
     setWindowTitle(QStringLiteral("受信履歴"));
@@ -206,6 +258,15 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_department->setObjectName(QStringLiteral("DepartmentFilter"));
     m_department->addItem(QStringLiteral("すべての部署"), QString());
     m_department->hide();
+    m_show->setObjectName(QStringLiteral("ShowFilter"));
+    m_show->addItem(QStringLiteral("すべて"), int(History::Show::All));
+    m_show->addItem(QStringLiteral("未対応"), int(History::Show::Open));
+    m_show->addItem(QStringLiteral("自分の担当"), int(History::Show::Mine));
+    m_show->addItem(QStringLiteral("失敗"), int(History::Show::Failed));
+    m_sharingNote->setObjectName(QStringLiteral("SharingNote"));
+    m_sharingNote->setWordWrap(true);
+    m_sharingNote->setText(QStringLiteral("この PC は UDP の通知だけを受けています。だれが担当しているかをほかの席と共有するには、"
+                                          "設定で MQTT ブローカーを指定してください。"));
     m_view->setObjectName(QStringLiteral("HistoryView"));
     m_view->setModel(m_model);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -218,20 +279,29 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     QHeaderView *header = m_view->horizontalHeader();
     header->setSortIndicatorShown(true);
     header->setStretchLastSection(false);
-    header->setSectionResizeMode(HistoryModel::What, QHeaderView::Stretch);
-    // Dates on one line.
-    const int dateWidth = m_view->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 16;
-    header->resizeSection(HistoryModel::Arrived, dateWidth);
-    header->resizeSection(HistoryModel::Received, dateWidth);
-    // Who relayed it and how many copies came: there when asked for (the
-    // header's menu).
+    // The sender's name takes what room there is; what the reception was
+    // needs a word (a failure says the rest in its tooltip too).
+    header->setSectionResizeMode(HistoryModel::Caller, QHeaderView::Stretch);
+    const QFontMetrics metrics = m_view->fontMetrics();
+    header->resizeSection(HistoryModel::Arrived, metrics.horizontalAdvance(QStringLiteral("0000/00/00 00:00（受信 00/00 00:00）")) + 16);
+    header->resizeSection(HistoryModel::State, metrics.horizontalAdvance(QStringLiteral("完了：山田太郎 00/00 00:00")) + 16);
+    header->resizeSection(HistoryModel::What, metrics.horizontalAdvance(QStringLiteral("受信失敗：話し中")) + 16);
+    header->resizeSection(HistoryModel::Number, metrics.horizontalAdvance(QStringLiteral("000-0000-0000")) + 16);
+    header->resizeSection(HistoryModel::Received, metrics.horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 16);
+    header->setMinimumSectionSize(metrics.horizontalAdvance(QStringLiteral("枚数")) + 24);
+    header->resizeSection(HistoryModel::Pages, header->minimumSectionSize());
+    // Who relayed it, how many copies came, and when the fax server
+    // received it (the arrival says so when it was another minute): there
+    // when asked for (the header's menu).
     m_view->setColumnHidden(HistoryModel::Source, true);
     m_view->setColumnHidden(HistoryModel::Copies, true);
+    m_view->setColumnHidden(HistoryModel::Received, true);
     m_view->setColumnHidden(HistoryModel::Department, true);
+    m_view->setColumnHidden(HistoryModel::State, true);
     header->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](const QPoint &position) {
         QMenu menu(this);
-        for (int column : {int(HistoryModel::Source), int(HistoryModel::Copies)}) {
+        for (int column : {int(HistoryModel::Received), int(HistoryModel::Source), int(HistoryModel::Copies)}) {
             QAction *shown = menu.addAction(m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString());
             shown->setCheckable(true);
             shown->setChecked(!m_view->isColumnHidden(column));
@@ -242,6 +312,46 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_view, &QWidget::customContextMenuRequested, this, &HistoryWindow::showMenu);
     connect(m_view, &QAbstractItemView::doubleClicked, this, &HistoryWindow::openCurrent);
+
+    // What can be done with a fax, from the menu and by keys.
+    auto action = [this](const QString &text, const QKeySequence &keys) {
+        auto *made = new QAction(text, this);
+        made->setShortcut(keys);
+        made->setShortcutContext(Qt::WindowShortcut);
+        addAction(made);
+        return made;
+    };
+    m_take = action(QStringLiteral("担当する"), QKeySequence(Qt::CTRL | Qt::Key_T));
+    m_done = action(QStringLiteral("完了にする"), QKeySequence(Qt::CTRL | Qt::Key_D));
+    m_release = action(QStringLiteral("担当を外す"), QKeySequence(Qt::CTRL | Qt::Key_U));
+    m_memo = action(QStringLiteral("メモ..."), QKeySequence(Qt::CTRL | Qt::Key_M));
+    m_remove = action(QStringLiteral("削除"), QKeySequence::Delete);
+    connect(m_take, &QAction::triggered, this, [this] { ask(FaxState::Take); });
+    connect(m_done, &QAction::triggered, this, [this] { ask(FaxState::Finish); });
+    connect(m_release, &QAction::triggered, this, [this] { ask(FaxState::Release); });
+    connect(m_memo, &QAction::triggered, this, &HistoryWindow::askMemo);
+    connect(m_remove, &QAction::triggered, this, &HistoryWindow::removeCurrent);
+
+    // The first page of the fax chosen; a click opens the fax.
+    m_preview->setObjectName(QStringLiteral("Preview"));
+    m_preview->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_preview->setMinimumWidth(160);
+    m_preview->setWordWrap(true);
+    m_preview->setToolTip(QStringLiteral("クリックで FAX を開きます"));
+    m_preview->installEventFilter(this);
+    auto *splitter = new QSplitter(this);
+    splitter->addWidget(m_view);
+    splitter->addWidget(m_preview);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 1);
+    connect(m_view->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        updateActions();
+        showPreview();
+    });
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
+        updateActions();
+        showPreview();
+    });
 
     auto *openButton = new QPushButton(QStringLiteral("開く"), this);
     openButton->setObjectName(QStringLiteral("OpenButton"));
@@ -254,13 +364,15 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     buttons->addWidget(clearButton);
     buttons->addWidget(closeButton);
     auto *searchRow = new QHBoxLayout;
+    searchRow->addWidget(m_show);
     searchRow->addWidget(m_search, 1);
     searchRow->addWidget(m_department);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(searchRow);
-    layout->addWidget(m_view);
+    layout->addWidget(m_sharingNote);
+    layout->addWidget(splitter, 1);
     layout->addLayout(buttons);
-    resize(900, 420);
+    resize(1100, 480);
 
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
@@ -277,18 +389,120 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
         m_model->setDepartment(m_department->currentData().toString());
         showCounts();
     });
+    connect(m_show, &QComboBox::currentIndexChanged, this, [this] {
+        m_model->setShow(History::Show(m_show->currentData().toInt()), m_me);
+        showCounts();
+    });
 
-    // While receptions pour in, the table is read again once a second.
+    // While receptions pour in, the table is read again a few times a
+    // second at most (a state another desk changed shows at once enough).
     m_refresh.setSingleShot(true);
-    m_refresh.setInterval(1000);
+    m_refresh.setInterval(300);
     connect(&m_refresh, &QTimer::timeout, this, [this] {
+        // The row chosen stays chosen as the table is read again.
+        const qint64 current = m_view->currentIndex().isValid() ? m_model->entry(m_view->currentIndex().row()).id : 0;
         m_model->refresh();
+        for (int row = 0; current != 0 && row < m_model->rowCount(); ++row) {
+            if (m_model->entry(row).id == current) {
+                m_view->setCurrentIndex(m_model->index(row, HistoryModel::Arrived));
+                break;
+            }
+        }
         showCounts();
     });
     connect(history, &History::changed, this, &HistoryWindow::historyChanged);
     connect(openButton, &QPushButton::clicked, this, &HistoryWindow::openCurrent);
     connect(clearButton, &QPushButton::clicked, this, &HistoryWindow::clearAll);
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+    updateActions();
+}
+
+bool HistoryWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_preview && event->type() == QEvent::MouseButtonRelease)
+        openCurrent();
+    if (watched == m_preview && event->type() == QEvent::Resize)
+        showPreview();
+    return QWidget::eventFilter(watched, event);
+}
+
+void HistoryWindow::setSharing(bool sharing, const QString &me)
+{
+    m_sharing = sharing;
+    m_me = me;
+    m_sharingNote->setVisible(!sharing);
+    m_view->setColumnHidden(HistoryModel::State, !sharing);
+    if (m_show->currentData().toInt() == int(History::Show::Mine))
+        m_model->setShow(History::Show::Mine, me);
+    updateActions();
+}
+
+void HistoryWindow::updateActions()
+{
+    const QModelIndex current = m_view->currentIndex();
+    const History::Entry entry = current.isValid() ? m_model->entry(current.row()) : History::Entry();
+    const FaxState &state = entry.state;
+    const bool shared = m_sharing && entry.fax && !entry.commId.isEmpty();
+    const bool mine = state.state == FaxState::Taken && state.user == m_me;
+    const bool others = state.state == FaxState::Taken && !mine;
+    m_take->setEnabled(shared && !mine && !others && state.state != FaxState::Done);
+    // Who has it, said where it cannot be taken.
+    m_take->setText(others ? QStringLiteral("担当する（%1さんが担当しています）").arg(state.who()) : QStringLiteral("担当する"));
+    m_done->setEnabled(shared && !others && state.state != FaxState::Done);
+    m_release->setEnabled(shared && mine);
+    m_memo->setEnabled(shared && state.isKnown());
+    m_remove->setEnabled(current.isValid());
+}
+
+void HistoryWindow::showPreview()
+{
+    const QModelIndex current = m_view->currentIndex();
+    const History::Entry entry = current.isValid() ? m_model->entry(current.row()) : History::Entry();
+    const QString picture = entry.picture.isEmpty() ? QString() : m_history->documentFolder() + QLatin1Char('/') + entry.picture;
+    m_previewPicture = picture;
+    QPixmap pixmap;
+    if (!picture.isEmpty() && pixmap.load(picture)) {
+        m_preview->setPixmap(pixmap.scaledToWidth(qMax(64, m_preview->width() - 8), Qt::SmoothTransformation));
+        return;
+    }
+    m_preview->setPixmap(QPixmap());
+    m_preview->setText(!current.isValid() ? QString()
+                           : entry.document.isEmpty() ? QStringLiteral("この受信の FAX の画像はありません。")
+                                                      : QStringLiteral("クリックで FAX を開きます。"));
+}
+
+void HistoryWindow::ask(FaxState::Action action)
+{
+    const QModelIndex current = m_view->currentIndex();
+    if (!current.isValid())
+        return;
+    Q_EMIT stateRequested(m_model->entry(current.row()).id, action, QString());
+}
+
+void HistoryWindow::askMemo()
+{
+    const QModelIndex current = m_view->currentIndex();
+    if (!current.isValid())
+        return;
+    const History::Entry entry = m_model->entry(current.row());
+    QString memo = entry.state.memo;
+    if (!Seams::askText(this, QStringLiteral("この FAX のメモ（%1 文字まで）：").arg(FaxState::MaxMemoLength), &memo))
+        return;
+    Q_EMIT stateRequested(entry.id, FaxState::Memo, memo.left(FaxState::MaxMemoLength));
+}
+
+void HistoryWindow::removeCurrent()
+{
+    const QModelIndex current = m_view->currentIndex();
+    if (!current.isValid())
+        return;
+    const History::Entry entry = m_model->entry(current.row());
+    if (!Seams::confirm(this, QStringLiteral("この受信（%1 %2）を履歴から削除します。よろしいですか？")
+                                  .arg(when(entry), entry.caller.isEmpty() ? entry.text.left(40) : entry.caller)))
+        return;
+    m_history->remove(entry.id);
+    m_model->refresh();
+    showCounts();
 }
 
 void HistoryWindow::present()
@@ -346,16 +560,17 @@ void HistoryWindow::showMenu(const QPoint &position)
     QMenu menu(this);
     QAction *open = menu.addAction(QStringLiteral("開く"), this, &HistoryWindow::openCurrent);
     open->setEnabled(!entry.document.isEmpty());
+    if (m_sharing && entry.fax) {
+        menu.addSeparator();
+        menu.addActions({m_take, m_done, m_release, m_memo});
+    }
+    menu.addSeparator();
     menu.addAction(QStringLiteral("行をコピー"), this, [this, index] {
         QApplication::clipboard()->setText(m_model->rowText(index.row()));
     });
     menu.addAction(QStringLiteral("未読にする"), this, [this, entry] { m_history->markUnread(entry.id); });
     menu.addSeparator();
-    menu.addAction(QStringLiteral("削除"), this, [this, entry] {
-        m_history->remove(entry.id);
-        m_model->refresh();
-        showCounts();
-    });
+    menu.addAction(m_remove);
     menu.exec(m_view->viewport()->mapToGlobal(position));
 }
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QWidget>
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -23,7 +24,7 @@ class HistoryModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { Arrived, What, Caller, Number, Pages, Received, Document, Department, Source, Copies, ColumnCount };
+    enum Column { Arrived, State, What, Caller, Number, Pages, Received, Document, Department, Source, Copies, ColumnCount };
     static constexpr int PageSize = 100;
     // Characters of a text read for the table (a reception's line is far
     // shorter).
@@ -38,6 +39,12 @@ public:
     void setSearch(const QString &search);
     // Only the department's receptions (its id); every one's when empty.
     void setDepartment(const QString &department);
+    // Which receptions are shown (all, 未対応, this user's, failed); me is
+    // the broker's user of this desktop.
+    void setShow(History::Show show, const QString &me);
+    // Whether faxes' documents are taken here: a fax's 文書 says whether
+    // it came only then.
+    void setDocumentsTaken(bool taken);
     // What the departments are called, by id (as the fax monitors say).
     void setDepartmentNames(const QHash<QString, QString> &names);
     History::Entry entry(int row) const { return m_entries.value(row); }
@@ -60,6 +67,7 @@ private:
     History::Query m_query;
     QHash<QString, QString> m_departmentNames;
     bool m_loaded = false;
+    bool m_documentsTaken = true;
     QList<History::Entry> m_entries;
     int m_total = 0;
     qint64 m_firstUnread = 0; // written receptions shown bold from here on; 0 (or below) for none
@@ -76,15 +84,28 @@ public:
     void present();
     HistoryModel *model() const { return m_model; }
     QTableView *view() const { return m_view; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+public:
     // Receptions refused (senders not taken, too large, stale) and lost
     // (the kernel's buffer was full), since the program started.
     void setLosses(qint64 refused, qint64 lost);
     // The departments known: the table shows them and can be narrowed to one.
     void setDepartmentNames(const QHash<QString, QString> &names);
+    // Whether faxes' states are shared here (a broker), and the broker's
+    // user of this desktop, whose faxes are 自分の担当. Without a broker,
+    // the window says that sharing needs one.
+    void setSharing(bool sharing, const QString &me);
+    void setDocumentsTaken(bool taken) { m_model->setDocumentsTaken(taken); }
+    QLabel *preview() const { return m_preview; }
 
 Q_SIGNALS:
     // 開く: the document of a reception.
     void openRequested(qint64 entry);
+    // 担当する, 完了にする, 担当を外す, メモ on a reception.
+    void stateRequested(qint64 entry, FaxState::Action action, const QString &memo);
 
 private:
     void historyChanged();
@@ -92,13 +113,30 @@ private:
     void showCounts();
     void openCurrent();
     void showMenu(const QPoint &position);
+    void ask(FaxState::Action action);
+    void askMemo();
+    void removeCurrent();
+    void showPreview();
+    // The actions on the current row, as its state allows them.
+    void updateActions();
 
     History *m_history;
     HistoryModel *m_model;
     QTableView *m_view;
     QLineEdit *m_search;
     QComboBox *m_department;
+    QComboBox *m_show;
     QLabel *m_status;
+    QLabel *m_sharingNote;
+    QLabel *m_preview;
+    QString m_previewPicture;
+    bool m_sharing = false;
+    QString m_me;
+    QAction *m_take;
+    QAction *m_done;
+    QAction *m_release;
+    QAction *m_memo;
+    QAction *m_remove;
     QTimer m_refresh;
     qint64 m_refused = 0;
     qint64 m_lost = 0;

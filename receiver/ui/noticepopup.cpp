@@ -14,6 +14,7 @@ NoticePopup::NoticePopup(QWidget *parent)
     , m_body(new QLabel(this))
     , m_picture(new QLabel(this))
     , m_open(new QPushButton(QStringLiteral("開く"), this))
+    , m_take(new QPushButton(QStringLiteral("担当する"), this))
 {
     setObjectName(QStringLiteral("NoticePopup"));
     setWindowTitle(QStringLiteral("受信通知"));
@@ -36,6 +37,8 @@ NoticePopup::NoticePopup(QWidget *parent)
     m_picture->hide();
     m_open->setObjectName(QStringLiteral("OpenButton"));
     m_open->hide();
+    m_take->setObjectName(QStringLiteral("TakeButton"));
+    m_take->hide();
     auto *close = new QPushButton(QStringLiteral("×"), this);
     close->setObjectName(QStringLiteral("CloseButton"));
     close->setFlat(true);
@@ -52,7 +55,11 @@ NoticePopup::NoticePopup(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(head);
     layout->addLayout(content);
-    layout->addWidget(m_open, 0, Qt::AlignRight);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_take);
+    buttons->addWidget(m_open);
+    layout->addLayout(buttons);
     m_hide.setSingleShot(true);
     connect(&m_hide, &QTimer::timeout, this, &QWidget::hide);
     connect(close, &QPushButton::clicked, this, &QWidget::hide);
@@ -60,10 +67,15 @@ NoticePopup::NoticePopup(QWidget *parent)
         hide();
         Q_EMIT openClicked();
     });
+    connect(m_take, &QPushButton::clicked, this, [this] {
+        hide();
+        Q_EMIT takeClicked();
+    });
 }
 
-void NoticePopup::present(const QString &summary, const QString &body, bool stayUntilClicked, bool failed)
+void NoticePopup::present(const QString &summary, const QString &body, bool stayUntilClicked, bool failed, bool takeable)
 {
+    m_take->setVisible(takeable);
     m_summary->setText(summary);
     m_body->setText(body);
     // A reception that failed stands out.

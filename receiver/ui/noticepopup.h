@@ -25,7 +25,9 @@ public:
 
     explicit NoticePopup(QWidget *parent = nullptr);
 
-    void present(const QString &summary, const QString &body, bool stayUntilClicked, bool failed = false);
+    // With takeable, a button 担当する.
+    void present(const QString &summary, const QString &body, bool stayUntilClicked, bool failed = false,
+                 bool takeable = false);
     // The first page's picture (a file; none when empty), and whether the
     // document can be opened.
     void attach(const QString &picture, bool document);
@@ -35,6 +37,7 @@ public:
 Q_SIGNALS:
     void clicked();
     void openClicked();
+    void takeClicked();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -46,5 +49,6 @@ private:
     QLabel *m_body;
     QLabel *m_picture;
     QPushButton *m_open;
+    QPushButton *m_take;
     QTimer m_hide;
 };

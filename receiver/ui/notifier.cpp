@@ -37,10 +37,12 @@ Notifier::~Notifier()
     delete m_popup;
 }
 
-void Notifier::notify(const NotificationText &text, int gathered, qint64 entry, const Attachment &attachment, int failed)
+void Notifier::notify(const NotificationText &text, int gathered, qint64 entry, const Attachment &attachment, int failed,
+                      const QString &fax)
 {
     Shown shown;
     shown.entry = entry;
+    shown.fax = gathered == 1 ? fax : QString();
     shown.text = text;
     shown.gathered = gathered;
     // A gathered notice replaces the one before it while that is shown:
@@ -95,9 +97,11 @@ void Notifier::send(const NoticeContent &content, const Shown &shown, const Atta
         hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     else
         hints.insert(QStringLiteral("suppress-sound"), true);
-    const QStringList actions = shown.document
+    QStringList actions = shown.document
         ? QStringList{QStringLiteral("default"), QStringLiteral("開く"), QStringLiteral("history"), QStringLiteral("受信履歴")}
         : QStringList{QStringLiteral("default"), QStringLiteral("受信履歴を開く")};
+    if (!shown.fax.isEmpty())
+        actions << QStringLiteral("take") << QStringLiteral("担当する");
     QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("Notify"));
     // The server may read markup in the body.
     const QString body = content.body.toHtmlEscaped();
@@ -138,9 +142,12 @@ void Notifier::showOwnPopup(const NoticeContent &content, const Shown &shown, co
         m_popup = new NoticePopup;
         connect(m_popup, &NoticePopup::clicked, this, &Notifier::historyRequested);
         connect(m_popup, &NoticePopup::openClicked, this, [this] { Q_EMIT openRequested(m_popupEntry); });
+        connect(m_popup, &NoticePopup::takeClicked, this, [this] { Q_EMIT takeRequested(m_popupEntry); });
     }
     m_popupEntry = shown.entry;
-    m_popup->present(content.summary, content.body, m_stay, content.category == QLatin1String("transfer.error"));
+    m_popupFax = shown.fax;
+    m_popup->present(content.summary, content.body, m_stay, content.category == QLatin1String("transfer.error"),
+                     !shown.fax.isEmpty());
     m_popup->attach(attachment.picture, shown.document);
 }
 
@@ -149,10 +156,32 @@ void Notifier::actionInvoked(uint id, const QString &action)
     const auto shown = m_shown.constFind(id);
     if (shown == m_shown.cend())
         return;
-    if (action == QLatin1String("default") && shown->document)
+    if (action == QLatin1String("take"))
+        Q_EMIT takeRequested(shown->entry);
+    else if (action == QLatin1String("default") && shown->document)
         Q_EMIT openRequested(shown->entry);
     else if (action == QLatin1String("default") || action == QLatin1String("history"))
         Q_EMIT historyRequested();
+}
+
+void Notifier::withdraw(const QString &fax)
+{
+    if (fax.isEmpty())
+        return;
+    if (m_popup && m_popup->isVisible() && m_popupFax == fax)
+        m_popup->hide();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (auto it = m_shown.begin(); it != m_shown.end();) {
+        if (it->fax != fax) {
+            ++it;
+            continue;
+        }
+        QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("CloseNotification"));
+        call << it.key();
+        bus.asyncCall(call, m_callTimeout);
+        qCDebug(lcNotices).noquote() << QStringLiteral("notice %1 withdrawn: %2 is taken").arg(it.key()).arg(fax);
+        it = m_shown.erase(it);
+    }
 }
 
 void Notifier::notificationClosed(uint id, uint)

@@ -40,8 +40,13 @@ public:
     void setStayUntilClicked(bool stay) { m_stay = stay; }
     void setCallTimeout(int milliseconds) { m_callTimeout = milliseconds; }
     void setSound(bool sound) { m_sound = sound; }
+    // fax names the fax (its key) where its state is shared: the notice
+    // offers 担当する.
     void notify(const NotificationText &text, int gathered, qint64 entry = 0, const Attachment &attachment = Attachment(),
-                int failed = 0);
+                int failed = 0, const QString &fax = QString());
+    // Someone has the fax (or it is done): its notice, if still shown, goes,
+    // so that the office is not called to a fax already taken.
+    void withdraw(const QString &fax);
     // The document of entry came: its notice, if it is still shown, shows it.
     void attach(qint64 entry, const Attachment &attachment);
     // The popup shown where no notification service answered, if any.
@@ -51,6 +56,8 @@ Q_SIGNALS:
     void historyRequested();
     // 開く: the document of entry.
     void openRequested(qint64 entry);
+    // 担当する: the fax of entry.
+    void takeRequested(qint64 entry);
 
 private Q_SLOTS:
     // Signals of the notification service.
@@ -64,6 +71,7 @@ private:
         NotificationText text;
         int gathered = 1;
         int failed = 0; // of those gathered
+        QString fax;    // its key, where 担当する is offered
     };
 
     void send(const NoticeContent &content, const Shown &shown, const Attachment &attachment, uint replaces);
@@ -80,4 +88,5 @@ private:
     int m_summaryFailed = 0;    // the failures it flags
     NoticePopup *m_popup = nullptr;
     qint64 m_popupEntry = 0;
+    QString m_popupFax;
 };

@@ -14,7 +14,7 @@
 
 namespace {
 
-// The program's icon with the number of unread receptions on a red badge.
+// The program's icon with the number of faxes nobody has taken on a red badge.
 QIcon unreadIcon(int unread)
 {
     QPixmap pixmap = receiverIcon().pixmap(32, 32);
@@ -66,6 +66,8 @@ Presence::~Presence()
 void Presence::show()
 {
     m_menu = new QMenu;
+    m_latestEnd = m_menu->addSeparator();
+    m_latestEnd->setVisible(false);
     m_menu->addAction(QStringLiteral("最新のFAXを開く"), this, &Presence::latestRequested);
     m_menu->addAction(QStringLiteral("受信履歴"), this, &Presence::historyRequested);
     m_menu->addAction(QStringLiteral("すべて既読にする"), this, &Presence::allReadRequested);
@@ -131,10 +133,25 @@ void Presence::askToQuit()
         Q_EMIT quitRequested();
 }
 
-void Presence::setUnread(int unread)
+void Presence::setOpenFaxes(int open)
 {
-    if (std::exchange(m_unread, unread) != unread)
+    if (std::exchange(m_open, open) != open)
         update();
+}
+
+void Presence::setLatest(const QList<Latest> &latest)
+{
+    if (!m_menu)
+        return;
+    qDeleteAll(std::exchange(m_latest, {}));
+    for (const Latest &fax : latest.mid(0, LatestShown)) {
+        auto *action = new QAction(fax.text, m_menu);
+        const qint64 entry = fax.entry;
+        connect(action, &QAction::triggered, this, [this, entry] { Q_EMIT faxRequested(entry); });
+        m_menu->insertAction(m_latestEnd, action);
+        m_latest.append(action);
+    }
+    m_latestEnd->setVisible(!m_latest.isEmpty());
 }
 
 void Presence::setBrokerState(const QString &state)
@@ -156,16 +173,16 @@ bool Presence::eventFilter(QObject *watched, QEvent *event)
 
 void Presence::update()
 {
-    const QString title = m_unread > 0 ? QStringLiteral("%1（未読 %2 件）").arg(ProgramTitle).arg(m_unread) : ProgramTitle;
+    const QString title = m_open > 0 ? QStringLiteral("%1（未対応 %2 件）").arg(ProgramTitle).arg(m_open) : ProgramTitle;
     if (m_tray) {
-        m_tray->setIcon(unreadIcon(m_unread));
+        m_tray->setIcon(unreadIcon(m_open));
         m_tray->setToolTip(m_brokerState.isEmpty() ? title : title + QLatin1Char('\n') + m_brokerState);
     }
     if (m_window) {
         m_window->setWindowTitle(title);
-        m_window->setWindowIcon(unreadIcon(m_unread));
-        m_unreadLabel->setText((m_unread > 0 ? QStringLiteral("未読の受信が %1 件あります。").arg(m_unread)
-                                             : QStringLiteral("未読の受信はありません。"))
+        m_window->setWindowIcon(unreadIcon(m_open));
+        m_unreadLabel->setText((m_open > 0 ? QStringLiteral("未対応の FAX が %1 件あります。").arg(m_open)
+                                           : QStringLiteral("未対応の FAX はありません。"))
                                + (m_brokerState.isEmpty() ? QString() : QLatin1Char('\n') + m_brokerState));
     }
 }

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+class QAction;
 class QLabel;
 class QMenu;
 class QSystemTrayIcon;
@@ -28,7 +29,15 @@ public:
 
     // Puts the program in the tray, or in the taskbar, minimised.
     void show();
-    void setUnread(int unread);
+    // Faxes nobody has taken yet (where states are not shared, those unread).
+    void setOpenFaxes(int open);
+    // The latest faxes, each as the menu lists it (when, who, its state).
+    struct Latest {
+        qint64 entry = 0;
+        QString text;
+    };
+    static constexpr int LatestShown = 5;
+    void setLatest(const QList<Latest> &latest);
     // What the broker's connection went through last; empty for none.
     void setBrokerState(const QString &state);
 
@@ -39,6 +48,8 @@ public:
 Q_SIGNALS:
     void historyRequested();
     void latestRequested();
+    // One of the latest faxes, chosen from the menu.
+    void faxRequested(qint64 entry);
     void allReadRequested();
     void settingsRequested();
     void quitRequested();
@@ -55,6 +66,8 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     QWidget *m_window = nullptr;
     QLabel *m_unreadLabel = nullptr;
-    int m_unread = 0;
+    int m_open = 0;
+    QList<QAction *> m_latest; // at the menu's top
+    QAction *m_latestEnd = nullptr;
     QString m_brokerState;
 };

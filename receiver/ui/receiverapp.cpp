@@ -5,6 +5,7 @@
 #include "receiver/documentstore.h"
 #include "receiver/history.h"
 #include "receiver/logging.h"
+#include "receiver/noticecontent.h"
 #include "receiver/noticegate.h"
 #include "receiver/noticelistener.h"
 #include "receiver/passwordstore.h"
@@ -67,6 +68,9 @@ ReceiverApp::ReceiverApp(QObject *parent)
                  .arg(lost));
     });
     connect(m_subscription, &Subscription::received, m_gate, &NoticeGate::take);
+    connect(m_subscription, &Subscription::faxStateChanged, this, &ReceiverApp::takeState);
+    m_answerCheck.setInterval(TestDelays::value("answer", AnswerTime) / 2 + 1);
+    connect(&m_answerCheck, &QTimer::timeout, this, &ReceiverApp::checkAnswers);
     connect(m_subscription, &Subscription::departmentsUnreadable, this, [this](const QStringList &names) {
         tell(QStringLiteral("次の部署の FAX は、この PC には届きません（MQTT ブローカーがこのユーザーに読ませていません）：%1。"
                             "必要なら管理者に確かめてください。")
@@ -107,6 +111,8 @@ ReceiverApp::ReceiverApp(QObject *parent)
         const QString state = connected ? QStringLiteral("MQTT ブローカー %1 に接続しています。").arg(broker)
                                         : QStringLiteral("MQTT ブローカー %1 に接続できません。UDP の受信は続けます。").arg(broker);
         m_presence->setBrokerState(state);
+        if (m_historyWindow)
+            m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
         if (!connected && !std::exchange(m_brokerTold, true))
             tell(state + QStringLiteral("\r\nアドレス・ユーザー名・パスワード・CA ファイルを設定で確かめてください"
                                         "（詳しい理由はログにあります）。"));
@@ -118,6 +124,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
     });
     connect(m_presence, &Presence::historyRequested, this, &ReceiverApp::openHistory);
     connect(m_presence, &Presence::latestRequested, this, [this] { openDocument(m_history->latestDocument().id); });
+    connect(m_presence, &Presence::faxRequested, this, &ReceiverApp::openDocument);
     connect(m_presence, &Presence::allReadRequested, m_history, &History::markAllRead);
     connect(m_presence, &Presence::settingsRequested, this, &ReceiverApp::openSettings);
     connect(m_presence, &Presence::quitRequested, qApp, [] { QCoreApplication::exit(0); });
@@ -192,6 +199,7 @@ void ReceiverApp::startWithBus()
     m_notifier->setSound(m_settings.sound);
     connect(m_notifier, &Notifier::historyRequested, this, &ReceiverApp::openHistory);
     connect(m_notifier, &Notifier::openRequested, this, &ReceiverApp::openDocument);
+    connect(m_notifier, &Notifier::takeRequested, this, [this](qint64 entry) { askState(entry, FaxState::Take); });
     m_presence->show();
     updateUnread();
 
@@ -224,8 +232,14 @@ void ReceiverApp::showNotice(const NotificationText &text, int gathered, qint64 
     // What came for it before it (its document, its picture) is looked up
     // only where documents come at all: a notice does not wait on a read of
     // the history for nothing.
-    m_notifier->notify(text, gathered, entry,
-                       m_settings.documents ? attachment(m_history->entry(entry)) : Notifier::Attachment(), failed);
+    // Where states are shared, a fax's notice offers 担当する (unless
+    // someone has it already).
+    const bool sharing = m_subscription->isActive();
+    const History::Entry shown = m_settings.documents || sharing ? m_history->entry(entry) : History::Entry();
+    const bool takeable = sharing && shown.fax && !shown.commId.isEmpty()
+        && m_history->state(shown.commId).state <= FaxState::Open;
+    m_notifier->notify(text, gathered, entry, m_settings.documents ? attachment(shown) : Notifier::Attachment(), failed,
+                       takeable ? shown.commId : QString());
 }
 
 void ReceiverApp::end()
@@ -254,7 +268,93 @@ void ReceiverApp::updateUnreadSoon()
 
 void ReceiverApp::updateUnread()
 {
-    m_presence->setUnread(m_history->unreadCount());
+    m_presence->setOpenFaxes(m_history->openCount());
+    QList<Presence::Latest> latest;
+    for (const History::Entry &entry : m_history->page(0, Presence::LatestShown, 200)) {
+        const QString state = NoticeContent::state(entry.state);
+        QString text = QStringLiteral("%1 %2").arg(entry.arrived.toLocalTime().toString(QStringLiteral("MM/dd HH:mm")),
+                                                   entry.fax ? (entry.caller.isEmpty() ? QStringLiteral("不明") : entry.caller)
+                                                             : entry.text.left(30));
+        if (entry.failed)
+            text += QStringLiteral("（受信失敗）");
+        if (!state.isEmpty())
+            text += QStringLiteral("　") + state;
+        latest.append({entry.id, text});
+    }
+    m_presence->setLatest(latest);
+}
+
+void ReceiverApp::askState(qint64 entry, FaxState::Action action, const QString &memo)
+{
+    const History::Entry fax = m_history->entry(entry);
+    const FaxState state = m_history->state(fax.commId);
+    const QString me = m_subscription->requestUser();
+    // What the fax monitor would refuse is told at once, with who has it.
+    if (state.state == FaxState::Taken && state.user != me && action != FaxState::Memo) {
+        tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
+        return;
+    }
+    if (state.state == FaxState::Done && (action == FaxState::Take || action == FaxState::Finish)) {
+        tell(QStringLiteral("この FAX は完了しています（%1）。").arg(NoticeContent::state(state)));
+        return;
+    }
+    if (m_asked.size() >= MaxAsked && !m_asked.contains(fax.commId)) {
+        tell(QStringLiteral("FAX モニターの返事を待っている依頼が多すぎます。少し待ってからもう一度操作してください。"));
+        return;
+    }
+    QString error;
+    if (!fax.fax || !m_subscription->request(fax.commId, action, memo, &error)) {
+        tell(error.isEmpty() ? QStringLiteral("この受信は FAX ではないため、担当を決められません。") : error);
+        return;
+    }
+    Asked asked{action, QElapsedTimer()};
+    asked.since.start();
+    m_asked.insert(fax.commId, asked);
+    if (!m_answerCheck.isActive())
+        m_answerCheck.start();
+}
+
+void ReceiverApp::takeState(const QString &fax, const FaxState &state)
+{
+    m_history->setState(fax, state);
+    // Taken or done, by anyone: its notice no longer calls for someone.
+    if (m_notifier && (state.state == FaxState::Taken || state.state == FaxState::Done))
+        m_notifier->withdraw(fax);
+    const auto asked = m_asked.constFind(fax);
+    if (asked == m_asked.cend())
+        return;
+    const FaxState::Action action = asked->action;
+    m_asked.erase(asked);
+    // Another desk's 担当する came first.
+    const bool others = state.state == FaxState::Taken && state.user != m_subscription->requestUser();
+    if (others && (action == FaxState::Take || action == FaxState::Finish))
+        tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
+    else if (state.state == FaxState::Done && action == FaxState::Take)
+        tell(QStringLiteral("この FAX は完了しています（%1）。").arg(NoticeContent::state(state)));
+}
+
+void ReceiverApp::checkAnswers()
+{
+    // A request that no state answered: the fax monitor did not take it
+    // (it is not running, keeps no states, or refused it), and nothing
+    // changed. Said once for all that waited.
+    const int answerTime = TestDelays::value("answer", AnswerTime);
+    int unanswered = 0;
+    for (auto it = m_asked.begin(); it != m_asked.end();) {
+        if (it->since.hasExpired(answerTime)) {
+            ++unanswered;
+            qCWarning(lcBroker).noquote() << QStringLiteral("no state came for %1 in %2 ms after it was asked").arg(it.key()).arg(answerTime);
+            it = m_asked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (m_asked.isEmpty())
+        m_answerCheck.stop();
+    if (unanswered > 0)
+        tell(QStringLiteral("FAX モニターから返事がなく、担当は変わっていません（%1 件）。FAX モニターが動いているか、"
+                            "担当の共有（States）が有効かを管理者に確かめてください。")
+                 .arg(unanswered));
 }
 
 void ReceiverApp::updateLosses()
@@ -420,7 +520,10 @@ void ReceiverApp::openHistory()
         m_historyWindow->setWindowIcon(receiverIcon());
         m_historyWindow->setDepartmentNames(m_subscription->departmentNames());
         connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
+        connect(m_historyWindow, &HistoryWindow::stateRequested, this, &ReceiverApp::askState);
     }
+    m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
+    m_historyWindow->setDocumentsTaken(m_settings.documents);
     updateLosses();
     m_historyWindow->present();
     updateUnread();
@@ -447,7 +550,12 @@ bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error
     if (brokerChanged) {
         m_brokerTold = false;
         m_presence->setBrokerState(QString());
-        m_subscription->apply(settings);
+    }
+    // The person's name goes with the next request.
+    m_subscription->apply(settings);
+    if (m_historyWindow) {
+        m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
+        m_historyWindow->setDocumentsTaken(settings.documents);
     }
     return true;
 }

@@ -4,6 +4,8 @@
 #include "receiver/receiversettings.h"
 #include "receiver/ui/notifier.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -43,6 +45,13 @@ public:
     void openDocument(qint64 entry);
     // What must not be lost as the program ends: the history is written.
     void end();
+    // Asks the fax monitor to change the state of entry's fax (担当する,
+    // 完了にする, 担当を外す, メモ); what cannot be asked, or is refused,
+    // is told.
+    void askState(qint64 entry, FaxState::Action action, const QString &memo = QString());
+    // Milliseconds a request waits for its fax monitor's answer before the
+    // user is told that none came.
+    static constexpr int AnswerTime = 5000;
 
     History *history() const { return m_history; }
     NoticeListener *listener() const { return m_listener; }
@@ -79,6 +88,8 @@ private:
     void checkNextPdf();
     void showNotice(const NotificationText &text, int gathered, qint64 entry, int failed);
     void updateUnread();
+    void takeState(const QString &fax, const FaxState &state);
+    void checkAnswers();
     void updateUnreadSoon();
     void updateLosses();
     Notifier::Attachment attachment(const History::Entry &entry) const;
@@ -112,4 +123,12 @@ private:
     QTimer m_burstOver;
     QTimer m_unreadUpdate;
     HistoryWindow *m_historyWindow = nullptr;
+    // Requests made of the fax monitors, by fax, until their state comes.
+    static constexpr int MaxAsked = 64;
+    struct Asked {
+        FaxState::Action action;
+        QElapsedTimer since;
+    };
+    QHash<QString, Asked> m_asked;
+    QTimer m_answerCheck;
 };

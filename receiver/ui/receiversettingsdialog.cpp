@@ -32,6 +32,7 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     , m_topic(new QLineEdit(settings.topic, this))
     , m_caFile(new QLineEdit(settings.caFile, this))
     , m_user(new QLineEdit(settings.user, this))
+    , m_displayName(new QLineEdit(settings.displayName, this))
     , m_password(new QLineEdit(settings.password, this))
     , m_passwordNote(new QLabel(this))
     , m_documents(new QCheckBox(QStringLiteral("受信したFAXの文書（PDF）も受け取り、通知から開けるようにする"), this))
@@ -99,6 +100,9 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_testResult->setWordWrap(true);
     connect(m_testBroker, &QPushButton::clicked, this, &ReceiverSettingsDialog::testBroker);
     m_user->setObjectName(QStringLiteral("User"));
+    m_displayName->setObjectName(QStringLiteral("DisplayName"));
+    m_displayName->setMaxLength(ReceiverSettings::MaxNameLength);
+    m_displayName->setPlaceholderText(QStringLiteral("担当者として表示する名前"));
     m_password->setObjectName(QStringLiteral("Password"));
     m_password->setEchoMode(QLineEdit::Password);
     auto *mqtt = new QFormLayout;
@@ -110,6 +114,7 @@ ReceiverSettingsDialog::ReceiverSettingsDialog(const ReceiverSettings &settings,
     m_passwordNote->setObjectName(QStringLiteral("PasswordNote"));
     mqtt->addRow(QString(), m_passwordNote);
     mqtt->addRow(QString(), m_documents);
+    mqtt->addRow(QStringLiteral("氏名："), m_displayName);
     mqtt->addRow(QStringLiteral("部署："), m_departments);
     mqtt->addRow(QString(), new QLabel(QStringLiteral("受け取る部署の FAX に印を付けます。付けなければ、すべての部署の FAX を受け取ります。"),
                                        this));
@@ -173,6 +178,7 @@ ReceiverSettings ReceiverSettingsDialog::settings() const
     settings.topic = m_topic->text().trimmed();
     settings.caFile = m_caFile->text().trimmed();
     settings.user = m_user->text();
+    settings.displayName = m_displayName->text().trimmed();
     settings.password = m_password->text();
     settings.passwordInFile = m_original.passwordInFile;
     settings.documents = m_documents->isChecked();

@@ -58,6 +58,7 @@ private:
     QLineEdit *m_topic;
     QLineEdit *m_caFile;
     QLineEdit *m_user;
+    QLineEdit *m_displayName;
     QLineEdit *m_password;
     QLabel *m_passwordNote;
     QCheckBox *m_documents;
