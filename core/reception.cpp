@@ -127,9 +127,14 @@ QString Reception::lineFromJson(const QByteArray &json)
     return QJsonDocument::fromJson(json).object().value(QStringLiteral("line")).toString();
 }
 
-QString Reception::commIdFromJson(const QByteArray &json)
+QString Reception::commIdFromJson(const QByteArray &json, bool *document)
 {
-    const QString commId = QJsonDocument::fromJson(json).object().value(QStringLiteral("commid")).toString();
+    const QJsonObject object = QJsonDocument::fromJson(json).object();
+    if (document)
+        *document = object.contains(QStringLiteral("document"));
+    QString commId = object.value(QStringLiteral("fax")).toString();
+    if (commId.isEmpty())
+        commId = object.value(QStringLiteral("commid")).toString();
     return Topics::isCommId(commId) ? commId : QString();
 }
 
@@ -139,7 +144,8 @@ QByteArray Reception::line() const
     return fields.join(QLatin1Char(',')).toUtf8();
 }
 
-QByteArray Reception::json(const QString &server, const QString &documentTopic, const QString &pictureTopic) const
+QByteArray Reception::json(const QString &server, const QString &documentTopic, const QString &pictureTopic,
+                           bool namesFax) const
 {
     const int offset = received.offsetFromUtc();
     const QString zone = QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', qAbs(offset) / 3600,
@@ -157,10 +163,12 @@ QByteArray Reception::json(const QString &server, const QString &documentTopic, 
     };
     if (!server.isEmpty())
         object.insert(QStringLiteral("server"), server);
-    // How the fax is known on its server (its state, its document).
-    if ((!server.isEmpty() && Topics::isCommId(commId)) || !documentTopic.isEmpty())
-        object.insert(QStringLiteral("commid"), commId);
+    // How the fax is known on its server, for its shared state: "fax"
+    // (desktops of before read "commid" as a document that follows).
+    if (namesFax && Topics::isCommId(commId))
+        object.insert(QStringLiteral("fax"), commId);
     if (!documentTopic.isEmpty()) {
+        object.insert(QStringLiteral("commid"), commId);
         object.insert(QStringLiteral("document"), documentTopic);
         object.insert(QStringLiteral("picture"), pictureTopic);
     }

@@ -56,18 +56,20 @@ struct Reception
     static QString lineFromJson(const QByteArray &json);
     // The communication id a JSON message carries (letters and digits only);
     // empty when it carries none.
-    static QString commIdFromJson(const QByteArray &json);
+    // (Its "fax", or its "commid"; *document says whether a document follows.)
+    static QString commIdFromJson(const QByteArray &json, bool *document = nullptr);
 
     // The six fields, comma-separated, UTF-8, without a line end.
     QByteArray line() const;
     // The same with named fields, for other tools: received (ISO 8601 with
     // its offset from UTC), tsi, number, name, pages (a number, or null),
     // status (OK or error), error (empty for OK), and the line itself; the
-    // fax server it came from, where given, with the communication id; where
-    // the document travels too, the topics its document (PDF) and
-    // first-page picture (PNG) are published to.
+    // fax server it came from, where given; with namesFax, the communication
+    // id as "fax" (for the fax's shared state); where the document travels
+    // too, the communication id as "commid" and the topics its document
+    // (PDF) and first-page picture (PNG) are published to.
     QByteArray json(const QString &server = QString(), const QString &documentTopic = QString(),
-                    const QString &pictureTopic = QString()) const;
+                    const QString &pictureTopic = QString(), bool namesFax = false) const;
 
     bool ok() const { return status == QLatin1String("OK"); }
     // The message of a reception that failed; empty for one that succeeded.

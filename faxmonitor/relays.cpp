@@ -530,8 +530,8 @@ void Relays::relay(const Reception &reception)
     for (const QString &department : departments) {
         m_mqtt->publish(Topics::reception(m_root, m_server, department),
                         document ? reception.json(m_server, Topics::document(m_root, m_server, department, reception.commId),
-                                                  Topics::picture(m_root, m_server, department, reception.commId))
-                                 : reception.json(m_server));
+                                                  Topics::picture(m_root, m_server, department, reception.commId), true)
+                                 : reception.json(m_server, QString(), QString(), true));
     }
     // Older desktops take the document topics beside this one, which no
     // longer carry the documents: their message names none.

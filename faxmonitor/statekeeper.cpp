@@ -211,7 +211,8 @@ bool StateKeeper::request(const QString &user, const QString &commId, const QByt
         fax.user = user;
         fax.name = name;
     } else if (action == QLatin1String("release")) {
-        if (fax.state != State::Taken || fax.user != user)
+        // Who has it lets go; who made it done takes that back.
+        if (fax.state == State::Open || fax.user != user)
             return refuse(QStringLiteral("%1 asked to let go of %2, which it does not have").arg(user, commId));
         fax.state = State::Open;
         fax.user.clear();

@@ -21,10 +21,10 @@
 // outlive a restart of the monitor and of the broker (they are said again
 // at each connection).
 //
-//   未対応 (open) --担当する (take)--> 対応中 (taken, by a user)
-//       ^   \____________完了にする (done)______________
-//       |                                               v
-//       +--担当を外す (release, by the one who has it)-- 完了 (done, by a user)
+//   未対応 (open)   --担当する (take)-->            対応中 (taken, by a user)
+//   未対応, 対応中  --完了にする (done)-->          完了 (done, by a user)
+//   対応中          --担当を外す (release)-->       未対応, by the one who has it
+//   完了            --未対応に戻す (release)-->     未対応, by the one who made it done
 //
 // A memo (メモ) may be set at any state. States are kept 90 days and at most
 // 100,000 faxes, the oldest going first; one that goes has its kept message

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QObject>
@@ -197,3 +198,38 @@ void checkPdf(const QString &path, int pages, QObject *context, std::function<vo
 }
 
 } // namespace DocumentStore
+
+QString DocumentStore::titledLink(const QString &folder, const QString &document, const QString &title)
+{
+    QString error;
+    if (!checkFolder(folder, &error))
+        return document;
+    QDir links(folder);
+    // The old links go; what they point at stays (the history's).
+    const QFileInfoList old = links.entryInfoList(QDir::System | QDir::Files, QDir::Time);
+    const QDateTime dayAgo = QDateTime::currentDateTime().addDays(-1);
+    for (qsizetype i = 0; i < old.size(); ++i) {
+        if (old.at(i).isSymLink() && (i >= MaxTitledLinks - 1 || old.at(i).lastModified() < dayAgo))
+            QFile::remove(old.at(i).filePath());
+    }
+    QString name;
+    for (const QChar c : title) {
+        if (c == QLatin1Char('/') || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            name.append(QLatin1Char(' '));
+        else
+            name.append(c);
+    }
+    name = name.simplified().left(80);
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        name.prepend(QStringLiteral("FAX "));
+    for (int number = 1; number <= MaxTitledLinks; ++number) {
+        const QString path = links.filePath(number == 1 ? name + QStringLiteral(".pdf")
+                                                        : QStringLiteral("%1 (%2).pdf").arg(name).arg(number));
+        const QFileInfo there(path);
+        if (there.isSymLink() && there.symLinkTarget() == QFileInfo(document).absoluteFilePath())
+            return path;
+        if (!there.exists() && !there.isSymLink() && QFile::link(document, path))
+            return path;
+    }
+    return document;
+}

@@ -52,4 +52,12 @@ Outcome storePicture(const QString &folder, const QByteArray &png, QString *name
 // once, in context's thread, with an empty error when it does.
 void checkPdf(const QString &path, int pages, QObject *context, std::function<void(const QString &error)> done);
 
+// A link to document in folder (made for the user alone) whose name is
+// title, as a viewer shows it in its window's title: characters a file name
+// cannot have are left out, and a link of that name made before for another
+// document gets a number. Links older than a day go, and all but the
+// newest MaxTitledLinks. The document's own path when no link can be made.
+constexpr int MaxTitledLinks = 100;
+QString titledLink(const QString &folder, const QString &document, const QString &title);
+
 } // namespace DocumentStore

@@ -360,7 +360,7 @@ QString whereClause(const History::Query &query)
     QStringList conditions;
     switch (query.show) {
     case History::Show::Open: conditions.append(OpenCondition); break;
-    case History::Show::Mine: conditions.append(QStringLiteral("s.state = 1 AND s.user = :me")); break;
+    case History::Show::Mine: conditions.append(QStringLiteral("s.state = 1 AND s.user = :me AND s.name = :name")); break;
     case History::Show::Failed: conditions.append(QStringLiteral("r.failed = 1")); break;
     case History::Show::All: break;
     }
@@ -384,8 +384,10 @@ void bindFilters(QSqlQuery *select, const History::Query &query)
         select->bindValue(QStringLiteral(":search"), query.search);
     if (!query.department.isEmpty())
         select->bindValue(QStringLiteral(":department"), query.department);
-    if (query.show == History::Show::Mine)
+    if (query.show == History::Show::Mine) {
         select->bindValue(QStringLiteral(":me"), query.me);
+        select->bindValue(QStringLiteral(":name"), query.myName);
+    }
 }
 
 QString orderClause(const History::Query &query)
@@ -565,6 +567,10 @@ void History::setDocumentFailed(const QString &commId, const QString &error)
         Q_EMIT changed();
         return;
     }
+    // Its reception written first, when it waits: a failure whose reception
+    // is not in the file counts among the few kept for receptions to come.
+    if (waiting(0, commId))
+        flush();
     if (isOpen() && m_documents.setFailed(db(), commId, error, m_bounds.now()))
         Q_EMIT changed();
 }

@@ -76,7 +76,10 @@ public:
     struct Query {
         QString search;
         Show show = Show::All;
-        QString me; // the broker's user of this desktop, for Show::Mine
+        // This desk's broker user and person, for Show::Mine (a broker
+        // account several desks share tells its people apart by name).
+        QString me;
+        QString myName;
         // Only this department's (its id); every one when empty.
         QString department;
         SortBy sortBy = SortBy::Arrived;

@@ -76,7 +76,6 @@ void Subscription::apply(const ReceiverSettings &settings)
         if (oldRoot != m_root || !departments.contains(department)) {
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Reception, department));
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::About, department));
-            m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::State, department));
         }
     }
     if (!previousRoot.isEmpty() && previousRoot != m_root) {
@@ -96,11 +95,10 @@ void Subscription::apply(const ReceiverSettings &settings)
     // What each fax server's departments are called (kept by the broker),
     // and which of them this user may read.
     m_client->subscribe(Topics::filter(m_root, Topics::Kind::Departments));
-    // Who has each fax, as its monitor decides (kept by the broker: each
-    // comes again at every connection).
     for (const QString &department : departments) {
         m_client->subscribe(Topics::filter(m_root, Topics::Kind::About, department));
-        m_client->subscribe(Topics::filter(m_root, Topics::Kind::State, department));
+        // The states come on a connection of their own.
+        m_client->unsubscribe(Topics::filter(m_root, Topics::Kind::State, department));
     }
     m_readable.clear();
     m_readCheck->stop();
@@ -114,6 +112,24 @@ void Subscription::apply(const ReceiverSettings &settings)
             m_readCheck->start();
         Q_EMIT stateChanged(text, connected);
     });
+    // Who has each fax, as its monitor decides (kept by the broker: each
+    // comes again at every connection, so nothing is kept for this desk).
+    MqttClient::Options statesOptions = options;
+    statesOptions.clientId += QStringLiteral("-states");
+    statesOptions.cleanSession = true;
+    m_states = connectTo(statesOptions);
+    for (const QString &department : departments)
+        m_states->subscribe(Topics::filter(m_root, Topics::Kind::State, department));
+    connect(m_states, &MqttClient::stateChanged, this, [this, client = m_states](const QString &text, bool connected) {
+        if (client != m_states)
+            return;
+        m_statesConnected = connected;
+        if (connected)
+            qCInfo(lcBroker).noquote() << QStringLiteral("states: %1").arg(text);
+        else
+            qCWarning(lcBroker).noquote() << QStringLiteral("states: %1").arg(text);
+    });
+    m_states->start();
     // A connection of their own for the documents: a reception never waits
     // behind a document of some MiB, at the broker or on the way here.
     options.clientId += QStringLiteral("-documents");
@@ -189,7 +205,8 @@ void Subscription::stop()
     endEnding();
     m_refusedTold.clear();
     m_readCheck->stop();
-    for (MqttClient **client : {&m_client, &m_bulk}) {
+    m_statesConnected = false;
+    for (MqttClient **client : {&m_client, &m_bulk, &m_states}) {
         if (!*client)
             continue;
         // Nothing of the old connection is heard any more, and it goes when
@@ -206,7 +223,7 @@ void Subscription::stop()
 qint64 Subscription::refused() const
 {
     return m_refused + m_droppedBefore + (m_client ? m_client->droppedIncoming() : 0)
-        + (m_bulk ? m_bulk->droppedIncoming() : 0);
+        + (m_bulk ? m_bulk->droppedIncoming() : 0) + (m_states ? m_states->droppedIncoming() : 0);
 }
 
 void Subscription::refuse(const QString &what)
@@ -217,18 +234,18 @@ void Subscription::refuse(const QString &what)
 
 void Subscription::takeWaiting(MqttClient *client)
 {
-    if (client != m_client && client != m_bulk)
+    if (client != m_client && client != m_bulk && client != m_states)
         return;
     // A share at a time: in a flood the datagrams and the windows still get
     // their turn.
-    const QList<MqttClient::Message> messages = client->takeMessages(TakeBatch, TakeBytes);
+    const QList<MqttClient::Message> messages = client->takeMessages(client == m_states ? TakeStates : TakeBatch, TakeBytes);
     for (const MqttClient::Message &message : messages) {
         // Known by its topic alone, whatever subscription brought it (an
         // older version's session at the broker may still hold wildcards).
         const Topics::Address address = Topics::parse(m_root, message.topic);
         if (address.kind == Topics::Kind::State) {
             if (m_departments.contains(QStringLiteral("+")) || m_departments.contains(address.department))
-                takeState(address, message.payload);
+                takeState(address, message.payload, message.retained);
             continue;
         }
         // An empty message is how a kept message is taken back: no reception.
@@ -339,7 +356,9 @@ void Subscription::take(const QByteArray &payload, const QString &topic, const T
     const QString line = Reception::lineFromJson(payload);
     // How the fax is known on the layout's topics of its server (its
     // document, its state): a reception of the 1.x topic has none.
-    const QString commId = address.kind == Topics::Kind::Reception ? Reception::commIdFromJson(payload) : QString();
+    bool documentFollows = false;
+    const QString commId =
+        address.kind == Topics::Kind::Reception ? Reception::commIdFromJson(payload, &documentFollows) : QString();
     // As it reads after the Shift_JIS of a datagram, so that the same line
     // by both roads is the same text ("〜" comes by UDP as "～").
     const QByteArray bytes = toWindowsShiftJis(line.isEmpty() ? text : line);
@@ -352,8 +371,7 @@ void Subscription::take(const QByteArray &payload, const QString &topic, const T
     // A reception whose fax the monitor does not publish (it does not
     // publish faxes, or could not use this one's file): the history says
     // that none will come, rather than wait for one.
-    if (!key.isEmpty() && m_settings.documents
-        && !QJsonDocument::fromJson(payload).object().contains(QStringLiteral("document")))
+    if (!key.isEmpty() && m_settings.documents && !documentFollows)
         Q_EMIT documentFailed(key, QStringLiteral("FAX モニターから文書は送られません"));
 }
 
@@ -400,21 +418,20 @@ void Subscription::takeDepartments(const QByteArray &payload)
         Q_EMIT departmentsChanged();
 }
 
-void Subscription::takeState(const Topics::Address &address, const QByteArray &payload)
+void Subscription::takeState(const Topics::Address &address, const QByteArray &payload, bool retained)
 {
     const QString key = faxKey(address.server, address.commId);
-    // An empty message: the monitor let the fax's state go (past its bounds).
-    if (payload.isEmpty()) {
-        Q_EMIT faxStateChanged(key, FaxState());
+    // An empty message: the monitor let the fax's state go (past its
+    // bounds, kept shorter than this history): what it was last stays.
+    if (payload.isEmpty())
         return;
-    }
     QString error;
     const FaxState state = FaxState::fromJson(payload, &error);
     if (!state.isKnown()) {
         refuse(QStringLiteral("refused the state of %1: %2").arg(key, error));
         return;
     }
-    Q_EMIT faxStateChanged(key, state);
+    Q_EMIT faxStateChanged(key, state, retained);
 }
 
 QString Subscription::requestUser() const
@@ -434,8 +451,14 @@ bool Subscription::request(const QString &key, FaxState::Action action, const QS
     const qsizetype slash = key.indexOf(QLatin1Char('/'));
     const QString server = key.left(slash), commId = key.mid(slash + 1);
     QString why;
-    if (!m_client) {
+    if (!m_states) {
         *error = QStringLiteral("担当の共有には MQTT ブローカーの設定が必要です。");
+        return false;
+    }
+    // Never kept to be sent later: a request that went out when nobody
+    // remembers asking would change a fax behind the office's back.
+    if (!m_statesConnected) {
+        *error = QStringLiteral("MQTT ブローカーに接続していないため、担当を変えられません。接続が戻ってからもう一度操作してください。");
         return false;
     }
     if (slash <= 0 || !Topics::checkLevel(server, &why) || !Topics::isCommId(commId)) {
@@ -447,7 +470,7 @@ bool Subscription::request(const QString &key, FaxState::Action action, const QS
         *error = QStringLiteral("MQTT のユーザー名が、担当の共有に使える名前ではありません（英数字と - _ . の 64 文字まで）。");
         return false;
     }
-    m_client->publish(Topics::request(m_root, server, user, commId),
+    m_states->publish(Topics::request(m_root, server, user, commId),
                       FaxState::request(action, m_settings.displayName.trimmed(), memo));
     qCInfo(lcBroker).noquote() << QStringLiteral("asked %1 of %2 as %3")
                                       .arg(QString::fromUtf8(FaxState::request(action, QString())), key, user);

@@ -41,6 +41,9 @@ public:
     // Bytes taken at one turn, at most (but always one message): documents
     // are large, and each is written and its picture drawn.
     static constexpr qint64 TakeBytes = 8 * 1024 * 1024;
+    // States taken at one turn (small, and said all at once at each
+    // connection: taken faster than receptions, so that few are dropped).
+    static constexpr int TakeStates = 4096;
 
     explicit Subscription(QObject *parent = nullptr);
 
@@ -49,6 +52,8 @@ public:
     // A connection already made is let go when the settings for it change.
     void apply(const ReceiverSettings &settings);
     bool isActive() const { return m_client != nullptr; }
+    // Whether requests can be made now (the states' connection is up).
+    bool canRequest() const { return m_statesConnected; }
     // The client id this desktop is known by at the broker (several
     // desktops of one process, in tests); its user and host when not given.
     void setClientId(const QString &id) { m_clientId = id; }
@@ -95,7 +100,9 @@ Q_SIGNALS:
     void stateChanged(const QString &text, bool connected);
     // The state of the fax key, as its fax monitor says it (one that is
     // not known, when the monitor let it go).
-    void faxStateChanged(const QString &key, const FaxState &state);
+    // retained: one the broker kept from before (said at each connection),
+    // not a change as it happens.
+    void faxStateChanged(const QString &key, const FaxState &state, bool retained);
     // The broker refused to pass on what topic brings (its ACL).
     void subscriptionRefused(const QString &topic);
 
@@ -109,11 +116,16 @@ private:
     void take(const QByteArray &payload, const QString &topic, const Topics::Address &address);
     void refuse(const QString &what);
     void takeDepartments(const QByteArray &payload);
-    void takeState(const Topics::Address &address, const QByteArray &payload);
+    void takeState(const Topics::Address &address, const QByteArray &payload, bool retained);
     void checkReadable();
 
     MqttClient *m_client = nullptr; // receptions
     MqttClient *m_bulk = nullptr;   // documents, when they are taken
+    // The faxes' states, and this desk's requests: a clean session, so
+    // that a monitor saying every state again never fills what the broker
+    // keeps for this desk, nor the receptions' inbox.
+    MqttClient *m_states = nullptr;
+    bool m_statesConnected = false;
     MqttClient *m_ending = nullptr; // ends the documents' session when they are not
     QSet<QString> m_refusedTold;    // subscriptions the broker refused, said
     ReceiverSettings m_settings;

@@ -390,6 +390,24 @@ private Q_SLOTS:
     // reads the next page. (The tester reads the next page itself as a reset
     // ends, before it counts the reset as ended: it watches resets only
     // while all rows fit in the first page.)
+    // More receptions in one turn than documents are kept for receptions
+    // to come, each told that its document will not come: none forgets it.
+    void failuresOfWaitingReceptions()
+    {
+        History history(historyPath("failures"));
+        QVERIFY(history.open());
+        const int count = History::MaxWaitingDocuments + 8;
+        for (int i = 0; i < count; ++i) {
+            const QString commId = QStringLiteral("fax1/%1").arg(i);
+            history.add(QDateTime::currentDateTime(), QStringLiteral("mqtt"), QStringLiteral("2026/12/08 09:00:00,,031111,ｱｵｷ,1,OK"),
+                        commId);
+            history.setDocumentFailed(commId, QStringLiteral("none"));
+        }
+        QVERIFY(history.flush());
+        for (const History::Entry &entry : history.entries())
+            QCOMPARE(entry.documentError, QStringLiteral("none"));
+    }
+
     // Each fax's state, as its monitor says it: shown, filtered (未対応,
     // 自分の担当, 失敗), sorted, counted for the tray; a state forgotten
     // when the monitor lets it go; and those whose reception never came
@@ -428,6 +446,7 @@ private Q_SLOTS:
             History::Query query;
             query.show = show;
             query.me = QStringLiteral("alice");
+            query.myName = QStringLiteral("ALICE");
             query.sortBy = sortBy;
             query.order = Qt::AscendingOrder;
             QStringList found;

@@ -7,6 +7,7 @@
 #include "core/testdelays.h"
 #include "gui/seams.h"
 #include "receiver/history.h"
+#include "receiver/noticegate.h"
 #include "receiver/subscription.h"
 #include "receiver/ui/historywindow.h"
 #include "receiver/ui/noticepopup.h"
@@ -65,7 +66,10 @@ class TestInbox : public QObject
         return app;
     }
 
-    bool connected(ReceiverApp *app) { return app->subscription()->state().startsWith(QStringLiteral("connected")); }
+    bool connected(ReceiverApp *app)
+    {
+        return app->subscription()->state().startsWith(QStringLiteral("connected")) && app->subscription()->canRequest();
+    }
 
     void post(const char *commId, const char *caller)
     {
@@ -207,6 +211,29 @@ private Q_SLOTS:
         QCOMPARE(state(a.get(), "000000511"), FaxState::Open);
         QVERIFY(monitor.start(monitorConfig()));
         QTRY_VERIFY(monitor.said().contains("states: connected"));
+    }
+
+    // Without the broker, a request is refused and said, never kept to go
+    // out later; a fax someone has already (its state came first) calls
+    // nobody with a notice.
+    void requestNeedsTheBroker()
+    {
+        auto d = desk("alice", QStringLiteral("山田"), QStringLiteral("mqtt://127.0.0.1:1"));
+        QTRY_VERIFY(d->notifier() && d->subscription()->isActive());
+        d->gate()->take(QStringLiteral("2026/12/08 10:30:00,,0311110000,ﾏﾂﾓﾄ,1,OK"), QStringLiteral("mqtt"), key("000000599"));
+        QTRY_VERIFY(d->notifier()->popup() && d->notifier()->popup()->isVisible());
+        d->askState(d->history()->idOf(key("000000599")), FaxState::Take);
+        QVERIFY2(told.filter(QStringLiteral("MQTT ブローカーに接続していないため、担当を変えられません")).size() == 1, qPrintable(told.join(QLatin1Char('|'))));
+        d->notifier()->popup()->hide();
+        QTest::qWait(100); // past the gathering of notices
+        FaxState taken;
+        taken.state = FaxState::Taken;
+        taken.user = QStringLiteral("bob");
+        Q_EMIT d->subscription()->faxStateChanged(key("000000598"), taken, true);
+        d->gate()->take(QStringLiteral("2026/12/08 10:31:00,,0311110000,ｻｲﾄｳ,1,OK"), QStringLiteral("mqtt"), key("000000598"));
+        QTRY_VERIFY(d->history()->idOf(key("000000598")) > 0);
+        QTest::qWait(100);
+        QVERIFY(!d->notifier()->popup()->isVisible());
     }
 
     // Two offices, their brokers joined by a bridge as the README shows: a

@@ -161,13 +161,16 @@ class TestReceiverDesktop : public QObject
         receiver.reset();
     }
 
-    bool publish(const QString &line, bool retained = false)
+    bool publish(const QString &line, bool retained = false, const QString &topic = QStringLiteral("kavrel/fax/received"),
+                 const QString &message = QString())
     {
         QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                               QString::number(broker.port()), QStringLiteral("-u"), broker.user(), QStringLiteral("-P"),
                               broker.password(), QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-t"),
-                              QStringLiteral("kavrel/fax/received"), QStringLiteral("-m"),
-                              line.isEmpty() ? QString() : QStringLiteral("{\"line\":\"%1\",\"status\":\"OK\"}").arg(line)};
+                              topic, QStringLiteral("-m"),
+                              !message.isEmpty() ? message
+                              : line.isEmpty()   ? QString()
+                                                 : QStringLiteral("{\"line\":\"%1\",\"status\":\"OK\"}").arg(line)};
         if (retained)
             arguments << QStringLiteral("-r");
         return QProcess::execute(QStringLiteral("mosquitto_pub"), arguments) == 0;
@@ -349,6 +352,24 @@ private Q_SLOTS:
         History history;
         QVERIFY(history.open());
         QCOMPARE(history.entries(1).first().text, line);
+    }
+
+    // A fax someone took at another desk: its notice here goes.
+    void takenElsewhereWithdrawsTheNotice()
+    {
+        if (!receiver)
+            startReceiver();
+        dunstctl({QStringLiteral("close-all")});
+        QTRY_VERIFY(publish(QString(), false, QStringLiteral("kavrel/fax/fax1/all/reception"),
+                            QStringLiteral("{\"line\":\"2026/12/08 10:31:00,,0312345678,ﾀｲｼｮｳ,1,OK\",\"status\":\"OK\","
+                                           "\"server\":\"fax1\",\"commid\":\"000000901\"}"))
+                    && dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt() == 1);
+        const QString state = QStringLiteral("kavrel/fax/fax1/all/state/000000901");
+        QVERIFY(publish(QString(), true, state,
+                        QStringLiteral("{\"state\":\"taken\",\"at\":\"2026-12-08T10:32:00+09:00\",\"user\":\"alice\","
+                                       "\"name\":\"山田\"}")));
+        QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}).toInt(), 0);
+        QVERIFY(publish(QString(), true, state));
     }
 
     // Killed the moment a reception is shown: it is in the history all the

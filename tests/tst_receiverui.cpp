@@ -341,8 +341,12 @@ private Q_SLOTS:
         told.clear();
         app.historyWindow()->findChild<QPushButton *>(QStringLiteral("OpenButton"))->click();
         QTRY_COMPARE(opened().size(), 1);
-        const QString document = opened().first();
-        QVERIFY2(document.startsWith(app.history()->documentFolder()) && QFile::exists(document), qPrintable(document));
+        // Under a name that says who sent it and when, as a viewer's title
+        // shows it: a link to the history's own file.
+        const QFileInfo document(opened().first());
+        QCOMPARE(document.fileName(), QStringLiteral("FAX ｳｴﾀﾞ 2026年12月7日 6時00分.pdf"));
+        QVERIFY2(document.symLinkTarget().startsWith(app.history()->documentFolder()) && document.exists(),
+                 qPrintable(document.symLinkTarget()));
 
         // No PDF viewer: said, with what to install.
         QFile(bin.filePath(QStringLiteral("no-viewer"))).open(QIODevice::WriteOnly);

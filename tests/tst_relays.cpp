@@ -372,6 +372,16 @@ private Q_SLOTS:
         QCOMPARE(json.value(QStringLiteral("received")).toString(), received);
         QCOMPARE(json.value(QStringLiteral("status")).toString(), error.isEmpty() ? QStringLiteral("OK") : QStringLiteral("error"));
         QCOMPARE(json.value(QStringLiteral("error")).toString(), error);
+        // The fax is named for its state as "fax": desktops of before read
+        // "commid" as a document that follows, which none does here.
+        reception.commId = QStringLiteral("000000042");
+        const QJsonObject named = QJsonDocument::fromJson(reception.json(QStringLiteral("fax1"), QString(), QString(), true)).object();
+        QCOMPARE(named.value(QStringLiteral("fax")).toString(), reception.commId);
+        QVERIFY(!named.contains(QStringLiteral("commid")) && !json.contains(QStringLiteral("fax")));
+        bool follows = true;
+        QCOMPARE(Reception::commIdFromJson(reception.json(QStringLiteral("fax1"), QString(), QString(), true), &follows),
+                 reception.commId);
+        QVERIFY(!follows);
     }
 
     // A monitor with more than 1024 descriptors open (one serving many

@@ -63,6 +63,14 @@ private Q_SLOTS:
                                            << "" << "done" << "佐藤";
         QTest::newRow("done by another than who has it")
             << QStringList{aliceTakes, QStringLiteral("bob|000000001|{\"action\":\"done\"}")} << "which 山田 has" << "taken" << "山田";
+        QTest::newRow("done undone by who made it done")
+            << QStringList{QStringLiteral("bob|000000001|{\"action\":\"done\",\"name\":\"佐藤\"}"),
+                           QStringLiteral("bob|000000001|{\"action\":\"release\"}")}
+            << "" << "open" << "";
+        QTest::newRow("done undone by another")
+            << QStringList{QStringLiteral("bob|000000001|{\"action\":\"done\",\"name\":\"佐藤\"}"),
+                           QStringLiteral("alice|000000001|{\"action\":\"release\"}")}
+            << "does not have" << "done" << "佐藤";
         QTest::newRow("taking one done") << QStringList{QStringLiteral("bob|000000001|{\"action\":\"done\",\"name\":\"佐藤\"}"), aliceTakes}
                                          << "which is done" << "done" << "佐藤";
         QTest::newRow("a fax not known here") << QStringList{QStringLiteral("alice|000000999|{\"action\":\"take\"}")}

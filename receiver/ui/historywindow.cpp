@@ -93,10 +93,11 @@ void HistoryModel::setDepartment(const QString &department)
     refresh();
 }
 
-void HistoryModel::setShow(History::Show show, const QString &me)
+void HistoryModel::setShow(History::Show show, const QString &me, const QString &myName)
 {
     m_query.show = show;
     m_query.me = me;
+    m_query.myName = myName;
     refresh();
 }
 
@@ -336,6 +337,8 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_preview->setObjectName(QStringLiteral("Preview"));
     m_preview->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     m_preview->setMinimumWidth(160);
+    // A page's picture never sets the window's size: it is drawn to fit.
+    m_preview->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     m_preview->setWordWrap(true);
     m_preview->setToolTip(QStringLiteral("クリックで FAX を開きます"));
     m_preview->installEventFilter(this);
@@ -390,7 +393,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
         showCounts();
     });
     connect(m_show, &QComboBox::currentIndexChanged, this, [this] {
-        m_model->setShow(History::Show(m_show->currentData().toInt()), m_me);
+        m_model->setShow(History::Show(m_show->currentData().toInt()), m_me, m_myName);
         showCounts();
     });
 
@@ -426,14 +429,15 @@ bool HistoryWindow::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void HistoryWindow::setSharing(bool sharing, const QString &me)
+void HistoryWindow::setSharing(bool sharing, const QString &me, const QString &myName)
 {
     m_sharing = sharing;
     m_me = me;
+    m_myName = myName;
     m_sharingNote->setVisible(!sharing);
     m_view->setColumnHidden(HistoryModel::State, !sharing);
     if (m_show->currentData().toInt() == int(History::Show::Mine))
-        m_model->setShow(History::Show::Mine, me);
+        m_model->setShow(History::Show::Mine, me, myName);
     updateActions();
 }
 
@@ -443,13 +447,17 @@ void HistoryWindow::updateActions()
     const History::Entry entry = current.isValid() ? m_model->entry(current.row()) : History::Entry();
     const FaxState &state = entry.state;
     const bool shared = m_sharing && entry.fax && !entry.commId.isEmpty();
-    const bool mine = state.state == FaxState::Taken && state.user == m_me;
+    // This desk's: its broker user, and its person (several desks may share
+    // one account).
+    const bool mine = state.user == m_me && state.name == m_myName;
     const bool others = state.state == FaxState::Taken && !mine;
     m_take->setEnabled(shared && !mine && !others && state.state != FaxState::Done);
     // Who has it, said where it cannot be taken.
     m_take->setText(others ? QStringLiteral("担当する（%1さんが担当しています）").arg(state.who()) : QStringLiteral("担当する"));
     m_done->setEnabled(shared && !others && state.state != FaxState::Done);
-    m_release->setEnabled(shared && mine);
+    // Who made it done may take that back.
+    m_release->setEnabled(shared && mine && state.state != FaxState::Open);
+    m_release->setText(state.state == FaxState::Done ? QStringLiteral("未対応に戻す") : QStringLiteral("担当を外す"));
     m_memo->setEnabled(shared && state.isKnown());
     m_remove->setEnabled(current.isValid());
 }
@@ -459,10 +467,16 @@ void HistoryWindow::showPreview()
     const QModelIndex current = m_view->currentIndex();
     const History::Entry entry = current.isValid() ? m_model->entry(current.row()) : History::Entry();
     const QString picture = entry.picture.isEmpty() ? QString() : m_history->documentFolder() + QLatin1Char('/') + entry.picture;
-    m_previewPicture = picture;
-    QPixmap pixmap;
-    if (!picture.isEmpty() && pixmap.load(picture)) {
-        m_preview->setPixmap(pixmap.scaledToWidth(qMax(64, m_preview->width() - 8), Qt::SmoothTransformation));
+    // Read once for the row chosen, drawn again as the pane's size changes.
+    if (picture != m_previewPicture) {
+        m_previewPicture = picture;
+        m_previewPixmap = QPixmap();
+        if (!picture.isEmpty())
+            m_previewPixmap.load(picture);
+    }
+    if (!m_previewPixmap.isNull()) {
+        m_preview->setPixmap(m_previewPixmap.scaled(qMax(64, m_preview->width() - 8), qMax(64, m_preview->height() - 8),
+                                                    Qt::KeepAspectRatio, Qt::SmoothTransformation));
         return;
     }
     m_preview->setPixmap(QPixmap());

@@ -4,6 +4,7 @@
 
 #include <QAbstractTableModel>
 #include <QHash>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 
@@ -41,7 +42,7 @@ public:
     void setDepartment(const QString &department);
     // Which receptions are shown (all, 未対応, this user's, failed); me is
     // the broker's user of this desktop.
-    void setShow(History::Show show, const QString &me);
+    void setShow(History::Show show, const QString &me, const QString &myName);
     // Whether faxes' documents are taken here: a fax's 文書 says whether
     // it came only then.
     void setDocumentsTaken(bool taken);
@@ -97,7 +98,7 @@ public:
     // Whether faxes' states are shared here (a broker), and the broker's
     // user of this desktop, whose faxes are 自分の担当. Without a broker,
     // the window says that sharing needs one.
-    void setSharing(bool sharing, const QString &me);
+    void setSharing(bool sharing, const QString &me, const QString &myName);
     void setDocumentsTaken(bool taken) { m_model->setDocumentsTaken(taken); }
     QLabel *preview() const { return m_preview; }
 
@@ -130,8 +131,10 @@ private:
     QLabel *m_sharingNote;
     QLabel *m_preview;
     QString m_previewPicture;
+    QPixmap m_previewPixmap;
     bool m_sharing = false;
     QString m_me;
+    QString m_myName;
     QAction *m_take;
     QAction *m_done;
     QAction *m_release;

@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QFile>
 #include <QHostAddress>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace {
@@ -112,7 +113,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
                                         : QStringLiteral("MQTT ブローカー %1 に接続できません。UDP の受信は続けます。").arg(broker);
         m_presence->setBrokerState(state);
         if (m_historyWindow)
-            m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
+            m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
         if (!connected && !std::exchange(m_brokerTold, true))
             tell(state + QStringLiteral("\r\nアドレス・ユーザー名・パスワード・CA ファイルを設定で確かめてください"
                                         "（詳しい理由はログにあります）。"));
@@ -236,8 +237,11 @@ void ReceiverApp::showNotice(const NotificationText &text, int gathered, qint64 
     // someone has it already).
     const bool sharing = m_subscription->isActive();
     const History::Entry shown = m_settings.documents || sharing ? m_history->entry(entry) : History::Entry();
-    const bool takeable = sharing && shown.fax && !shown.commId.isEmpty()
-        && m_history->state(shown.commId).state <= FaxState::Open;
+    const FaxState::State state = shown.commId.isEmpty() ? FaxState::Unknown : m_history->state(shown.commId).state;
+    // Someone has it already (its state came first): nobody is called to it.
+    if (sharing && gathered == 1 && (state == FaxState::Taken || state == FaxState::Done))
+        return;
+    const bool takeable = sharing && shown.fax && !shown.commId.isEmpty() && state <= FaxState::Open;
     m_notifier->notify(text, gathered, entry, m_settings.documents ? attachment(shown) : Notifier::Attachment(), failed,
                        takeable ? shown.commId : QString());
 }
@@ -288,9 +292,10 @@ void ReceiverApp::askState(qint64 entry, FaxState::Action action, const QString 
 {
     const History::Entry fax = m_history->entry(entry);
     const FaxState state = m_history->state(fax.commId);
-    const QString me = m_subscription->requestUser();
-    // What the fax monitor would refuse is told at once, with who has it.
-    if (state.state == FaxState::Taken && state.user != me && action != FaxState::Memo) {
+    // What the fax monitor would refuse is told at once, with who has it
+    // (a broker account several desks share tells them apart by name).
+    const bool mine = state.user == m_subscription->requestUser() && state.name == m_settings.displayName.trimmed();
+    if (state.state == FaxState::Taken && !mine && action != FaxState::Memo) {
         tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
         return;
     }
@@ -314,19 +319,21 @@ void ReceiverApp::askState(qint64 entry, FaxState::Action action, const QString 
         m_answerCheck.start();
 }
 
-void ReceiverApp::takeState(const QString &fax, const FaxState &state)
+void ReceiverApp::takeState(const QString &fax, const FaxState &state, bool retained)
 {
     m_history->setState(fax, state);
     // Taken or done, by anyone: its notice no longer calls for someone.
     if (m_notifier && (state.state == FaxState::Taken || state.state == FaxState::Done))
         m_notifier->withdraw(fax);
+    // What the broker kept from before is no answer to a request.
     const auto asked = m_asked.constFind(fax);
-    if (asked == m_asked.cend())
+    if (asked == m_asked.cend() || retained)
         return;
     const FaxState::Action action = asked->action;
     m_asked.erase(asked);
     // Another desk's 担当する came first.
-    const bool others = state.state == FaxState::Taken && state.user != m_subscription->requestUser();
+    const bool others = state.state == FaxState::Taken
+        && (state.user != m_subscription->requestUser() || state.name != m_settings.displayName.trimmed());
     if (others && (action == FaxState::Take || action == FaxState::Finish))
         tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
     else if (state.state == FaxState::Done && action == FaxState::Take)
@@ -484,9 +491,17 @@ void ReceiverApp::openDocument(qint64 entry)
     }
     // The desktop's opener, whose answer is read: one that merely started
     // is no fax opened (with no PDF viewer it ends saying so).
+    // Opened under a name that says who sent it and when, as the viewer's
+    // window title shows it (the history's own file is named by the program).
+    const History::Entry fax = m_history->entry(entry);
+    const QString title = QStringLiteral("FAX %1 %2").arg(
+        fax.caller.trimmed().isEmpty() ? QStringLiteral("不明") : fax.caller.trimmed(),
+        (fax.received.isValid() ? fax.received : fax.arrived.toLocalTime()).toString(QStringLiteral("yyyy年M月d日 H時mm分")));
+    const QString path = DocumentStore::titledLink(
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/kavrel-r-faxes"),
+        attached.document, title);
     auto *opener = new QProcess(this);
     opener->setProcessChannelMode(QProcess::ForwardedChannels);
-    const QString path = attached.document;
     connect(opener, &QProcess::finished, this, [this, opener, path](int code, QProcess::ExitStatus status) {
         opener->deleteLater();
         if (status == QProcess::NormalExit && code == 0)
@@ -522,7 +537,7 @@ void ReceiverApp::openHistory()
         connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
         connect(m_historyWindow, &HistoryWindow::stateRequested, this, &ReceiverApp::askState);
     }
-    m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
+    m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
     m_historyWindow->setDocumentsTaken(m_settings.documents);
     updateLosses();
     m_historyWindow->present();
@@ -554,7 +569,7 @@ bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error
     // The person's name goes with the next request.
     m_subscription->apply(settings);
     if (m_historyWindow) {
-        m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser());
+        m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
         m_historyWindow->setDocumentsTaken(settings.documents);
     }
     return true;

@@ -88,7 +88,7 @@ private:
     void checkNextPdf();
     void showNotice(const NotificationText &text, int gathered, qint64 entry, int failed);
     void updateUnread();
-    void takeState(const QString &fax, const FaxState &state);
+    void takeState(const QString &fax, const FaxState &state, bool retained);
     void checkAnswers();
     void updateUnreadSoon();
     void updateLosses();
