@@ -162,9 +162,12 @@ void StateKeeper::add(const Reception &reception, const QStringList &departments
     fax.departments = departments;
     fax.at = now();
     fax.received = fax.at;
-    if (store(fax, true))
+    if (store(fax, true)) {
+        if (m_count >= 0)
+            ++m_count;
         say(fax);
-    expire();
+    }
+    expire(false);
 }
 
 StateKeeper::Fax StateKeeper::fax(const QString &commId) const
@@ -290,26 +293,51 @@ void StateKeeper::sayAll()
 
 void StateKeeper::expire()
 {
+    expire(true);
+}
+
+void StateKeeper::expire(bool byAge)
+{
     if (!m_open)
         return;
+    if (m_count < 0)
+        m_count = count();
+    // By age once a minute (or when asked); by number when past it, the
+    // oldest read from the index on the time of reception, as many as are
+    // over: never a read of them all at every reception.
+    byAge = byAge || !m_agesExpired.isValid() || m_agesExpired.hasExpired(60000);
+    const qint64 over = qint64(m_count) - m_maxFaxes;
+    if (!byAge && over <= 0)
+        return;
+    if (byAge)
+        m_agesExpired.start();
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
-    // The oldest past the age, and past the number.
-    query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE received < ? OR commid IN"
-                                 " (SELECT commid FROM faxes ORDER BY received DESC LIMIT -1 OFFSET ?)")
-                      .arg(Columns));
-    query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
-    query.addBindValue(m_maxFaxes);
     QList<Fax> gone;
-    if (query.exec()) {
-        while (query.next())
-            gone.append(faxFrom(query));
+    const auto read = [&] {
+        if (query.exec()) {
+            while (query.next())
+                gone.append(faxFrom(query));
+        }
+        query.finish();
+    };
+    if (over > 0) {
+        query.prepare(QStringLiteral("SELECT %1 FROM faxes ORDER BY received LIMIT ?").arg(Columns));
+        query.addBindValue(over);
+        read();
     }
-    query.finish();
+    if (byAge) {
+        query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE received < ? ORDER BY received LIMIT -1 OFFSET ?").arg(Columns));
+        query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+        query.addBindValue(gone.size()); // those read above are the oldest
+        read();
+    }
     for (const Fax &fax : std::as_const(gone)) {
         query.prepare(QStringLiteral("DELETE FROM faxes WHERE commid = ?"));
         query.addBindValue(fax.commId);
-        if (query.exec())
+        if (query.exec() && query.numRowsAffected() > 0) {
+            --m_count;
             clear(fax);
+        }
     }
 }

@@ -4,6 +4,7 @@
 #include "core/reception.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -96,6 +97,8 @@ private:
     void publish(const QString &topic, const QByteArray &payload);
     void say(const Fax &fax);
     void clear(const Fax &fax);
+    // byAge: the ages looked at too (else once a minute).
+    void expire(bool byAge);
     QString m_connection;
     bool m_open = false;
     Publish m_publish;
@@ -103,6 +106,8 @@ private:
     QString m_server;
     Clock m_clock;
     int m_maxFaxes = MaxFaxes;
+    int m_count = -1;              // faxes in the file, once counted
+    QElapsedTimer m_agesExpired;
     // Within batch(): what is said waits for the transaction to be kept.
     bool m_batching = false;
     QList<QPair<QString, QByteArray>> m_held;

@@ -271,6 +271,10 @@ void MqttClient::run()
             continue;
         }
         mosquitto_int_option(connection, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        // Each message goes out as it is written: small messages waiting on
+        // the acknowledgement of the last one (Nagle's rule against the
+        // broker's delayed acknowledgements) cost some 40 ms a hop.
+        mosquitto_int_option(connection, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect_callback_set(connection, &MqttClient::onConnect);
         mosquitto_publish_callback_set(connection, &MqttClient::onPublish);
         mosquitto_subscribe_callback_set(connection, &MqttClient::onSubscribe);
