@@ -364,6 +364,12 @@ QString whereClause(const History::Query &query)
     case History::Show::Failed: conditions.append(QStringLiteral("r.failed = 1")); break;
     case History::Show::All: break;
     }
+    if (!query.hidden.isEmpty()) {
+        QStringList ids;
+        for (const qint64 id : query.hidden)
+            ids.append(QString::number(id));
+        conditions.append(QStringLiteral("r.id NOT IN (%1)").arg(ids.join(QLatin1Char(','))));
+    }
     if (!query.search.isEmpty())
         conditions.append(QStringLiteral("(instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
                                          " OR instr(r.error, :search) > 0)"));
@@ -375,7 +381,8 @@ QString whereClause(const History::Query &query)
 // A query that the receptions waiting in memory cannot answer.
 bool filtered(const History::Query &query)
 {
-    return !query.search.isEmpty() || !query.department.isEmpty() || query.show != History::Show::All;
+    return !query.search.isEmpty() || !query.department.isEmpty() || query.show != History::Show::All
+        || !query.hidden.isEmpty();
 }
 
 void bindFilters(QSqlQuery *select, const History::Query &query)

@@ -80,6 +80,8 @@ public:
         // account several desks share tells its people apart by name).
         QString me;
         QString myName;
+        // Receptions left out (removed, while that can still be undone).
+        QList<qint64> hidden;
         // Only this department's (its id); every one when empty.
         QString department;
         SortBy sortBy = SortBy::Arrived;

@@ -56,7 +56,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         Seams::setNotice([this](QWidget *, const QString &text) { told.append(text); });
-        TestDelays::set(QStringLiteral("burst=50,bus=1000"));
+        TestDelays::set(QStringLiteral("burst=50,bus=1000,undo=500"));
     }
 
     // Where no notification service answers, the program's own popup says
@@ -158,6 +158,29 @@ private Q_SLOTS:
         QCOMPARE(callers(), QStringList{QStringLiteral("ｳｴﾀﾞ")});
         search->setText(QStringLiteral("%"));
         QCOMPARE(callers(), QStringList());
+
+        // 削除 asks, and can be undone for a while; then it is gone.
+        search->clear();
+        QAction *remove = nullptr;
+        for (QAction *action : window.actions())
+            remove = action->text() == QStringLiteral("削除") ? action : remove;
+        QVERIFY(remove);
+        bool answer = false;
+        Seams::setConfirm([&answer](QWidget *, const QString &) { return answer; });
+        view->selectRow(0);
+        remove->trigger();
+        QCOMPARE(view->model()->rowCount(), 3);
+        answer = true;
+        remove->trigger();
+        QCOMPARE(callers(), (QStringList{QStringLiteral("ｲﾄｳ"), QStringLiteral("ｳｴﾀﾞ")}));
+        window.findChild<QPushButton *>(QStringLiteral("UndoButton"))->click();
+        QCOMPARE(view->model()->rowCount(), 3);
+        view->selectRow(0);
+        remove->trigger();
+        Seams::setConfirm({});
+        QCOMPARE(history.count(), 3);
+        QTRY_COMPARE(history.count(), 2);
+        QCOMPARE(callers(), (QStringList{QStringLiteral("ｲﾄｳ"), QStringLiteral("ｳｴﾀﾞ")}));
     }
 
     // A session bus that takes the connection and never answers: what comes
@@ -197,7 +220,7 @@ private Q_SLOTS:
             QVERIFY(!app.notifier());
             app.history()->clear();
         }
-        TestDelays::set(QStringLiteral("burst=50,bus=1000"));
+        TestDelays::set(QStringLiteral("burst=50,bus=1000,undo=500"));
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);
     }
 

@@ -1,5 +1,6 @@
 #include "receiver/ui/historywindow.h"
 
+#include "core/testdelays.h"
 #include "gui/seams.h"
 #include "receiver/noticecontent.h"
 #include "receiver/notificationtext.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QAction>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QPixmap>
 #include <QShortcut>
@@ -101,6 +103,12 @@ void HistoryModel::setShow(History::Show show, const QString &me, const QString 
     refresh();
 }
 
+void HistoryModel::setHidden(const QList<qint64> &hidden)
+{
+    m_query.hidden = hidden;
+    refresh();
+}
+
 void HistoryModel::setDocumentsTaken(bool taken)
 {
     m_documentsTaken = taken;
@@ -169,8 +177,12 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
     // A reception that failed stands out.
     if (role == Qt::ForegroundRole)
         return entry.failed ? QVariant(QColor(0xb0, 0x00, 0x00)) : QVariant();
-    if (role == Qt::BackgroundRole)
-        return entry.failed ? QVariant(QColor(0xff, 0xe8, 0xe8)) : QVariant();
+    if (role == Qt::BackgroundRole) {
+        if (entry.failed)
+            return QColor(0xff, 0xe8, 0xe8);
+        // The days told apart: every second day's rows shaded.
+        return entry.arrived.toLocalTime().date().toJulianDay() % 2 ? QVariant(QColor(0xf2, 0xf5, 0xfa)) : QVariant();
+    }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
     switch (index.column()) {
@@ -249,6 +261,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     , m_status(new QLabel(this))
     , m_sharingNote(new QLabel(this))
     , m_preview(new QLabel(this))
+    , m_undo(new QPushButton(QStringLiteral("元に戻す"), this))
 {
     setObjectName(QStringLiteral("HistoryWindow"));
     setWindowTitle(QStringLiteral("受信履歴"));
@@ -361,8 +374,23 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     auto *clearButton = new QPushButton(QStringLiteral("すべて消去"), this);
     clearButton->setObjectName(QStringLiteral("ClearButton"));
     auto *closeButton = new QPushButton(QStringLiteral("閉じる"), this);
+    // A removal can be undone for a while: the row goes from the table at
+    // once, from the history after.
+    m_undo->setObjectName(QStringLiteral("UndoButton"));
+    m_undo->hide();
+    m_removeLater.setSingleShot(true);
+    m_removeLater.setInterval(TestDelays::value("undo", UndoTime));
+    connect(&m_removeLater, &QTimer::timeout, this, &HistoryWindow::removeNow);
+    connect(m_undo, &QPushButton::clicked, this, [this] {
+        m_removeLater.stop();
+        m_removed.clear();
+        m_undo->hide();
+        m_model->setHidden({});
+        showCounts();
+    });
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_status, 1);
+    buttons->addWidget(m_undo);
     buttons->addWidget(openButton);
     buttons->addWidget(clearButton);
     buttons->addWidget(closeButton);
@@ -514,9 +542,34 @@ void HistoryWindow::removeCurrent()
     if (!Seams::confirm(this, QStringLiteral("この受信（%1 %2）を履歴から削除します。よろしいですか？")
                                   .arg(when(entry), entry.caller.isEmpty() ? entry.text.left(40) : entry.caller)))
         return;
-    m_history->remove(entry.id);
-    m_model->refresh();
+    m_removed.append(entry.id);
+    m_model->setHidden(m_removed);
+    m_undo->show();
+    m_removeLater.start();
     showCounts();
+}
+
+void HistoryWindow::removeNow()
+{
+    m_removeLater.stop();
+    m_undo->hide();
+    if (m_removed.isEmpty())
+        return;
+    for (const qint64 id : std::exchange(m_removed, {}))
+        m_history->remove(id);
+    m_model->setHidden({});
+    showCounts();
+}
+
+HistoryWindow::~HistoryWindow()
+{
+    removeNow();
+}
+
+void HistoryWindow::closeEvent(QCloseEvent *event)
+{
+    removeNow();
+    QWidget::closeEvent(event);
 }
 
 void HistoryWindow::present()

@@ -46,6 +46,8 @@ public:
     // Whether faxes' documents are taken here: a fax's 文書 says whether
     // it came only then.
     void setDocumentsTaken(bool taken);
+    // Receptions left out of the table (removed, until that cannot be undone).
+    void setHidden(const QList<qint64> &hidden);
     // What the departments are called, by id (as the fax monitors say).
     void setDepartmentNames(const QHash<QString, QString> &names);
     History::Entry entry(int row) const { return m_entries.value(row); }
@@ -79,7 +81,11 @@ class HistoryWindow : public QWidget
     Q_OBJECT
 
 public:
+    // Milliseconds during which a removal can be undone.
+    static constexpr int UndoTime = 10000;
+
     explicit HistoryWindow(History *history, QWidget *parent = nullptr);
+    ~HistoryWindow() override;
 
     // Shows the window: what is unread is marked there, and counts as seen.
     void present();
@@ -88,6 +94,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 public:
     // Receptions refused (senders not taken, too large, stale) and lost
@@ -117,6 +124,8 @@ private:
     void ask(FaxState::Action action);
     void askMemo();
     void removeCurrent();
+    // Removes from the history what was removed in the window.
+    void removeNow();
     void showPreview();
     // The actions on the current row, as its state allows them.
     void updateActions();
@@ -140,6 +149,9 @@ private:
     QAction *m_release;
     QAction *m_memo;
     QAction *m_remove;
+    QList<qint64> m_removed; // removed in the window, not yet from the history
+    QTimer m_removeLater;
+    class QPushButton *m_undo;
     QTimer m_refresh;
     qint64 m_refused = 0;
     qint64 m_lost = 0;
