@@ -75,3 +75,16 @@ QByteArray FaxState::request(Action action, const QString &name, const QString &
         object.insert(QStringLiteral("memo"), memo);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
+
+QString FaxState::clean(const QString &text, int length)
+{
+    QString clean;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format || c == QChar(0x2028)
+            || c == QChar(0x2029))
+            clean.append(QLatin1Char(' '));
+        else
+            clean.append(c);
+    }
+    return clean.simplified().left(length);
+}

@@ -43,4 +43,8 @@ struct FaxState
     // A state message; Unknown (and *error) when it is none.
     static FaxState fromJson(const QByteArray &payload, QString *error = nullptr);
     static QByteArray request(Action action, const QString &name, const QString &memo = QString());
+    // What a person typed, as it stands in a state: one line, without
+    // control characters, blanks run together, at most length characters.
+    // A desk compares its own name so cleaned with a state's.
+    static QString clean(const QString &text, int length);
 };

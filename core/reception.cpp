@@ -132,9 +132,11 @@ QString Reception::commIdFromJson(const QByteArray &json, bool *document)
     const QJsonObject object = QJsonDocument::fromJson(json).object();
     if (document)
         *document = object.contains(QStringLiteral("document"));
-    QString commId = object.value(QStringLiteral("fax")).toString();
+    // The document's name where one follows (its topics say it), else the
+    // fax's.
+    QString commId = object.value(QStringLiteral("commid")).toString();
     if (commId.isEmpty())
-        commId = object.value(QStringLiteral("commid")).toString();
+        commId = object.value(QStringLiteral("fax")).toString();
     return Topics::isCommId(commId) ? commId : QString();
 }
 

@@ -401,11 +401,12 @@ void Relays::setUpStates()
         return;
     }
     m_states = keeper;
-    // A connection of its own: requests come on it (kept by the broker while
-    // the monitor restarts), and the states go out on it.
+    // A connection of its own: requests come on it, and the states go out
+    // on it. A clean session: a request made while the monitor was away is
+    // never taken later (its desk has said by then that nothing changed).
     MqttClient::Options options = m_mqttOptions;
     options.clientId += QStringLiteral("-states");
-    options.cleanSession = false;
+    options.cleanSession = true;
     // Every state of every department, said again at a connection, and what
     // changes meanwhile.
     options.maxQueued = StateKeeper::MaxFaxes * (int(m_routing.departments().size()) + 1);

@@ -21,21 +21,6 @@ QString stateWord(StateKeeper::State state)
     return FaxState::word(FaxState::State(state));
 }
 
-// What a person typed, as it may stand in a state: one line, no control
-// characters, bounded.
-QString cleaned(const QString &text, int length)
-{
-    QString clean;
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format || c == QChar(0x2028)
-            || c == QChar(0x2029))
-            clean.append(QLatin1Char(' '));
-        else
-            clean.append(c);
-    }
-    return clean.simplified().left(length);
-}
-
 StateKeeper::Fax faxFrom(const QSqlQuery &query)
 {
     StateKeeper::Fax fax;
@@ -86,6 +71,7 @@ bool StateKeeper::open(const QString &path, QString *error)
         return false;
     }
     m_open = true;
+    m_count = -1;
     return true;
 }
 
@@ -203,10 +189,13 @@ bool StateKeeper::request(const QString &user, const QString &commId, const QByt
     if (!fax.isValid())
         return refuse(QStringLiteral("%1 asked about %2, a fax not known here").arg(user, commId));
     const QString action = object.value(QStringLiteral("action")).toString();
-    const QString name = cleaned(object.value(QStringLiteral("name")).toString(), MaxNameLength);
+    const QString name = FaxState::clean(object.value(QStringLiteral("name")).toString(), MaxNameLength);
     const QString holder = fax.name.isEmpty() ? fax.user : fax.name;
+    // Who has it (or made it done): the user, and the person where both
+    // name one (desks that share a broker account are told apart so).
+    const bool holds = fax.user == user && (name.isEmpty() || fax.name.isEmpty() || fax.name == name);
     if (action == QLatin1String("take")) {
-        if (fax.state == State::Taken && fax.user != user)
+        if (fax.state == State::Taken && !holds)
             return refuse(QStringLiteral("%1 asked to take %2, which %3 has").arg(user, commId, holder));
         if (fax.state == State::Done)
             return refuse(QStringLiteral("%1 asked to take %2, which is done").arg(user, commId));
@@ -215,13 +204,13 @@ bool StateKeeper::request(const QString &user, const QString &commId, const QByt
         fax.name = name;
     } else if (action == QLatin1String("release")) {
         // Who has it lets go; who made it done takes that back.
-        if (fax.state == State::Open || fax.user != user)
+        if (fax.state == State::Open || !holds)
             return refuse(QStringLiteral("%1 asked to let go of %2, which it does not have").arg(user, commId));
         fax.state = State::Open;
         fax.user.clear();
         fax.name.clear();
     } else if (action == QLatin1String("done")) {
-        if (fax.state == State::Taken && fax.user != user)
+        if (fax.state == State::Taken && !holds)
             return refuse(QStringLiteral("%1 asked to make %2 done, which %3 has").arg(user, commId, holder));
         if (fax.state == State::Done)
             return refuse(QStringLiteral("%1 asked to make %2 done, which is done already").arg(user, commId));
@@ -234,7 +223,7 @@ bool StateKeeper::request(const QString &user, const QString &commId, const QByt
             return refuse(QStringLiteral("%1 gave %2 a memo that is no text of at most %3 characters")
                               .arg(user, commId)
                               .arg(MaxMemoLength));
-        fax.memo = cleaned(memo.toString(), MaxMemoLength);
+        fax.memo = FaxState::clean(memo.toString(), MaxMemoLength);
     } else {
         return refuse(QStringLiteral("%1 asked '%2' of %3: no such request").arg(user, action.left(40), commId));
     }
@@ -300,8 +289,12 @@ void StateKeeper::expire(bool byAge)
 {
     if (!m_open)
         return;
-    if (m_count < 0)
-        m_count = count();
+    if (m_count < 0) {
+        QSqlQuery counted(QSqlDatabase::database(m_connection));
+        if (!counted.exec(QStringLiteral("SELECT COUNT(*) FROM faxes")) || !counted.next())
+            return;
+        m_count = counted.value(0).toInt();
+    }
     // By age once a minute (or when asked); by number when past it, the
     // oldest read from the index on the time of reception, as many as are
     // over: never a read of them all at every reception.
@@ -327,17 +320,26 @@ void StateKeeper::expire(bool byAge)
         read();
     }
     if (byAge) {
-        query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE received < ? ORDER BY received LIMIT -1 OFFSET ?").arg(Columns));
+        // A share a pass (after a long stop, many may have aged at once).
+        query.prepare(QStringLiteral("SELECT %1 FROM faxes WHERE received < ? ORDER BY received LIMIT ? OFFSET ?").arg(Columns));
         query.addBindValue(now().addDays(-MaxAgeDays).toMSecsSinceEpoch());
+        query.addBindValue(ExpireShare);
         query.addBindValue(gone.size()); // those read above are the oldest
         read();
     }
-    for (const Fax &fax : std::as_const(gone)) {
-        query.prepare(QStringLiteral("DELETE FROM faxes WHERE commid = ?"));
-        query.addBindValue(fax.commId);
-        if (query.exec() && query.numRowsAffected() > 0) {
-            --m_count;
-            clear(fax);
+    const auto remove = [&] {
+        for (const Fax &fax : std::as_const(gone)) {
+            query.prepare(QStringLiteral("DELETE FROM faxes WHERE commid = ?"));
+            query.addBindValue(fax.commId);
+            if (query.exec() && query.numRowsAffected() > 0) {
+                --m_count;
+                clear(fax);
+            }
         }
-    }
+    };
+    // In one transaction (within the caller's, when there is one).
+    if (m_batching || gone.isEmpty())
+        remove();
+    else
+        batch(remove);
 }

@@ -42,6 +42,8 @@ public:
     static constexpr int MaxRequestSize = 1024;
     static constexpr int MaxNameLength = FaxState::MaxNameLength;
     static constexpr int MaxMemoLength = FaxState::MaxMemoLength;
+    // Faxes let go of by age in one pass, at most (the rest at the next).
+    static constexpr int ExpireShare = 1000;
 
     // As the desktops read them (and as the file keeps them).
     enum class State { Open = FaxState::Open, Taken = FaxState::Taken, Done = FaxState::Done };

@@ -350,7 +350,7 @@ void MqttClient::onConnect(mosquitto *connection, void *self, int result)
     client->m_subscribing.clear();
     for (const QByteArray &topic : std::as_const(topics)) {
         int mid = 0;
-        if (mosquitto_subscribe(connection, &mid, topic.constData(), 1) == MOSQ_ERR_SUCCESS)
+        if (mosquitto_subscribe(connection, &mid, topic.constData(), client->m_options.subscribeQos) == MOSQ_ERR_SUCCESS)
             client->m_subscribing[mid] = topic;
     }
     client->sendWaiting(connection);

@@ -59,6 +59,12 @@ public:
         // Messages that may wait for the broker, at most, in number and in
         // bytes; past these the oldest go.
         int maxQueued = MaxQueued;
+        // The QoS of the subscriptions. 0 where the broker keeps every
+        // message that matters and says it again at each connection: a
+        // broker passes on at most its queue's length (some 1,000) of what
+        // it keeps to a QoS 1 subscription as it is made, and all of it to
+        // one of QoS 0.
+        int subscribeQos = 1;
         qint64 maxQueuedBytes = MaxQueuedBytes;
     };
 

@@ -12,7 +12,9 @@
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -205,12 +207,20 @@ QString DocumentStore::titledLink(const QString &folder, const QString &document
     if (!checkFolder(folder, &error))
         return document;
     QDir links(folder);
-    // The old links go; what they point at stays (the history's).
-    const QFileInfoList old = links.entryInfoList(QDir::System | QDir::Files, QDir::Time);
-    const QDateTime dayAgo = QDateTime::currentDateTime().addDays(-1);
-    for (qsizetype i = 0; i < old.size(); ++i) {
-        if (old.at(i).isSymLink() && (i >= MaxTitledLinks - 1 || old.at(i).lastModified() < dayAgo))
-            QFile::remove(old.at(i).filePath());
+    // The old links go (a link's own time, not its fax's: a viewer may be
+    // opening one made a moment ago); what they point at stays.
+    QList<QPair<qint64, QString>> made;
+    for (const QString &entry : links.entryList(QDir::System | QDir::Files | QDir::Hidden)) {
+        struct stat link;
+        const QByteArray path = QFile::encodeName(links.filePath(entry));
+        if (::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            made.append({qint64(link.st_mtime), links.filePath(entry)});
+    }
+    std::sort(made.begin(), made.end(), std::greater<>());
+    const qint64 dayAgo = QDateTime::currentSecsSinceEpoch() - 24 * 3600;
+    for (qsizetype i = 0; i < made.size(); ++i) {
+        if (i >= MaxTitledLinks - 1 || made.at(i).first < dayAgo)
+            QFile::remove(made.at(i).second);
     }
     QString name;
     for (const QChar c : title) {
@@ -219,7 +229,7 @@ QString DocumentStore::titledLink(const QString &folder, const QString &document
         else
             name.append(c);
     }
-    name = name.simplified().left(80);
+    name = name.simplified();
     if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
         name.prepend(QStringLiteral("FAX "));
     for (int number = 1; number <= MaxTitledLinks; ++number) {

@@ -308,6 +308,11 @@ bool History::flush()
         }
         if (written)
             written = writeStates(&error);
+        // The documents that will not come, of the receptions written here.
+        for (const Entry &entry : std::as_const(m_pending)) {
+            if (written && !entry.documentError.isEmpty())
+                m_documents.setFailed(db, entry.commId, entry.documentError, m_bounds.now());
+        }
         if (written && !db.commit()) {
             error = db.lastError().text();
             written = false;
@@ -393,7 +398,8 @@ void bindFilters(QSqlQuery *select, const History::Query &query)
         select->bindValue(QStringLiteral(":department"), query.department);
     if (query.show == History::Show::Mine) {
         select->bindValue(QStringLiteral(":me"), query.me);
-        select->bindValue(QStringLiteral(":name"), query.myName);
+        // Never NULL, which nothing equals.
+        select->bindValue(QStringLiteral(":name"), query.myName.isNull() ? QStringLiteral("") : query.myName);
     }
 }
 
@@ -574,10 +580,16 @@ void History::setDocumentFailed(const QString &commId, const QString &error)
         Q_EMIT changed();
         return;
     }
-    // Its reception written first, when it waits: a failure whose reception
-    // is not in the file counts among the few kept for receptions to come.
-    if (waiting(0, commId))
-        flush();
+    // Its reception waits to be written: the failure goes with it (one
+    // whose reception is not in the file counts among the few kept for
+    // receptions to come).
+    for (Entry &entry : m_pending) {
+        if (entry.commId == commId && !commId.isEmpty()) {
+            entry.documentError = error.isEmpty() ? QStringLiteral("?") : error;
+            Q_EMIT changed();
+            return;
+        }
+    }
     if (isOpen() && m_documents.setFailed(db(), commId, error, m_bounds.now()))
         Q_EMIT changed();
 }

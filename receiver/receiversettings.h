@@ -43,6 +43,9 @@ struct ReceiverSettings
     // the login's full name until the user gives one.
     QString displayName;
     static QString loginFullName();
+    // The name as the fax monitors keep it (one line, blanks run together):
+    // what this desk's requests carry, and what it knows its own faxes by.
+    QString personName() const { return FaxState::clean(displayName, FaxState::MaxNameLength); }
 
     // Whether the password is kept in this file; not where the desktop's
     // keyring keeps it (see PasswordStore).

@@ -76,6 +76,7 @@ void Subscription::apply(const ReceiverSettings &settings)
         if (oldRoot != m_root || !departments.contains(department)) {
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Reception, department));
             m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::About, department));
+            m_client->unsubscribe(Topics::filter(oldRoot, Topics::Kind::State, department));
         }
     }
     if (!previousRoot.isEmpty() && previousRoot != m_root) {
@@ -113,10 +114,12 @@ void Subscription::apply(const ReceiverSettings &settings)
         Q_EMIT stateChanged(text, connected);
     });
     // Who has each fax, as its monitor decides (kept by the broker: each
-    // comes again at every connection, so nothing is kept for this desk).
+    // comes again at every connection, so nothing is kept for this desk,
+    // and they are taken at QoS 0, which the broker passes on all of).
     MqttClient::Options statesOptions = options;
     statesOptions.clientId += QStringLiteral("-states");
     statesOptions.cleanSession = true;
+    statesOptions.subscribeQos = 0;
     m_states = connectTo(statesOptions);
     for (const QString &department : departments)
         m_states->subscribe(Topics::filter(m_root, Topics::Kind::State, department));
@@ -471,7 +474,7 @@ bool Subscription::request(const QString &key, FaxState::Action action, const QS
         return false;
     }
     m_states->publish(Topics::request(m_root, server, user, commId),
-                      FaxState::request(action, m_settings.displayName.trimmed(), memo));
+                      FaxState::request(action, m_settings.personName(), memo));
     qCInfo(lcBroker).noquote() << QStringLiteral("asked %1 of %2 as %3")
                                       .arg(QString::fromUtf8(FaxState::request(action, QString())), key, user);
     return true;

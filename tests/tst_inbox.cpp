@@ -21,6 +21,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 
 const QString Root = QStringLiteral("kavrel/fax");
@@ -43,7 +45,7 @@ class TestInbox : public QObject
 
     // A desk of its own folder (settings, history), as user of the broker at
     // url, named name; started, and subscribed.
-    std::unique_ptr<ReceiverApp> desk(const char *user, const QString &name, const QString &url)
+    std::unique_ptr<ReceiverApp> desk(const char *user, const QString &name, const QString &url, bool documents = false)
     {
         const QString home = folder.filePath(QLatin1String(user));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + QStringLiteral("/config")));
@@ -57,6 +59,7 @@ class TestInbox : public QObject
         settings.user = QLatin1String(user);
         settings.password = QStringLiteral("%1-secret").arg(QLatin1String(user));
         settings.displayName = name;
+        settings.documents = documents;
         QString error;
         if (!settings.save(&error))
             qWarning() << error;
@@ -100,7 +103,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
-        for (const char *user : {"alice", "bob", "carol", "bridge"})
+        for (const char *user : {"alice", "bob", "carol", "dave", "bridge"})
             QVERIFY(broker.addUser(QLatin1String(user), QStringLiteral("%1-secret").arg(QLatin1String(user))));
         // As the README has it: each desk reads the faxes and asks under its
         // own name only.
@@ -109,6 +112,7 @@ private Q_SLOTS:
                               "user alice\ntopic read kavrel/fax/#\n"
                               "user bob\ntopic read kavrel/fax/#\n"
                               "user carol\ntopic read kavrel/fax/#\n"
+                              "user dave\ntopic read kavrel/fax/#\n"
                               "user bridge\ntopic readwrite kavrel/fax/#\n"));
         QVERIFY(broker.start());
         Seams::setNotice([this](QWidget *, const QString &text) { told.append(text); });
@@ -128,7 +132,9 @@ private Q_SLOTS:
     // forgets everything loses no state.
     void sharedByTwoDesks()
     {
-        auto a = desk("alice", QStringLiteral("山田"), broker.url());
+        // A name as people type it (a full-width space): the monitor keeps
+        // it on one line, blanks run together, and the desk knows its own.
+        auto a = desk("alice", QStringLiteral("山田　太郎"), broker.url());
         auto b = desk("bob", QStringLiteral("佐藤"), broker.url());
         QTRY_VERIFY(connected(a.get()) && connected(b.get()));
         post("000000501", "ﾔﾏﾀﾞｼｮｳｼﾞ");
@@ -143,12 +149,12 @@ private Q_SLOTS:
         QTRY_COMPARE(state(b.get(), "000000501"), FaxState::Taken);
         const FaxState taken = b->history()->state(key("000000501"));
         QCOMPARE(taken.user, QStringLiteral("alice"));
-        QCOMPARE(taken.name, QStringLiteral("山田"));
-        QTRY_COMPARE(b->historyWindow()->model()->index(0, HistoryModel::State).data().toString(), QStringLiteral("対応中：山田"));
+        QCOMPARE(taken.name, QStringLiteral("山田 太郎"));
+        QTRY_COMPARE(b->historyWindow()->model()->index(0, HistoryModel::State).data().toString(), QStringLiteral("対応中：山田 太郎"));
         QVERIFY(!b->notifier()->popup()->isVisible());
         QCOMPARE(b->history()->openCount(), 0);
         b->askState(b->history()->idOf(key("000000501")), FaxState::Take);
-        QCOMPARE(told, QStringList{QStringLiteral("この FAX は 山田さんが担当しています。")});
+        QCOMPARE(told, QStringList{QStringLiteral("この FAX は 山田 太郎さんが担当しています。")});
         told.clear();
 
         // Both at once, before either has heard the other.
@@ -164,7 +170,7 @@ private Q_SLOTS:
         // The one that lost is told who has it; nobody else is.
         QTRY_COMPARE(told.size(), 1);
         QCOMPARE(told.first(), QStringLiteral("この FAX は %1さんが担当しています。")
-                                   .arg(holder == QLatin1String("alice") ? QStringLiteral("山田") : QStringLiteral("佐藤")));
+                                   .arg(holder == QLatin1String("alice") ? QStringLiteral("山田 太郎") : QStringLiteral("佐藤")));
         told.clear();
 
         // Bob goes home; meanwhile alice finishes the first, with a memo,
@@ -195,6 +201,55 @@ private Q_SLOTS:
         QTRY_COMPARE(state(c.get(), "000000502"), FaxState::Taken);
         QTRY_COMPARE(state(c.get(), "000000503"), FaxState::Open);
         QVERIFY(told.isEmpty());
+    }
+
+    // A fax as HylaFAX's own faxrcvd hands it to the monitor (with its
+    // document): both desks have it and its PDF, open; one takes it, the
+    // other sees who has it.
+    void fedByFaxrcvd()
+    {
+        TestSupport::HylaFaxSpool spool;
+        if (!spool.missing().isEmpty())
+            QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
+        if (::geteuid() != 0)
+            QSKIP("faxrcvd runs as the fax user: run as root (run-tests does)");
+        QVERIFY(monitor.start(monitorConfig() + "[Documents]\nPublish=true\nSpool=" + QFile::encodeName(spool.path())
+                                  + "\nFaxUser=uucp\n",
+                              TestSupport::MonitorProcess::DefaultDelays, {QStringLiteral("--poster"), QStringLiteral("uucp")}));
+        QTRY_VERIFY(monitor.said().contains("states: connected"));
+        QVERIFY(spool.useHook(monitor.folder()));
+        QVERIFY(spool.makeFax(QStringLiteral("fax00001.tif"), 2));
+        auto a = desk("alice", QStringLiteral("山田"), broker.url(), true);
+        auto b = desk("bob", QStringLiteral("佐藤"), broker.url(), true);
+        QTRY_VERIFY(connected(a.get()) && connected(b.get()));
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00001.tif"), QStringLiteral("000000531")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(open(a.get(), "000000531") && open(b.get(), "000000531"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!b->history()->entry(b->history()->idOf(key("000000531"))).document.isEmpty(), 20000);
+        a->askState(a->history()->idOf(key("000000531")), FaxState::Take);
+        QTRY_COMPARE(b->history()->state(key("000000531")).name, QStringLiteral("山田"));
+        QVERIFY(monitor.start(monitorConfig()));
+        QTRY_VERIFY(monitor.said().contains("states: connected"));
+    }
+
+    // More states than a broker passes on to a QoS 1 subscription as it is
+    // made (its queue, some 1,000): a desk that comes has them all.
+    void everyStateReachesANewDesk()
+    {
+        const int count = 1100;
+        const auto commId = [](int i) { return QByteArray::number(100000000 + i); };
+        // A desk that is there hears each as it is said.
+        auto a = desk("alice", QStringLiteral("山田"), broker.url());
+        QTRY_VERIFY(connected(a.get()));
+        for (int i = 0; i < count; ++i)
+            post(commId(i).constData(), "ﾀｲﾘｮｳ");
+        QTRY_VERIFY_WITH_TIMEOUT(state(a.get(), commId(count - 1).constData()) == FaxState::Open, 20000);
+        // One that comes afterwards has what the broker kept, all of it.
+        auto d = desk("dave", QStringLiteral("伊藤"), broker.url());
+        QTRY_VERIFY_WITH_TIMEOUT(state(d.get(), commId(count - 1).constData()) == FaxState::Open, 20000);
+        int known = 0;
+        for (int i = 0; i < count; ++i)
+            known += state(d.get(), commId(i).constData()) == FaxState::Open ? 1 : 0;
+        QCOMPARE(known, count);
     }
 
     // A request no monitor answers is told, not taken for done.

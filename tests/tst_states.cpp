@@ -55,6 +55,8 @@ private Q_SLOTS:
         QTest::newRow("the first take") << QStringList{aliceTakes} << "" << "taken" << "山田";
         QTest::newRow("a second take, told who has it")
             << QStringList{aliceTakes, take.arg(QStringLiteral("bob"), QStringLiteral("佐藤"))} << "which 山田 has" << "taken" << "山田";
+        QTest::newRow("another person of the same account")
+            << QStringList{aliceTakes, take.arg(QStringLiteral("alice"), QStringLiteral("佐藤"))} << "which 山田 has" << "taken" << "山田";
         QTest::newRow("let go by another") << QStringList{aliceTakes, QStringLiteral("bob|000000001|{\"action\":\"release\"}")}
                                            << "does not have" << "taken" << "山田";
         QTest::newRow("let go by who has it") << QStringList{aliceTakes, QStringLiteral("alice|000000001|{\"action\":\"release\"}")}

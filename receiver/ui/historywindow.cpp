@@ -499,12 +499,16 @@ void HistoryWindow::showPreview()
     if (picture != m_previewPicture) {
         m_previewPicture = picture;
         m_previewPixmap = QPixmap();
+        m_preview->setPixmap(QPixmap());
         if (!picture.isEmpty())
             m_previewPixmap.load(picture);
     }
     if (!m_previewPixmap.isNull()) {
-        m_preview->setPixmap(m_previewPixmap.scaled(qMax(64, m_preview->width() - 8), qMax(64, m_preview->height() - 8),
-                                                    Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        // Drawn anew only for another size.
+        const QSize room(qMax(64, m_preview->width() - 8), qMax(64, m_preview->height() - 8));
+        if (m_preview->pixmap().isNull() || m_previewSize != room)
+            m_preview->setPixmap(m_previewPixmap.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        m_previewSize = room;
         return;
     }
     m_preview->setPixmap(QPixmap());

@@ -141,6 +141,7 @@ private:
     QLabel *m_preview;
     QString m_previewPicture;
     QPixmap m_previewPixmap;
+    QSize m_previewSize;
     bool m_sharing = false;
     QString m_me;
     QString m_myName;

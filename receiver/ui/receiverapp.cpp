@@ -113,7 +113,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
                                         : QStringLiteral("MQTT ブローカー %1 に接続できません。UDP の受信は続けます。").arg(broker);
         m_presence->setBrokerState(state);
         if (m_historyWindow)
-            m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
+            m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.personName());
         if (!connected && !std::exchange(m_brokerTold, true))
             tell(state + QStringLiteral("\r\nアドレス・ユーザー名・パスワード・CA ファイルを設定で確かめてください"
                                         "（詳しい理由はログにあります）。"));
@@ -294,7 +294,7 @@ void ReceiverApp::askState(qint64 entry, FaxState::Action action, const QString 
     const FaxState state = m_history->state(fax.commId);
     // What the fax monitor would refuse is told at once, with who has it
     // (a broker account several desks share tells them apart by name).
-    const bool mine = state.user == m_subscription->requestUser() && state.name == m_settings.displayName.trimmed();
+    const bool mine = state.user == m_subscription->requestUser() && state.name == m_settings.personName();
     if (state.state == FaxState::Taken && !mine && action != FaxState::Memo) {
         tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
         return;
@@ -333,7 +333,7 @@ void ReceiverApp::takeState(const QString &fax, const FaxState &state, bool reta
     m_asked.erase(asked);
     // Another desk's 担当する came first.
     const bool others = state.state == FaxState::Taken
-        && (state.user != m_subscription->requestUser() || state.name != m_settings.displayName.trimmed());
+        && (state.user != m_subscription->requestUser() || state.name != m_settings.personName());
     if (others && (action == FaxState::Take || action == FaxState::Finish))
         tell(QStringLiteral("この FAX は %1さんが担当しています。").arg(state.who()));
     else if (state.state == FaxState::Done && action == FaxState::Take)
@@ -495,7 +495,7 @@ void ReceiverApp::openDocument(qint64 entry)
     // window title shows it (the history's own file is named by the program).
     const History::Entry fax = m_history->entry(entry);
     const QString title = QStringLiteral("FAX %1 %2").arg(
-        fax.caller.trimmed().isEmpty() ? QStringLiteral("不明") : fax.caller.trimmed(),
+        fax.caller.trimmed().isEmpty() ? QStringLiteral("不明") : fax.caller.trimmed().left(40),
         (fax.received.isValid() ? fax.received : fax.arrived.toLocalTime()).toString(QStringLiteral("yyyy年M月d日 H時mm分")));
     const QString path = DocumentStore::titledLink(
         QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/kavrel-r-faxes"),
@@ -537,7 +537,7 @@ void ReceiverApp::openHistory()
         connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
         connect(m_historyWindow, &HistoryWindow::stateRequested, this, &ReceiverApp::askState);
     }
-    m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
+    m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.personName());
     m_historyWindow->setDocumentsTaken(m_settings.documents);
     updateLosses();
     m_historyWindow->present();
@@ -569,7 +569,7 @@ bool ReceiverApp::applySettings(const ReceiverSettings &settings, QString *error
     // The person's name goes with the next request.
     m_subscription->apply(settings);
     if (m_historyWindow) {
-        m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.displayName.trimmed());
+        m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.personName());
         m_historyWindow->setDocumentsTaken(settings.documents);
     }
     return true;
