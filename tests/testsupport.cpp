@@ -710,6 +710,15 @@ void TestBroker::stop()
     m_broker.waitForFinished(1000);
 }
 
+QByteArray monitorBrokerConfig(const MonitorProcess &monitor, const TestBroker &broker, const QString &server)
+{
+    QFile password(monitor.path(QStringLiteral("broker-password")));
+    if (password.open(QIODevice::WriteOnly))
+        password.write(TestBroker::password().toUtf8() + "\n");
+    return "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=" + TestBroker::user().toUtf8()
+        + "\nPasswordFile=" + QFile::encodeName(password.fileName()) + "\nServer=" + server.toUtf8() + "\n";
+}
+
 TestSubscriber::TestSubscriber(const TestBroker &broker, const QString &topic)
     : m_broker(broker)
     , m_topic(topic)

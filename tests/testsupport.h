@@ -227,6 +227,10 @@ private:
     quint16 m_tlsPort = 0;
 };
 
+// A fax monitor's [MQTT] part for broker: the fax server's account, its
+// password in a file of monitor's folder, and the server's name.
+QByteArray monitorBrokerConfig(const MonitorProcess &monitor, const TestBroker &broker, const QString &server);
+
 // mosquitto_sub on a broker of the tests: the messages of a topic, one a
 // line. It asks the broker to remember it (QoS 1, a session of its own), so
 // it misses nothing while the broker restarts.

@@ -92,11 +92,7 @@ class TestInbox : public QObject
 
     QByteArray monitorConfig()
     {
-        QFile password(monitor.path(QStringLiteral("broker-password")));
-        if (password.open(QIODevice::WriteOnly))
-            password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
-        return "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile=" + password.fileName().toUtf8()
-            + "\nServer=fax1\nStates=true\n";
+        return TestSupport::monitorBrokerConfig(monitor, broker, QStringLiteral("fax1")) + "States=true\n";
     }
 
 private Q_SLOTS:

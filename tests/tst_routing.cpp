@@ -71,16 +71,7 @@ class TestRouting : public QObject
         return settings;
     }
 
-    // The monitor's [MQTT] part: the fax server's account, its password in a
-    // file of the monitor's folder, and the server's name.
-    QByteArray monitorsBroker()
-    {
-        QFile password(monitor.path(QStringLiteral("broker-password")));
-        if (password.open(QIODevice::WriteOnly))
-            password.write(TestSupport::TestBroker::password().toUtf8() + "\n");
-        return "[MQTT]\nBroker=" + broker.url().toUtf8() + "\nUser=faxserver\nPasswordFile=" + password.fileName().toUtf8()
-            + "\nServer=fax1\n";
-    }
+    QByteArray monitorsBroker() { return TestSupport::monitorBrokerConfig(monitor, broker, QStringLiteral("fax1")); }
 
     // Publishes message on topic as user (kept by the broker with retain);
     // true when mosquitto_pub handed it over.
