@@ -1,6 +1,7 @@
 // What every program reads the same way: the broker's topic layout, and a
 // reception as the hook posts it.
 
+#include "core/faxstate.h"
 #include "core/reception.h"
 #include "core/topics.h"
 
@@ -164,6 +165,38 @@ private Q_SLOTS:
         Reception read;
         QVERIFY(Reception::fromLine(line, &read));
         QCOMPARE(read.line(), reception.line());
+    }
+
+    // A state as a desk reads it from the broker: what is none, or too
+    // large, is refused; what a person typed is bounded.
+    void faxStateRead_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("nameLength");
+        QTest::newRow("taken") << QByteArray(R"({"state":"taken","at":"2026-12-08T10:31:00+09:00","user":"yamada","name":"山田"})")
+                               << int(FaxState::Taken) << 2;
+        QTest::newRow("open, nobody") << QByteArray(R"({"state":"open"})") << int(FaxState::Open) << 0;
+        QTest::newRow("taken by nobody") << QByteArray(R"({"state":"taken"})") << int(FaxState::Unknown) << 0;
+        QTest::newRow("no such state") << QByteArray(R"({"state":"stolen","user":"x"})") << int(FaxState::Unknown) << 0;
+        QTest::newRow("no JSON") << QByteArray("taken") << int(FaxState::Unknown) << 0;
+        QTest::newRow("a name too long, cut")
+            << (R"({"state":"done","user":"x","name":")" + QByteArray(300, 'a') + R"("})") << int(FaxState::Done) << 200;
+        QTest::newRow("too large")
+            << (R"({"state":"done","user":"x","memo":")" + QByteArray(4096, 'a') + R"("})") << int(FaxState::Unknown) << 0;
+    }
+
+    void faxStateRead()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(int, state);
+        QFETCH(int, nameLength);
+        const FaxState read = FaxState::fromJson(payload);
+        QCOMPARE(int(read.state), state);
+        QCOMPARE(int(read.name.size()), nameLength);
+        // Said and read again, the same.
+        if (read.isKnown())
+            QCOMPARE(FaxState::fromJson(read.toJson()), read);
     }
 };
 

@@ -394,6 +394,13 @@ private Q_SLOTS:
         settings.departments.append(QStringLiteral("sa/les"));
         QVERIFY(!settings.checkBroker(&error, &field));
         QCOMPARE(field, QStringLiteral("Departments"));
+        // A person's name, at most as long as the fax monitors keep it.
+        settings.departments.removeLast();
+        settings.displayName = QString(ReceiverSettings::MaxNameLength, QChar(0x5c71));
+        QVERIFY2(settings.checkBroker(&error, &field), qPrintable(error));
+        settings.displayName.append(QChar(0x7530));
+        QVERIFY(!settings.checkBroker(&error, &field));
+        QCOMPARE(field, QStringLiteral("DisplayName"));
     }
 
     void settingsChecked_data()

@@ -167,6 +167,18 @@ private Q_SLOTS:
         now = now.addSecs(10);
         states->expire();
         QCOMPARE(states->count(), 0);
+
+        // Many aged at once (a long stop): a share a pass.
+        states->setMaxFaxes(StateKeeper::MaxFaxes);
+        states->batch([&] {
+            for (int i = 0; i <= StateKeeper::ExpireShare; ++i)
+                states->add(fax(QByteArray::number(1000 + i).constData()), {QStringLiteral("sales")});
+        });
+        now = now.addDays(StateKeeper::MaxAgeDays + 1);
+        states->expire();
+        QCOMPARE(states->count(), 1);
+        states->expire();
+        QCOMPARE(states->count(), 0);
     }
 };
 
