@@ -21,6 +21,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+ReceivedFax::~ReceivedFax()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+QString ReceivedFax::path() const
+{
+    return QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(fd);
+}
+
 struct DocumentMaker::Job
 {
     Reception reception;
@@ -213,6 +224,23 @@ void DocumentMaker::startNext()
     }
 }
 
+void DocumentMaker::limit(QProcess *process, qint64 memory, int niceness)
+{
+    const rlim_t ceiling = rlim_t(memory);
+    process->setChildProcessModifier([ceiling, niceness] {
+        // Between fork and exec: only calls that are safe there. A limit
+        // that cannot be set is not worth running the tool without.
+        const rlimit limit{ceiling, ceiling};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0 || ::setpriority(PRIO_PROCESS, 0, niceness) != 0)
+            ::_exit(125);
+        const int score = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+        if (score >= 0) {
+            (void)!::write(score, "1000", 4);
+            ::close(score);
+        }
+    });
+}
+
 QString DocumentMaker::received(const Job *job)
 {
     return QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(job->fd);
@@ -232,19 +260,7 @@ void DocumentMaker::runTool(Job *job, const QString &program, const QStringList 
     // receptions: each tool has a ceiling of its own, and a low priority
     // (not the lowest: on a busy machine that starves it past its time
     // limit); the unit bounds them all together.
-    const rlim_t ceiling = rlim_t(m_options.toolMemory);
-    job->process->setChildProcessModifier([ceiling] {
-        // Between fork and exec: only calls that are safe there. A limit
-        // that cannot be set is not worth running the tool without.
-        const rlimit limit{ceiling, ceiling};
-        if (::setrlimit(RLIMIT_AS, &limit) != 0 || ::setpriority(PRIO_PROCESS, 0, 10) != 0)
-            ::_exit(125);
-        const int score = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
-        if (score >= 0) {
-            (void)!::write(score, "1000", 4);
-            ::close(score);
-        }
-    });
+    limit(job->process, m_options.toolMemory, 10);
     // What the tool says is read as it comes; its start is kept for the
     // journal, the rest let go.
     job->said.clear();
@@ -341,6 +357,11 @@ void DocumentMaker::finish(Job *job, const QString &error)
                                                  .arg(job->reception.commId, pictureWhy);
     }
     const QString commId = job->reception.commId;
+    auto fax = std::make_shared<ReceivedFax>();
+    if (!pdf.isEmpty()) {
+        std::swap(fax->fd, job->fd);
+        fax->pages = job->faxPages;
+    }
     for (auto it = m_running.begin(); it != m_running.end(); ++it) {
         if (it->get() == job) {
             // Gone at the next turn: this may be its own timer's or its own
@@ -356,7 +377,7 @@ void DocumentMaker::finish(Job *job, const QString &error)
         }
     }
     if (!pdf.isEmpty())
-        Q_EMIT made(commId, pdf, picture);
+        Q_EMIT made(commId, pdf, picture, fax);
     else
         Q_EMIT failed(commId, why);
     startNext();

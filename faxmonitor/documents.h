@@ -9,6 +9,8 @@
 #include <deque>
 #include <memory>
 
+class QProcess;
+
 #include <sys/types.h>
 
 // Makes the received fax into what a desktop opens: a PDF (tiff2pdf, as the
@@ -25,6 +27,20 @@
 // limit, a memory ceiling and a low priority (nice 10), and only once the reception's own message has had a head start; what they make is bounded in size, and so is the queue of what
 // waits. A conversion that fails is said once; the reception's notice has
 // long gone out by then.
+// A received fax's file, as it was checked and opened, handed on with its
+// document to what reads it further (its text); closed with the last hold.
+struct ReceivedFax
+{
+    int fd = -1;
+    int pages = -1; // as the fax's reader counted them; -1 when not read through
+    ReceivedFax() = default;
+    ReceivedFax(const ReceivedFax &) = delete;
+    ReceivedFax &operator=(const ReceivedFax &) = delete;
+    ~ReceivedFax();
+    // The file as another process reads it: this process's descriptor.
+    QString path() const;
+};
+
 class DocumentMaker : public QObject
 {
     Q_OBJECT
@@ -55,9 +71,17 @@ public:
     bool make(const Reception &reception, QString *error);
     // Gives up what is under way and what waits (the monitor ends).
     void stop();
+    // The fax's reader, as found by setUp().
+    QString faxPage() const { return m_faxPage; }
+    // Gives process, before it starts, a ceiling of memory bytes and the
+    // priority niceness; a tool that cannot be given them ends at once
+    // with status 125.
+    static void limit(QProcess *process, qint64 memory, int niceness);
 
 Q_SIGNALS:
-    void made(const QString &commId, const QByteArray &pdf, const QByteArray &picture);
+    // fax is the received file, for what reads it further.
+    void made(const QString &commId, const QByteArray &pdf, const QByteArray &picture,
+              const std::shared_ptr<ReceivedFax> &fax);
     void failed(const QString &commId, const QString &error);
 
 private:

@@ -9,6 +9,7 @@
 #include "mqtt/mqttclient.h"
 #include "faxmonitor/refusallog.h"
 #include "faxmonitor/statekeeper.h"
+#include "faxmonitor/textreader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,7 +19,8 @@
 namespace {
 
 const QStringList DatagramKeys{QStringLiteral("Destinations")};
-const QStringList DocumentKeys{QStringLiteral("Publish"), QStringLiteral("Spool"), QStringLiteral("FaxUser")};
+const QStringList DocumentKeys{QStringLiteral("Publish"), QStringLiteral("Spool"), QStringLiteral("FaxUser"),
+                                QStringLiteral("Text"), QStringLiteral("TextPages")};
 // What the files may hold at most: far above anything an administrator
 // writes, and a bound on what a mistaken path makes the monitor read.
 constexpr qint64 MaxConfigSize = 256 * 1024;
@@ -45,6 +47,8 @@ void Relays::end()
 {
     if (m_documents)
         m_documents->stop();
+    if (m_text)
+        m_text->stop();
     // The hook was answered OK for these: the journal says they are lost.
     const int waiting = m_mqtt ? m_mqtt->queued() : 0;
     const int documents = m_bulk ? m_bulk->queued() : 0;
@@ -222,7 +226,8 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
                                                         "dropped, the oldest")
                                              .arg(count);
     });
-    connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture) {
+    connect(maker, &DocumentMaker::made, this, [this](const QString &commId, const QByteArray &pdf, const QByteArray &picture,
+                                                      const std::shared_ptr<ReceivedFax> &fax) {
         QString error;
         // Where its reception went; one forgotten (far more documents under
         // way than the monitor makes at once) is not published anywhere else.
@@ -245,11 +250,75 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
             m_bulk->publish(Topics::document(m_root, m_server, department, commId), pdf);
         }
         qCDebug(lcRelays).noquote() << QStringLiteral("published the document of %1 (%2 bytes)").arg(commId).arg(pdf.size());
+        // What it says follows, once read.
+        if (m_text) {
+            m_textDepartments.insert(commId, departments);
+            m_text->read(commId, fax);
+        }
     });
     connect(maker, &DocumentMaker::failed, this, &Relays::documentFailed);
     qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1, on a connection of its own")
                                       .arg(Topics::document(m_root, m_server, QStringLiteral("<department>"), QStringLiteral("<commid>")));
     m_bulk->start();
+    setUpText(settings, path);
+}
+
+void Relays::setUpText(const QVariantMap &settings, const QString &path)
+{
+    const QString wanted = settings.value(QStringLiteral("Documents/Text"), QStringLiteral("false")).toString().trimmed();
+    if (wanted != QLatin1String("true")) {
+        if (wanted != QLatin1String("false"))
+            problem(QStringLiteral("%1: Documents/Text is true or false, not '%2'; no texts are read").arg(path, wanted));
+        return;
+    }
+    TextReader::Options options;
+    bool numeric = false;
+    const QVariant pages = settings.value(QStringLiteral("Documents/TextPages"));
+    if (pages.isValid()) {
+        options.maxPages = pages.toString().trimmed().toInt(&numeric);
+        if (!numeric || options.maxPages < 1 || options.maxPages > FaxText::MaxPages) {
+            problem(QStringLiteral("%1: Documents/TextPages is a number of pages from 1, not '%2'; 20 are read")
+                        .arg(path, pages.toString()));
+            options.maxPages = 20;
+        }
+    }
+    options.timeout = TestDelays::value("read", options.timeout);
+    auto *reader = new TextReader(this);
+    QString error, warning;
+    if (!reader->setUp(options, m_documents->faxPage(), &error, &warning)) {
+        problem(QStringLiteral("the faxes' texts cannot be read: %1; documents go without them").arg(error));
+        delete reader;
+        return;
+    }
+    if (!warning.isEmpty())
+        problem(warning);
+    m_text = reader;
+    connect(reader, &TextReader::pageRead, this, &Relays::publishText);
+    connect(reader, &TextReader::finished, this, [this](const QString &commId) { m_textDepartments.remove(commId); });
+    qCInfo(lcRelays).noquote() << QStringLiteral("reads what each fax says (%1, at most %2 pages) and publishes it to %3")
+                                      .arg(reader->languages())
+                                      .arg(options.maxPages)
+                                      .arg(Topics::text(m_root, m_server, QStringLiteral("<department>"),
+                                                        QStringLiteral("<commid>")));
+}
+
+void Relays::publishText(const QString &commId, const FaxText &text)
+{
+    const QStringList departments = m_textDepartments.value(commId);
+    // Texts are small, and never push a document out of the queue, nor the
+    // notices kept room for.
+    if (m_bulk->queued() + int(departments.size()) > MaxBulkQueued - BulkRoomForNotices) {
+        qCWarning(lcRelays).noquote() << QStringLiteral("the text of %1 page %2 is not published: %3 messages of "
+                                                        "documents wait for the broker")
+                                             .arg(commId)
+                                             .arg(text.page)
+                                             .arg(m_bulk->queued());
+        return;
+    }
+    const QByteArray json = text.toJson();
+    qCDebug(lcRelays).noquote() << QStringLiteral("published the text of %1 page %2 to %3").arg(commId).arg(text.page).arg(departments.join(QLatin1Char(',')));
+    for (const QString &department : departments)
+        m_bulk->publish(Topics::text(m_root, m_server, department, commId), json);
 }
 
 bool Relays::admitDocument(int queued, qint64 queuedBytes, qint64 bytes, QString *error)

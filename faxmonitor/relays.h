@@ -9,6 +9,8 @@
 #include <QString>
 
 class DocumentMaker;
+struct FaxText;
+class TextReader;
 class StateKeeper;
 class RefusalLog;
 class UdpSender;
@@ -33,6 +35,8 @@ class UdpSender;
 //   Publish=true
 //   Spool=/var/spool/hylafax
 //   FaxUser=uucp
+//   Text=true          ; what each fax says, read with tesseract (TextReader)
+//   TextPages=20       ; of a fax, at most
 //
 // With [Departments] and [Routes] (see Routing), each reception goes to
 // the departments it is for: on MQTT under each one's level of the topics
@@ -128,6 +132,8 @@ private:
     QStringList takeDocumentDepartments(const QString &commId);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
+    void setUpText(const QVariantMap &settings, const QString &path);
+    void publishText(const QString &commId, const FaxText &text);
     struct MqttSettings {
         QString broker, caFile, topic, server, clientId, user, passwordFile;
     };
@@ -150,6 +156,9 @@ private:
     QString m_root;
     QString m_server;
     DocumentMaker *m_documents = nullptr;
+    TextReader *m_text = nullptr;
+    // The departments of the faxes whose text is read or waits to be.
+    QHash<QString, QStringList> m_textDepartments;
     int m_maxRetryDelay = 30000;
     bool m_ended = false;
     bool m_announced = false; // once queued at start; again at each connection after

@@ -246,7 +246,7 @@ void History::scheduleWrite()
 bool History::flush()
 {
     m_writeTimer.stop();
-    if (!isOpen() || (m_pending.isEmpty() && m_pendingCopies.isEmpty() && m_pendingStates.isEmpty()))
+    if (!isOpen() || (m_pending.isEmpty() && m_pendingCopies.isEmpty() && m_pendingStates.isEmpty() && m_pendingTexts.isEmpty()))
         return true;
     QSqlDatabase db = this->db();
     QString error;
@@ -292,6 +292,10 @@ bool History::flush()
             bytes += text.size();
             unread += entry.unread ? 1 : 0;
             numbered.insert(entry.id, insert.lastInsertId().toLongLong());
+            if (!HistorySearch::addReception(db, numbered.value(entry.id), entry.caller, entry.number, entry.error, &error)) {
+                written = false;
+                break;
+            }
         }
         // Made only when there are copies to count: made at every turn, it
         // cost a notice more than the row it waits for.
@@ -308,6 +312,15 @@ bool History::flush()
         }
         if (written)
             written = writeStates(&error);
+        // The texts, after the receptions they belong to.
+        for (const auto &[key, text] : std::as_const(m_pendingTexts)) {
+            qint64 size = 0;
+            if (!written || !HistorySearch::addText(db, key, text, &size, &error)) {
+                written = false;
+                break;
+            }
+            bytes += size;
+        }
         // The documents that will not come, of the receptions written here.
         for (const Entry &entry : std::as_const(m_pending)) {
             if (written && !entry.documentError.isEmpty())
@@ -332,12 +345,14 @@ bool History::flush()
         return false;
     }
     m_writeFailed = false;
+    m_droppedTexts = 0;
     // The gate may still name a reception by the number it was given.
     if (m_written.size() > MaxEntries)
         m_written.clear();
     m_written.insert(numbered);
     m_pending.clear();
     m_pendingCopies.clear();
+    m_pendingTexts.clear();
     m_statesSincePrune += int(m_pendingStates.size());
     m_pendingStates.clear();
     m_bounds.written(int(numbered.size()), bytes, unread);
@@ -360,7 +375,7 @@ namespace {
 const QString OpenCondition =
     QStringLiteral("r.fax = 1 AND (s.state = 0 OR (s.state IS NULL AND r.unread = 1))");
 
-QString whereClause(const History::Query &query)
+QString whereClause(const History::Query &query, const HistorySearch::Terms &terms)
 {
     QStringList conditions;
     switch (query.show) {
@@ -375,9 +390,8 @@ QString whereClause(const History::Query &query)
             ids.append(QString::number(id));
         conditions.append(QStringLiteral("r.id NOT IN (%1)").arg(ids.join(QLatin1Char(','))));
     }
-    if (!query.search.isEmpty())
-        conditions.append(QStringLiteral("(instr(r.caller, :search) > 0 OR instr(r.number, :search) > 0"
-                                         " OR instr(r.error, :search) > 0)"));
+    if (!terms.isEmpty())
+        conditions.append(HistorySearch::condition(terms));
     if (!query.department.isEmpty())
         conditions.append(QStringLiteral("r.department = :department"));
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
@@ -390,10 +404,9 @@ bool filtered(const History::Query &query)
         || !query.hidden.isEmpty();
 }
 
-void bindFilters(QSqlQuery *select, const History::Query &query)
+void bindFilters(QSqlQuery *select, const History::Query &query, const HistorySearch::Terms &terms)
 {
-    if (!query.search.isEmpty())
-        select->bindValue(QStringLiteral(":search"), query.search);
+    HistorySearch::bind(select, terms);
     if (!query.department.isEmpty())
         select->bindValue(QStringLiteral(":department"), query.department);
     if (query.show == History::Show::Mine) {
@@ -449,8 +462,9 @@ int History::count(const Query &query)
     if (!isOpen())
         return 0;
     QSqlQuery select(db());
-    select.prepare(QStringLiteral("SELECT COUNT(*)") + Entry::fromReceptions() + whereClause(query));
-    bindFilters(&select, query);
+    const HistorySearch::Terms terms = HistorySearch::parse(query.search, m_bounds.wall().date());
+    select.prepare(QStringLiteral("SELECT COUNT(*)") + Entry::fromReceptions() + whereClause(query, terms));
+    bindFilters(&select, query, terms);
     return select.exec() && select.next() ? select.value(0).toInt() : 0;
 }
 
@@ -470,12 +484,13 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength, co
     if (!isOpen() || list.size() >= limit)
         return list;
     QSqlQuery select(db());
+    const HistorySearch::Terms terms = HistorySearch::parse(query.search, m_bounds.wall().date());
     select.prepare(QStringLiteral("SELECT ")
                    + Entry::columns().arg(previewLength >= 0 ? QStringLiteral("substr(r.text, 1, %1)").arg(previewLength)
                                                              : QStringLiteral("r.text"))
-                   + Entry::fromReceptions() + whereClause(query) + orderClause(query)
+                   + Entry::fromReceptions() + whereClause(query, terms) + orderClause(query)
                    + QStringLiteral(" LIMIT :limit OFFSET :offset"));
-    bindFilters(&select, query);
+    bindFilters(&select, query, terms);
     select.bindValue(QStringLiteral(":limit"), limit - int(list.size()));
     select.bindValue(QStringLiteral(":offset"), offset);
     if (!select.exec())
@@ -708,6 +723,31 @@ void History::setState(const QString &key, const FaxState &state)
     }
     m_pendingStates.insert(key, state);
     scheduleWrite();
+}
+
+void History::addText(const QString &commId, const FaxText &text)
+{
+    if (m_pendingTexts.size() >= MaxPendingTexts) {
+        // The file cannot be written, and faxes' texts keep coming.
+        if (m_droppedTexts++ == 0)
+            tell(QStringLiteral("受信履歴を書き込めないため、FAX の本文の一部を検索できるように保存できませんでした。"));
+        return;
+    }
+    m_pendingTexts.append({commId, text});
+    scheduleWrite();
+}
+
+HistorySearch::Match History::match(const QString &commId, const QString &search)
+{
+    flush();
+    return isOpen() ? HistorySearch::match(db(), commId, HistorySearch::parse(search, m_bounds.wall().date()))
+                    : HistorySearch::Match();
+}
+
+QList<HistorySearch::PageText> History::texts(const QString &commId)
+{
+    flush();
+    return isOpen() ? HistorySearch::texts(db(), commId) : QList<HistorySearch::PageText>();
 }
 
 FaxState History::state(const QString &key)

@@ -14,6 +14,7 @@
 #include "receiver/historydocuments.h"
 #include "receiver/historyentry.h"
 #include "receiver/historyfile.h"
+#include "receiver/historysearch.h"
 
 #include <functional>
 #include <memory>
@@ -47,7 +48,9 @@ class History : public QObject
 public:
     static constexpr int MaxEntries = 10000;
     static constexpr int MaxAgeDays = 365;
-    static constexpr qint64 MaxBytes = 32 * 1024 * 1024;
+    // Of the receptions' lines and the faxes' texts (each kept twice: as it
+    // came, and folded for the search).
+    static constexpr qint64 MaxBytes = 256 * 1024 * 1024;
     // Milliseconds before a write that failed is tried again.
     static constexpr int RetryDelay = 2000;
     // Documents (the faxes themselves, PDF) are kept beside, as many as fit
@@ -64,11 +67,14 @@ public:
     static constexpr int MaxOrphanStates = MaxEntries;
     // States waiting to be written, at most (they come a share at a time).
     static constexpr int MaxPendingStates = 2 * MaxEntries;
+    // Pages of faxes' texts waiting to be written, at most.
+    static constexpr int MaxPendingTexts = 1000;
 
     using Entry = HistoryEntry;
 
-    // What the window asks for: receptions whose caller, number or error
-    // has search in it, sorted by a column.
+    // What the window asks for: receptions that have every word of search
+    // in their caller, number, error or text, and pass its filters
+    // (HistorySearch), sorted by a column.
     enum class SortBy { Arrived, Caller, Number, Pages, Received, What, Department, State, Document, Source, Copies };
     // Which receptions: all; faxes nobody has taken (未対応); those the
     // user me has (自分の担当); failed ones.
@@ -146,6 +152,11 @@ public:
     bool addPicture(const QString &commId, const QString &name);
     // The fax monitor could not make the document of commId.
     void setDocumentFailed(const QString &commId, const QString &error);
+    // A page of what the fax commId says (kept only while its reception is).
+    void addText(const QString &commId, const FaxText &text);
+    // Where the fax commId matches what search asks (page 0: not in its text).
+    HistorySearch::Match match(const QString &commId, const QString &search);
+    QList<HistorySearch::PageText> texts(const QString &commId);
     // Where the documents are kept.
     QString documentFolder() const { return m_documents.folder(); }
     // The reception named commId, newest first; 0 when none is.
@@ -205,6 +216,8 @@ private:
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
     QHash<QString, FaxState> m_pendingStates; // by fax key, not yet written
+    QList<std::pair<QString, FaxText>> m_pendingTexts; // by fax key, not yet written
+    qint64 m_droppedTexts = 0;
     qint64 m_droppedStates = 0;
     int m_statesSincePrune = 0;
     QElapsedTimer m_statesPruned;

@@ -1,4 +1,5 @@
 #include "receiver/historyfile.h"
+#include "receiver/historysearch.h"
 
 #include "receiver/historyentry.h"
 
@@ -138,7 +139,8 @@ bool HistoryFile::createSchema(QString *error)
         // Receptions are found by their communication id as documents come
         // (only those that have one are in the index).
         && exec(QStringLiteral("CREATE INDEX IF NOT EXISTS receptions_commid ON receptions(commid) WHERE commid != ''"),
-                error);
+                error)
+        && HistorySearch::createSchema(database(), error);
 }
 
 bool HistoryFile::addColumns(QString *error)

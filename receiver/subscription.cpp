@@ -142,11 +142,13 @@ void Subscription::apply(const ReceiverSettings &settings)
             if (oldRoot != m_root || !departments.contains(department)) {
                 m_bulk->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Document, department));
                 m_bulk->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Picture, department));
+                m_bulk->unsubscribe(Topics::filter(oldRoot, Topics::Kind::Text, department));
             }
         }
         for (const QString &department : departments) {
             m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Document, department));
             m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Picture, department));
+            m_bulk->subscribe(Topics::filter(m_root, Topics::Kind::Text, department));
         }
         connect(m_bulk, &MqttClient::stateChanged, this, [this, client = m_bulk](const QString &text, bool connected) {
             if (client != m_bulk)
@@ -272,6 +274,7 @@ void Subscription::takeWaiting(MqttClient *client)
         case Topics::Kind::OldReception:
         case Topics::Kind::Document:
         case Topics::Kind::Picture:
+        case Topics::Kind::Text:
             break;
         default:
             qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message on %1: no reception or document").arg(message.topic);
@@ -282,6 +285,19 @@ void Subscription::takeWaiting(MqttClient *client)
             // fax monitor never asks it to keep one.
             ++m_refused;
             qCDebug(lcBroker).noquote() << QStringLiteral("left alone a message the broker kept, on %1").arg(message.topic);
+            continue;
+        }
+        if (address.kind == Topics::Kind::Text) {
+            FaxText text;
+            QString error;
+            if (!m_settings.documents)
+                continue;
+            if (FaxText::fromJson(message.payload, &text, &error)) {
+                qCDebug(lcBroker).noquote() << QStringLiteral("took page %1 of the text of %2").arg(text.page).arg(message.topic);
+                Q_EMIT this->text(faxKey(address.server, address.commId), text);
+            }
+            else
+                refuse(QStringLiteral("refused a message on %1: %2").arg(message.topic, error));
             continue;
         }
         if (address.kind == Topics::Kind::Document || address.kind == Topics::Kind::Picture) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/faxstate.h"
+#include "core/faxtext.h"
 #include "core/topics.h"
 #include "mqtt/mqttclient.h"
 #include "receiver/receiversettings.h"
@@ -94,6 +95,8 @@ Q_SIGNALS:
     // picture of its first page.
     void document(const QString &commId, const QByteArray &pdf);
     void picture(const QString &commId, const QByteArray &png);
+    // A page of what the fax says, as its fax monitor read it.
+    void text(const QString &commId, const FaxText &text);
     // The fax monitor could not make the document of a reception: none
     // will come.
     void documentFailed(const QString &commId, const QString &error);

@@ -323,6 +323,25 @@ bool HylaFaxSpool::makeFax(const QString &name, int pages)
         && QFile::setPermissions(fax, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
+bool HylaFaxSpool::putFax(const QString &name, const QString &source, int copies)
+{
+    const QString fax = path() + QStringLiteral("/recvq/") + name;
+    QFile::remove(fax);
+    QStringList sources;
+    for (int i = 0; i < copies; ++i)
+        sources.append(source);
+    // A time of reception of its own: the same sender at the same second
+    // with as many pages is the same reception to a desk.
+    static int faxes = 0;
+    ++faxes;
+    return runQuietlyHere(QStringLiteral("tiffcp"), sources + QStringList{fax})
+        && runQuietlyHere(QStringLiteral("tiffset"),
+                          {QStringLiteral("-s"), QStringLiteral("306"),
+                           QStringLiteral("2026:12:07 07:%1:%2").arg(faxes / 60, 2, 10, QLatin1Char('0')).arg(faxes % 60, 2, 10, QLatin1Char('0')), fax})
+        && runQuietlyHere(QStringLiteral("chown"), {QStringLiteral("uucp:uucp"), fax})
+        && QFile::setPermissions(fax, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 bool HylaFaxSpool::makeLongFax(const QString &name, int rows, bool brokenStrip)
 {
     // A blank row under a blank row is one bit in Group 4 (vertical mode,

@@ -288,6 +288,9 @@ public:
     // would keep it; with brokenStrip, its strip runs past the end of the
     // file.
     bool makeLongFax(const QString &name, int rows, bool brokenStrip = false);
+    // The fax in the TIFF file source, its pages copies times over, as the
+    // fax server receives it into recvq/name.
+    bool putFax(const QString &name, const QString &source, int copies = 1);
     // FaxDispatch with the hook as shipped, posting to the monitor in
     // monitorFolder; with none, no hook at all.
     bool useHook(const QString &monitorFolder);

@@ -11,6 +11,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -93,9 +94,9 @@ private Q_SLOTS:
     {
         if (!spool.missing().isEmpty())
             QSKIP(qPrintable(QStringLiteral("needs ") + spool.missing()));
-        for (const char *tool : {"tiff2pdf", "pdfinfo", "dunst"}) {
+        for (const char *tool : {"tiff2pdf", "pdfinfo", "dunst", "tesseract"}) {
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("needs %1 (libtiff-tools, poppler-utils, dunst)").arg(QLatin1String(tool))));
+                QSKIP(qPrintable(QStringLiteral("needs %1 (libtiff-tools, poppler-utils, dunst, tesseract-ocr)").arg(QLatin1String(tool))));
         }
         QVERIFY2(broker.missing().isEmpty(), qPrintable(broker.missing()));
         QVERIFY(broker.start());
@@ -110,7 +111,10 @@ private Q_SLOTS:
             {"xdg-open", "printf '%s\\n' \"$*\" >> '" + QFile::encodeName(work.filePath(QStringLiteral("opened"))) + "'"},
             {"tiff2pdf", "case \"$(readlink \"$3\")\" in *hangs*) exec sleep 60;;\n"
                          "*greedy*) dd if=/dev/zero of=/dev/null bs=700M count=1 2>/dev/null || exit 3;; esac\n"
-                         "exec /usr/bin/tiff2pdf \"$@\""}};
+                         "exec /usr/bin/tiff2pdf \"$@\""},
+            // tesseract hangs while the test says so.
+            {"tesseract", "[ -e '" + QFile::encodeName(work.filePath(QStringLiteral("hang"))) + "' ] && exec sleep 60\n"
+                          "exec /usr/bin/tesseract \"$@\""}};
         for (const auto &tool : tools) {
             QFile script(bin + QLatin1Char('/') + QLatin1String(tool[0]));
             QVERIFY(script.open(QIODevice::WriteOnly));
@@ -121,10 +125,10 @@ private Q_SLOTS:
         const QString path = bin + QLatin1Char(':') + qEnvironmentVariable("PATH");
         QVERIFY(monitor.start("[MQTT]\nServer=fax1\nBroker=" + broker.url().toUtf8() + "\nUser=" + broker.user().toUtf8()
                                   + "\nPasswordFile=" + QFile::encodeName(password) + "\n[Documents]\nPublish=true\nSpool="
-                                  + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\n",
-                              TestSupport::MonitorProcess::DefaultDelays + QStringLiteral(",convert=10000"),
+                                  + QFile::encodeName(spool.path()) + "\nFaxUser=uucp\nText=true\nTextPages=3\n",
+                              TestSupport::MonitorProcess::DefaultDelays + QStringLiteral(",convert=10000,read=10000"),
                               {QStringLiteral("--poster"), QStringLiteral("uucp")},
-                              {QStringLiteral("env"), QStringLiteral("PATH=") + path}));
+                              {QStringLiteral("env"), QStringLiteral("QT_LOGGING_RULES=kavrel.faxmon.relays.debug=true"), QStringLiteral("PATH=") + path}));
         QTRY_VERIFY(monitor.said().contains("documents: connected to the broker")
                     && monitor.said().count("connected to the broker") >= 2);
         QVERIFY(spool.useHook(monitor.folder()));
@@ -193,6 +197,89 @@ private Q_SLOTS:
         QVERIFY(shown(QStringLiteral("ﾔﾏﾀﾞｼｮｳｼﾞ"), &icon));
         QVERIFY2(icon.startsWith(faxesFolder()) && icon.endsWith(QStringLiteral(".png")),
                  qPrintable(icon + QLatin1Char('\n') + QString::fromUtf8(monitor.said())));
+    }
+
+    // Faxes of known Japanese text, at fine and standard resolution: what
+    // their second page says finds them at the desk, with the words around
+    // it and the page.
+    void faxIsFoundByWhatItSays_data()
+    {
+        QTest::addColumn<QString>("fax");
+        QTest::addColumn<QString>("phrase");
+        QTest::newRow("order form, fine") << "order-fine" << "翌月末払い";
+        QTest::newRow("order form, standard") << "order-standard" << "総務部 佐藤花子";
+        QTest::newRow("vertical writing, fine") << "vertical-fine" << "ご迷惑をおかけしますが";
+        QTest::newRow("small print, standard") << "small-standard" << "請求書に記載の期日";
+    }
+    void faxIsFoundByWhatItSays()
+    {
+        QFETCH(QString, fax);
+        QFETCH(QString, phrase);
+        static int faxes = 0;
+        const QString commId = QStringLiteral("0000020%1").arg(++faxes, 2, 10, QLatin1Char('0'));
+        const QString name = QStringLiteral("fax000%1.tif").arg(20 + faxes);
+        QVERIFY(spool.putFax(name, QStringLiteral(TEXT_FAXES "/%1.tif").arg(fax)));
+        QCOMPARE(spool.faxrcvd(name, commId), 0);
+        History history;
+        QVERIFY(history.open());
+        History::Query query;
+        query.search = phrase;
+        // The same text at another resolution came before: this one is the
+        // newest found.
+        const QString key = QStringLiteral("fax1/") + commId;
+        QTRY_VERIFY2_WITH_TIMEOUT(history.page(0, 1, 0, query).value(0).commId == key,
+                                  monitor.said().right(3000).constData(), 60000);
+        const History::Entry found = history.page(0, 1, 0, query).value(0);
+        const HistorySearch::Match match = history.match(found.commId, phrase);
+        QCOMPARE(match.page, 2);
+        QVERIFY2(match.html.contains(QStringLiteral("<b>")), qPrintable(match.html));
+    }
+
+    // A reading that hangs is given up after its time, and said; the
+    // receptions around it come on time, and the next fax is read.
+    void hangingReadingIsBoundedAndTold()
+    {
+        QFile hang(work.filePath(QStringLiteral("hang")));
+        QVERIFY(hang.open(QIODevice::WriteOnly));
+        hang.close();
+        QVERIFY(spool.makeFax(QStringLiteral("fax00030.tif"), 1));
+        // Another reception: another number of pages.
+        QVERIFY(spool.makeFax(QStringLiteral("fax00031.tif"), 2));
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00030.tif"), QStringLiteral("000003000")), 0);
+        History history;
+        QVERIFY(history.open());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.said().contains("published the document of 000003000")
+                                     || history.entry(history.idOf(QStringLiteral("fax1/000003000"))).document.size() > 0,
+                                 20000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00031.tif"), QStringLiteral("000003100")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(history.idOf(QStringLiteral("fax1/000003100")) > 0, 5000);
+        // On time: long before the reading is given up.
+        QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(!history.texts(QStringLiteral("fax1/000003000")).isEmpty(), 30000);
+        const HistorySearch::PageText given = history.texts(QStringLiteral("fax1/000003000")).value(0);
+        QCOMPARE(given.page, 1);
+        QVERIFY2(given.error.contains(QStringLiteral("took longer than")), qPrintable(given.error));
+        QVERIFY(hang.remove());
+        QTRY_VERIFY_WITH_TIMEOUT(!history.texts(QStringLiteral("fax1/000003100")).isEmpty(), 30000);
+        QVERIFY(history.texts(QStringLiteral("fax1/000003100")).value(0).error.isEmpty());
+    }
+
+    // A fax of 1,000 pages: as many as the monitor reads (3 here) are read,
+    // and the rest is said.
+    void longFaxIsReadAsFarAsTheBound()
+    {
+        QVERIFY(spool.putFax(QStringLiteral("fax00040.tif"), QStringLiteral(TEXT_FAXES "/order-fine.tif"), 500));
+        QCOMPARE(spool.faxrcvd(QStringLiteral("fax00040.tif"), QStringLiteral("000004000")), 0);
+        History history;
+        QVERIFY(history.open());
+        const QString key = QStringLiteral("fax1/000004000");
+        QTRY_VERIFY2_WITH_TIMEOUT(history.texts(key).size() == 4, monitor.said().right(2000).constData(), 90000);
+        const QList<HistorySearch::PageText> pages = history.texts(key);
+        QCOMPARE(pages.at(0).page, 0);
+        QCOMPARE(pages.at(0).error, QStringLiteral("pages 4 to 1000 were not read: at most 3 pages of a fax are read"));
+        QVERIFY2(pages.at(2).text.contains(QStringLiteral("支払条件")), qPrintable(pages.at(2).text + pages.at(2).error));
     }
 
     // A page three million rows long (366 KB) is read through, and its

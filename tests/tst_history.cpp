@@ -43,7 +43,125 @@ class TestHistory : public QObject
 {
     Q_OBJECT
 
+    // Three faxes to search: 山田's with its document and the text of its
+    // second page (today), YAMADA's that failed (yesterday), and 佐藤's
+    // whose text has OCR's dashes (three days ago).
+    static void fillForSearch(History *history)
+    {
+        const QDateTime now = QDateTime::currentDateTime();
+        const struct {
+            QDateTime arrived;
+            const char *line;
+            const char *commId;
+            const char *page2;
+        } faxes[] = {
+            {now, "2026/12/07 06:38:44,,03-1234-5678,ﾔﾏﾀﾞｼｮｳｼﾞ,2,OK", "fax1/1", "御見積書 No. 1234\n支払条件 月末締め\n発注は\nこちら"},
+            {now.addDays(-1), "2026/12/07 06:38:44,,0612345678,YAMADA Trading,1,No carrier", "fax1/2", nullptr},
+            {now.addDays(-3), "2026/12/07 06:38:44,,045-111-2222,佐藤,2,OK", "fax1/3", "電話 03ー9999ー0000 まで"},
+        };
+        for (const auto &fax : faxes)
+            history->add(fax.arrived, QStringLiteral("192.168.1.10"), QString::fromUtf8(fax.line),
+                         QString::fromLatin1(fax.commId));
+        QVERIFY(history->flush());
+        QVERIFY(history->addDocument(QStringLiteral("fax1/1"), QStringLiteral("1.pdf")));
+        for (const auto &fax : faxes) {
+            if (fax.page2)
+                history->addText(QString::fromLatin1(fax.commId), FaxText{2, 2, QString::fromUtf8(fax.page2), QString()});
+        }
+        QVERIFY(history->flush());
+    }
+
+    // Which of the three faxes a search finds, by their numbers.
+    static QString found(History *history, const QString &search)
+    {
+        History::Query query;
+        query.search = search;
+        QStringList ids;
+        for (const History::Entry &entry : history->page(0, 10, 0, query))
+            ids.append(entry.commId.mid(5));
+        std::sort(ids.begin(), ids.end());
+        return ids.join(QLatin1Char(','));
+    }
+
 private Q_SLOTS:
+    // What a person types finds what was kept in another form, and some
+    // words filter.
+    void searchFindsWhatIsTyped_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("found");
+        QTest::newRow("katakana for half-width") << "ヤマダ" << "1";
+        QTest::newRow("hiragana for katakana") << "やまだしょうじ" << "1";
+        QTest::newRow("full-width letters") << "ＹＡＭＡＤＡ" << "2";
+        QTest::newRow("lower case") << "yamada trading" << "2";
+        QTest::newRow("number without dashes") << "0312345678" << "1";
+        QTest::newRow("number in groups") << "03 1234 5678" << "1";
+        QTest::newRow("number with dashes, kept without") << "06-1234-5678" << "2";
+        QTest::newRow("number in the text, OCR's dashes") << "03-9999-0000" << "3";
+        QTest::newRow("text of page 2") << "支払条件" << "1";
+        QTest::newRow("text across lines") << "発注はこちら" << "1";
+        QTest::newRow("full-width digits in the text") << "Ｎｏ．１２３４" << "1";
+        QTest::newRow("two characters") << "見積" << "1";
+        QTest::newRow("every word") << "やまだ 見積" << "1";
+        QTest::newRow("not every word") << "やまだ 佐藤" << "";
+        QTest::newRow("nothing") << "ヤマモト" << "";
+        QTest::newRow("失敗") << "失敗" << "2";
+        QTest::newRow("文書あり") << "文書あり" << "1";
+        QTest::newRow("昨日") << "昨日" << "2";
+        QTest::newRow("今日 and a word") << "今日 1234" << "1";
+        QTest::newRow("a day") << QDate::currentDate().addDays(-3).toString(QStringLiteral("M/d")) << "3";
+        QTest::newRow("a day in words") << QDate::currentDate().addDays(-3).toString(QStringLiteral("M月d日")) << "3";
+        QTest::newRow("a filter and a word") << "失敗 ヤマダ" << "";
+    }
+    void searchFindsWhatIsTyped()
+    {
+        QFETCH(QString, search);
+        QFETCH(QString, found);
+        static History *history = nullptr;
+        if (!history) {
+            history = new History(historyPath("search"), this);
+            QVERIFY(history->open());
+            fillForSearch(history);
+        }
+        QCOMPARE(this->found(history, search), found);
+    }
+
+    // Why a fax matched: the page, and the words around it as the fax
+    // says them, what matched in bold.
+    void matchShowsItsPlace()
+    {
+        History history(historyPath("match"));
+        QVERIFY(history.open());
+        fillForSearch(&history);
+        const HistorySearch::Match match = history.match(QStringLiteral("fax1/1"), QStringLiteral("支払 条件"));
+        QCOMPARE(match.page, 2);
+        QCOMPARE(match.html, QStringLiteral("御見積書 No. 1234 <b>支払条件</b> 月末締め 発注は こちら"));
+        QCOMPARE(history.match(QStringLiteral("fax1/3"), QStringLiteral("0399990000")).html,
+                 QStringLiteral("電話 <b>03ー9999ー0000</b> まで"));
+        QCOMPARE(history.match(QStringLiteral("fax1/2"), QStringLiteral("ヤマダ")).page, 0);
+    }
+
+    // A fax's text counts in the bytes the history keeps: the oldest
+    // reception goes with its text, which is no longer found.
+    void textsCountInTheBound()
+    {
+        History history(historyPath("textbytes"));
+        QVERIFY(history.open());
+        history.setMaxBytes(10000);
+        for (const char *commId : {"fax1/1", "fax1/2"}) {
+            history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"),
+                        QStringLiteral("2026/12/07 06:38:44,,0312345678,ﾔﾏﾀﾞｼｮｳｼﾞ,1,OK"), QLatin1String(commId));
+            QVERIFY(history.flush());
+            // 1,000 characters of three bytes, and as many folded.
+            history.addText(QLatin1String(commId), FaxText{1, 1, QString(999, QChar(0x3042)) + QLatin1Char(commId[5]), QString()});
+            QVERIFY(history.flush());
+        }
+        QCOMPARE(found(&history, QStringLiteral("ヤマダ")), QStringLiteral("2"));
+        QCOMPARE(found(&history, QStringLiteral("ああ1")), QString());
+        QCOMPARE(found(&history, QStringLiteral("ああ2")), QStringLiteral("2"));
+        QVERIFY(history.texts(QStringLiteral("fax1/1")).isEmpty());
+    }
+
     // Kept over a restart, bounded, and never lost on a damaged file or a
     // full disk.
     void historyKeepsWhatItHas()
@@ -520,7 +638,8 @@ private Q_SLOTS:
             QCOMPARE(model.rowCount(), 10);
             QCOMPARE(model.data(model.index(0, HistoryModel::Department), Qt::DisplayRole).toString(), QStringLiteral("給与係"));
             model.setDepartment(QString());
-            model.setSearch(QStringLiteral("ｱｵｷ 1"));
+            // Typed in full-width, kept in half-width.
+            model.setSearch(QStringLiteral("アオキ1"));
             QCOMPARE(model.rowCount(), 11);
             history.remove(model.entry(0).id);
             model.refresh();

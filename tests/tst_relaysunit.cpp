@@ -1,8 +1,12 @@
 // The fax monitor's relays, as parts: what they decide without a broker.
 
 #include "faxmonitor/relays.h"
+#include "faxmonitor/textreader.h"
 
 #include <QFile>
+#include <QSignalSpy>
+
+#include <fcntl.h>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -169,6 +173,7 @@ private Q_SLOTS:
 
     // Documents wait in a queue of their own, bounded in number and bytes,
     // with room kept for the notices that a document will not come.
+    void textRead();
     void documentsAdmitted_data()
     {
         QTest::addColumn<int>("queued");
@@ -196,6 +201,67 @@ private Q_SLOTS:
         QCOMPARE(error.isEmpty(), admitted);
     }
 };
+
+// A stand-in for one of the reader's tools: a shell script.
+static QString script(const QTemporaryDir &folder, const QString &name, const QByteArray &body)
+{
+    QFile file(folder.filePath(name));
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write("#!/bin/sh\n" + body + "\n");
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    return file.fileName();
+}
+
+// What each fax says: read a page at a time, the pages over the bound and
+// the faxes over the queue said, a page that fails said and the next read,
+// and no Japanese data said at once.
+void TestRelaysUnit::textRead()
+{
+    QTemporaryDir folder;
+    QDir(folder.path()).mkdir(QStringLiteral("data"));
+    TextReader::Options options;
+    options.dataFolder = folder.filePath(QStringLiteral("data"));
+    options.maxPages = 2;
+    options.maxWaiting = 1;
+    // Three pages; the reader of page 2 fails.
+    const QString faxPage = script(folder, QStringLiteral("faxpage"),
+                                   "echo pages 3; [ \"$2\" = 2 ] && { echo unreadable >&2; exit 2; }; echo \"$2\" > \"$4\"");
+    options.tesseract = script(folder, QStringLiteral("tesseract"), "printf 'ページ %s\\n\\f' \"$(cat \"$1\")\"");
+    TextReader reader;
+    QString error, warning;
+    QVERIFY(!reader.setUp(options, faxPage, &error, &warning));
+    QVERIFY2(error.contains(QStringLiteral("tesseract-ocr-jpn")), qPrintable(error));
+    QFile(options.dataFolder + QStringLiteral("/jpn.traineddata")).open(QIODevice::WriteOnly);
+    QVERIFY(reader.setUp(options, faxPage, &error, &warning));
+    QVERIFY2(warning.contains(QStringLiteral("tesseract-ocr-jpn-vert")), qPrintable(warning));
+    QCOMPARE(reader.languages(), QStringLiteral("jpn"));
+
+    QSignalSpy pages(&reader, &TextReader::pageRead);
+    QSignalSpy finished(&reader, &TextReader::finished);
+    for (const char *commId : {"1", "2", "3"}) {
+        auto fax = std::make_shared<ReceivedFax>();
+        fax->fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        fax->pages = 3;
+        reader.read(QLatin1String(commId), fax);
+        // The first is read while the others come.
+        QTRY_VERIFY(!pages.isEmpty());
+    }
+    QTRY_COMPARE(finished.size(), 3);
+    // What each fax was said to say, in turn.
+    QMap<QString, QStringList> said;
+    for (const QList<QVariant> &page : std::as_const(pages)) {
+        const FaxText text = page.at(1).value<FaxText>();
+        said[page.at(0).toString()].append(QStringLiteral("%1 %2").arg(text.page).arg(text.text + text.error));
+    }
+    const QStringList read{QStringLiteral("1 ページ 1"), QStringLiteral("2 faxpage failed (unreadable)"),
+                           QStringLiteral("0 pages 3 to 3 were not read: at most 2 pages of a fax are read")};
+    // Fax 2 waited behind 1 while 3 came, and was given up.
+    QCOMPARE(said.value(QStringLiteral("1")), read);
+    QCOMPARE(said.value(QStringLiteral("2")), QStringList{QStringLiteral("0 not read: 1 faxes waited to be read already")});
+    QCOMPARE(said.value(QStringLiteral("3")), read);
+}
 
 QTEST_GUILESS_MAIN(TestRelaysUnit)
 #include "tst_relaysunit.moc"

@@ -24,6 +24,10 @@
 #include <QShortcut>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <QAbstractTextDocumentLayout>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTextDocument>
 
 namespace {
 
@@ -62,6 +66,36 @@ QString when(const History::Entry &entry)
     return text;
 }
 
+// The words around a match, what matched in bold.
+class MatchDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        item.text.clear();
+        QStyle *style = item.widget ? item.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, item.widget);
+        QTextDocument document;
+        document.setDefaultFont(item.font);
+        document.setDocumentMargin(2);
+        document.setHtml(index.data(HistoryModel::HtmlRole).toString());
+        painter->save();
+        painter->translate(item.rect.topLeft());
+        const QRect clip(0, 0, item.rect.width(), item.rect.height());
+        painter->setClipRect(clip);
+        QAbstractTextDocumentLayout::PaintContext context;
+        context.clip = clip;
+        context.palette.setColor(QPalette::Text, item.palette.color(
+            item.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
+        document.documentLayout()->draw(painter, context);
+        painter->restore();
+    }
+};
+
 } // namespace
 
 HistoryModel::HistoryModel(History *history, QObject *parent)
@@ -76,6 +110,8 @@ void HistoryModel::refresh(bool markUnread)
     m_loaded = true;
     m_total = m_history->count(m_query);
     m_entries = m_history->page(0, PageSize, PreviewLength, m_query);
+    m_matches.clear();
+    readMatches(0);
     // What came since the window opened is unread too, as the tray counts it.
     const qint64 firstUnread = m_history->firstUnread();
     if (markUnread || m_firstUnread <= 0)
@@ -86,7 +122,19 @@ void HistoryModel::refresh(bool markUnread)
 void HistoryModel::setSearch(const QString &search)
 {
     m_query.search = search.trimmed();
+    m_searchesText = !HistorySearch::parse(m_query.search, QDate::currentDate()).words.isEmpty();
     refresh();
+}
+
+void HistoryModel::readMatches(qsizetype from)
+{
+    if (!m_searchesText)
+        return;
+    for (qsizetype row = from; row < m_entries.size(); ++row) {
+        const History::Entry &entry = m_entries.at(row);
+        if (!entry.commId.isEmpty())
+            m_matches.insert(entry.id, m_history->match(entry.commId, m_query.search));
+    }
 }
 
 void HistoryModel::setDepartment(const QString &department)
@@ -150,6 +198,7 @@ void HistoryModel::fetchMore(const QModelIndex &parent)
     }
     beginInsertRows(QModelIndex(), int(m_entries.size()), int(m_entries.size() + more.size()) - 1);
     m_entries += more;
+    readMatches(m_entries.size() - more.size());
     endInsertRows();
 }
 
@@ -182,6 +231,18 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
             return QColor(0xff, 0xe8, 0xe8);
         // The days told apart: every second day's rows shaded.
         return entry.arrived.toLocalTime().date().toJulianDay() % 2 ? QVariant(QColor(0xf2, 0xf5, 0xfa)) : QVariant();
+    }
+    if (index.column() == Match) {
+        const HistorySearch::Match match = m_matches.value(entry.id);
+        if (match.page <= 0 || (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != HtmlRole))
+            return QVariant();
+        const QString html = QStringLiteral("%1 ページ：%2").arg(match.page).arg(match.html);
+        if (role == Qt::DisplayRole) {
+            QTextDocument plain;
+            plain.setHtml(html);
+            return plain.toPlainText();
+        }
+        return html;
     }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return QVariant();
@@ -238,7 +299,7 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QVariant();
-    static const char *const titles[] = {"到着", "状態", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "部署", "送信元", "件数"};
+    static const char *const titles[] = {"到着", "状態", "内容", "差出人", "番号", "枚数", "受信時刻", "文書", "部署", "送信元", "件数", "一致箇所"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
 
@@ -266,7 +327,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     setObjectName(QStringLiteral("HistoryWindow"));
     setWindowTitle(QStringLiteral("受信履歴"));
     m_search->setObjectName(QStringLiteral("Search"));
-    m_search->setPlaceholderText(QStringLiteral("差出人・番号・エラーを検索（Ctrl+F）"));
+    m_search->setPlaceholderText(QStringLiteral("差出人・番号・FAX の文面を検索。失敗・文書あり・昨日・12/07 で絞り込み（Ctrl+F）"));
     m_search->setClearButtonEnabled(true);
     // The departments, once a fax monitor has said what they are.
     m_department->setObjectName(QStringLiteral("DepartmentFilter"));
@@ -312,6 +373,9 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     m_view->setColumnHidden(HistoryModel::Received, true);
     m_view->setColumnHidden(HistoryModel::Department, true);
     m_view->setColumnHidden(HistoryModel::State, true);
+    // Shown while a search looks for words: why each fax matched.
+    m_view->setColumnHidden(HistoryModel::Match, true);
+    m_view->setItemDelegateForColumn(HistoryModel::Match, new MatchDelegate(m_view));
     header->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](const QPoint &position) {
         QMenu menu(this);
@@ -414,6 +478,7 @@ HistoryWindow::HistoryWindow(History *history, QWidget *parent)
     connect(escape, &QShortcut::activated, this, &QWidget::close);
     connect(m_search, &QLineEdit::textChanged, this, [this](const QString &text) {
         m_model->setSearch(text);
+        m_view->setColumnHidden(HistoryModel::Match, !m_model->searchesText());
         showCounts();
     });
     connect(m_department, &QComboBox::currentIndexChanged, this, [this] {
@@ -618,7 +683,12 @@ void HistoryWindow::openCurrent()
     const QModelIndex current = m_view->currentIndex();
     if (!current.isValid())
         return;
-    Q_EMIT openRequested(m_model->entry(current.row()).id);
+    // Where a search found it, at that page.
+    const HistorySearch::Match match = m_model->match(current.row());
+    if (match.page > 1)
+        Q_EMIT openAtPageRequested(m_model->entry(current.row()).id, match.page);
+    else
+        Q_EMIT openRequested(m_model->entry(current.row()).id);
 }
 
 void HistoryWindow::showMenu(const QPoint &position)

@@ -25,7 +25,9 @@ class HistoryModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { Arrived, State, What, Caller, Number, Pages, Received, Document, Department, Source, Copies, ColumnCount };
+    enum Column { Arrived, State, What, Caller, Number, Pages, Received, Document, Department, Source, Copies, Match, ColumnCount };
+    // The match's words, as HTML with what matched in <b>.
+    static constexpr int HtmlRole = Qt::UserRole;
     static constexpr int PageSize = 100;
     // Characters of a text read for the table (a reception's line is far
     // shorter).
@@ -51,6 +53,11 @@ public:
     // What the departments are called, by id (as the fax monitors say).
     void setDepartmentNames(const QHash<QString, QString> &names);
     History::Entry entry(int row) const { return m_entries.value(row); }
+    // Where the fax of row matches the search's words: its page (0 when
+    // not in its text).
+    HistorySearch::Match match(int row) const { return m_matches.value(m_entries.value(row).id); }
+    // Whether the search has words to find (not only filters).
+    bool searchesText() const { return m_searchesText; }
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -72,6 +79,10 @@ private:
     bool m_loaded = false;
     bool m_documentsTaken = true;
     QList<History::Entry> m_entries;
+    // Why each row read matched the search, by reception.
+    QHash<qint64, HistorySearch::Match> m_matches;
+    bool m_searchesText = false;
+    void readMatches(qsizetype from);
     int m_total = 0;
     qint64 m_firstUnread = 0; // written receptions shown bold from here on; 0 (or below) for none
 };
@@ -110,8 +121,9 @@ public:
     QLabel *preview() const { return m_preview; }
 
 Q_SIGNALS:
-    // 開く: the document of a reception.
+    // 開く: the document of a reception (at page, where the search found it).
     void openRequested(qint64 entry);
+    void openAtPageRequested(qint64 entry, int page);
     // 担当する, 完了にする, 担当を外す, メモ on a reception.
     void stateRequested(qint64 entry, FaxState::Action action, const QString &memo);
 

@@ -85,6 +85,7 @@ ReceiverApp::ReceiverApp(QObject *parent)
         keepDocument(commId, pdf, false);
     });
     connect(m_subscription, &Subscription::documentFailed, m_history, &History::setDocumentFailed);
+    connect(m_subscription, &Subscription::text, m_history, &History::addText);
     connect(m_subscription, &Subscription::picture, this, [this](const QString &commId, const QByteArray &png) {
         keepDocument(commId, png, true);
     });
@@ -482,7 +483,42 @@ void ReceiverApp::keepWritten(const QString &commId, const QString &name, bool p
         m_notifier->attach(entry, attachment(m_history->entry(entry)));
 }
 
+namespace {
+
+// How the PDF viewer of the desktop file id opens path at page (from 1);
+// false for a viewer that cannot be told a page (or is not known).
+bool pageOpener(const QString &desktopId, const QString &path, int page, QString *program, QStringList *arguments)
+{
+    const QString id = desktopId.toLower();
+    const QString number = QString::number(page);
+    if (id.contains(QLatin1String("evince")) || id.contains(QLatin1String("atril")) || id.contains(QLatin1String("xreader"))) {
+        *program = id.contains(QLatin1String("evince")) ? QStringLiteral("evince")
+            : id.contains(QLatin1String("atril"))       ? QStringLiteral("atril")
+                                                        : QStringLiteral("xreader");
+        *arguments = {QStringLiteral("--page-index=") + number, path};
+    } else if (id.contains(QLatin1String("okular"))) {
+        *program = QStringLiteral("okular");
+        *arguments = {QStringLiteral("--page"), number, path};
+    } else if (id.contains(QLatin1String("zathura"))) {
+        *program = QStringLiteral("zathura");
+        *arguments = {QStringLiteral("--page=") + number, path};
+    } else if (id.contains(QLatin1String("qpdfview"))) {
+        *program = QStringLiteral("qpdfview");
+        *arguments = {QStringLiteral("--unique"), path + QLatin1Char('#') + number};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void ReceiverApp::openDocument(qint64 entry)
+{
+    openDocumentAt(entry, 1);
+}
+
+void ReceiverApp::openDocumentAt(qint64 entry, int page)
 {
     const Notifier::Attachment attached = entry != 0 ? attachment(m_history->entry(entry)) : Notifier::Attachment();
     if (attached.document.isEmpty()) {
@@ -500,6 +536,33 @@ void ReceiverApp::openDocument(qint64 entry)
     const QString path = DocumentStore::titledLink(
         QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/kavrel-r-faxes"),
         attached.document, title);
+    if (page > 1) {
+        // Which viewer the desktop opens PDFs with, asked without waiting;
+        // one that can be told a page is, the rest open at the start.
+        auto *asker = new QProcess(this);
+        connect(asker, &QProcess::finished, this, [this, asker, path, page, entry] {
+            asker->deleteLater();
+            QString program;
+            QStringList arguments;
+            if (!pageOpener(QString::fromUtf8(asker->readAllStandardOutput().trimmed().left(200)), path, page, &program,
+                            &arguments)) {
+                openDocumentAt(entry, 1);
+                return;
+            }
+            if (!QProcess::startDetached(program, arguments)) {
+                qCWarning(lcNotices, "%s could not be started; the fax opens at its start", qPrintable(program));
+                openDocumentAt(entry, 1);
+            }
+        });
+        connect(asker, &QProcess::errorOccurred, this, [this, asker, entry](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart)
+                return;
+            asker->deleteLater();
+            openDocumentAt(entry, 1);
+        });
+        asker->start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("application/pdf")});
+        return;
+    }
     auto *opener = new QProcess(this);
     opener->setProcessChannelMode(QProcess::ForwardedChannels);
     connect(opener, &QProcess::finished, this, [this, opener, path](int code, QProcess::ExitStatus status) {
@@ -535,6 +598,7 @@ void ReceiverApp::openHistory()
         m_historyWindow->setWindowIcon(receiverIcon());
         m_historyWindow->setDepartmentNames(m_subscription->departmentNames());
         connect(m_historyWindow, &HistoryWindow::openRequested, this, &ReceiverApp::openDocument);
+        connect(m_historyWindow, &HistoryWindow::openAtPageRequested, this, &ReceiverApp::openDocumentAt);
         connect(m_historyWindow, &HistoryWindow::stateRequested, this, &ReceiverApp::askState);
     }
     m_historyWindow->setSharing(m_subscription->isActive(), m_subscription->requestUser(), m_settings.personName());

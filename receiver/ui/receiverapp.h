@@ -43,6 +43,9 @@ public:
     // Opens the document of a reception with the desktop's viewer (the
     // history, when it has none).
     void openDocument(qint64 entry);
+    // At page, where the desktop's PDF viewer can be told one (else at its
+    // start).
+    void openDocumentAt(qint64 entry, int page);
     // What must not be lost as the program ends: the history is written.
     void end();
     // Asks the fax monitor to change the state of entry's fax (担当する,
