@@ -26,6 +26,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QThread>
 
 #include <pwd.h>
 
@@ -191,8 +192,10 @@ void toSearchable(const QString &folder, int runs)
             QFile::copy(QStringLiteral(TEXT_FAXES "/order-%1.tif").arg(QLatin1String(resolution)),
                         spool + QStringLiteral("/recvq/") + name);
             const QString commId = QString::number(200000000 + number);
-            QList<QByteArray> fields{"2026:12:07 06:38:44", "81 3 1234 5678", "0312345678", "ﾔﾏﾀﾞｼｮｳｼﾞ", "2", "",
-                                     "recvq/" + name.toUtf8(), commId.toUtf8()};
+            // A caller of its own: the same reception twice is one to a desk.
+            QList<QByteArray> fields{"2026:12:07 06:38:44", "81 3 1234 5678", "0312345678",
+                                     "ﾔﾏﾀﾞｼｮｳｼﾞ " + QByteArray::number(number), "2", "", "recvq/" + name.toUtf8(),
+                                     commId.toUtf8()};
             QString error;
             const auto posted = Clock::now();
             if (!MonitorProtocol::post(folder + QStringLiteral("/monitor"), fields, 2000, &error))
@@ -201,7 +204,12 @@ void toSearchable(const QString &folder, int runs)
             query.search = QStringLiteral("翌月末払い");
             const QString key = Topics::serverFromHostName(QSysInfo::machineHostName()) + QLatin1Char('/') + commId;
             if (processUntil(
-                    [&] { return history.page(0, 1, 0, query).value(0).commId == key; }, 60000))
+                    [&] {
+                        // Looked at as a person would: every 20 ms.
+                        QThread::msleep(20);
+                        return history.page(0, 1, 0, query).value(0).commId == key;
+                    },
+                    60000))
                 times.push_back(millisecondsBetween(posted, Clock::now()));
         }
         const auto p = percentiles(times);

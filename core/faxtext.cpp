@@ -5,16 +5,14 @@
 
 QString FaxText::cut(const QString &text, int bytes)
 {
-    QByteArray utf8 = text.toUtf8();
+    const QByteArray utf8 = text.toUtf8();
     if (utf8.size() <= bytes)
         return text;
-    utf8.truncate(bytes);
-    // Back to the start of the character that was cut.
-    while (!utf8.isEmpty() && (uchar(utf8.back()) & 0xc0) == 0x80)
-        utf8.chop(1);
-    if (!utf8.isEmpty() && uchar(utf8.back()) >= 0xc0)
-        utf8.chop(1);
-    return QString::fromUtf8(utf8);
+    // Back to the start of the character the bound falls in.
+    int end = bytes;
+    while (end > 0 && (uchar(utf8.at(end)) & 0xc0) == 0x80)
+        --end;
+    return QString::fromUtf8(utf8.left(end));
 }
 
 QByteArray FaxText::toJson() const

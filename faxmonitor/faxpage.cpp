@@ -65,11 +65,12 @@ constexpr int MaxPageInches = 24;
 int preparePage(TIFF *tiff, int number, const QString &output)
 {
     const int pages = TIFFNumberOfDirectories(tiff);
+    std::printf("pages %d\n", pages);
+    std::fflush(stdout);
     if (number > pages)
         return fail(QStringLiteral("the fax has %1 pages, not %2").arg(pages).arg(number));
     if (!TIFFSetDirectory(tiff, tdir_t(number - 1)))
         return fail(QStringLiteral("page %1 cannot be found (%2)").arg(number).arg(firstError));
-    std::printf("pages %d\n", pages);
     uint32_t columns = 0, rows = 0;
     uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE;
     float x = 0, y = 0;
@@ -82,11 +83,19 @@ int preparePage(TIFF *tiff, int number, const QString &output)
         return fail(QStringLiteral("page %1 has %2 columns and %3 rows").arg(number).arg(columns).arg(rows));
     if (bits != 1 || samples != 1 || TIFFIsTiled(tiff))
         return fail(QStringLiteral("page %1 is not in black and white").arg(number));
-    // A fax without its resolution is taken as fine (204 x 196).
-    if (!TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x) || x < 50 || x > 1200)
+    // A fax without its resolution (or with one that makes no sense) is
+    // taken as fine (204 x 196 to the inch).
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
+    const bool given = TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &y);
+    if (unit == RESUNIT_CENTIMETER) {
+        x *= 2.54f;
+        y *= 2.54f;
+    }
+    if (!given || x < 50 || x > 1200 || y < 50 || y > 1200) {
         x = 204;
-    if (!TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &y) || y < 50 || y > 1200)
         y = 196;
+    }
     const uint32_t kept = std::min<uint32_t>(rows, uint32_t(MaxPageInches * y));
     QImage page(int(columns), int(kept), QImage::Format_Mono);
     if (page.isNull())

@@ -305,9 +305,9 @@ void Relays::setUpText(const QVariantMap &settings, const QString &path)
 void Relays::publishText(const QString &commId, const FaxText &text)
 {
     const QStringList departments = m_textDepartments.value(commId);
-    // Texts are small, and never push a document out of the queue, nor the
-    // notices kept room for.
-    if (m_bulk->queued() + int(departments.size()) > MaxBulkQueued - BulkRoomForNotices) {
+    // Texts take no more than half of the documents' queue: a broker that is
+    // away while faxes are read never leaves the next document without room.
+    if (!admitText(m_bulk->queued(), int(departments.size()))) {
         qCWarning(lcRelays).noquote() << QStringLiteral("the text of %1 page %2 is not published: %3 messages of "
                                                         "documents wait for the broker")
                                              .arg(commId)

@@ -108,6 +108,9 @@ public:
     // Documents have a queue of their own, and always leave room in it for
     // the notices that one will not come.
     static bool admitDocument(int queued, qint64 queuedBytes, qint64 bytes, QString *error);
+    // Whether a page's text, in messages, may join queued ones: texts take
+    // half the room documents have at most.
+    static bool admitText(int queued, int messages) { return queued + messages <= (MaxBulkQueued - BulkRoomForNotices) / 2; }
 
     static constexpr int MaxBulkQueued = 64;
     static constexpr qint64 MaxBulkQueuedBytes = 256 * 1024 * 1024;

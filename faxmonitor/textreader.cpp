@@ -51,6 +51,18 @@ QString defaultDataFolder()
     return QString();
 }
 
+// A tool done with: gone once it has ended (a killed one may take a moment,
+// which the monitor does not wait for).
+void letGo(QProcess *process)
+{
+    if (process->state() == QProcess::NotRunning) {
+        process->deleteLater();
+        return;
+    }
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    process->kill();
+}
+
 } // namespace
 
 TextReader::TextReader(QObject *parent)
@@ -102,8 +114,7 @@ void TextReader::stop()
     m_deadline.stop();
     if (m_process) {
         m_process->disconnect(this);
-        m_process->kill();
-        m_process->deleteLater();
+        letGo(m_process);
         m_process = nullptr;
     }
     m_current.reset();
@@ -176,7 +187,7 @@ void TextReader::run(const QString &program, const QStringList &arguments)
 {
     if (m_process) {
         m_process->disconnect(this);
-        m_process->deleteLater();
+        letGo(m_process);
     }
     Job *job = m_current.get();
     job->out.clear();

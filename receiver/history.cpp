@@ -313,14 +313,8 @@ bool History::flush()
         if (written)
             written = writeStates(&error);
         // The texts, after the receptions they belong to.
-        for (const auto &[key, text] : std::as_const(m_pendingTexts)) {
-            qint64 size = 0;
-            if (!written || !HistorySearch::addText(db, key, text, &size, &error)) {
-                written = false;
-                break;
-            }
-            bytes += size;
-        }
+        if (written)
+            written = writeTexts(!m_pending.isEmpty() || !m_pendingCopies.isEmpty(), &bytes, &error);
         // The documents that will not come, of the receptions written here.
         for (const Entry &entry : std::as_const(m_pending)) {
             if (written && !entry.documentError.isEmpty())
@@ -346,13 +340,14 @@ bool History::flush()
     }
     m_writeFailed = false;
     m_droppedTexts = 0;
+    m_pendingTexts.clear();
+    m_waitingTexts = std::exchange(m_nextWaitingTexts, {});
     // The gate may still name a reception by the number it was given.
     if (m_written.size() > MaxEntries)
         m_written.clear();
     m_written.insert(numbered);
     m_pending.clear();
     m_pendingCopies.clear();
-    m_pendingTexts.clear();
     m_statesSincePrune += int(m_pendingStates.size());
     m_pendingStates.clear();
     m_bounds.written(int(numbered.size()), bytes, unread);
@@ -725,15 +720,47 @@ void History::setState(const QString &key, const FaxState &state)
     scheduleWrite();
 }
 
+bool History::writeTexts(bool receptionsWritten, qint64 *bytes, QString *error)
+{
+    // Those waiting for their reception, again only when receptions were
+    // written (or named their fax), and never past their time.
+    QList<WaitingText> texts = m_pendingTexts;
+    const qint64 now = m_bounds.wall().toMSecsSinceEpoch();
+    const qint64 oldest = now - 60000LL * OrphanStateMinutes;
+    int late = 0;
+    for (const WaitingText &text : std::as_const(m_waitingTexts)) {
+        if (text.came < oldest)
+            ++late;
+        else if (receptionsWritten)
+            texts.append(text);
+    }
+    QList<WaitingText> waiting = receptionsWritten ? QList<WaitingText>() : m_waitingTexts;
+    for (const WaitingText &text : std::as_const(texts)) {
+        qint64 size = 0;
+        if (!HistorySearch::addText(db(), text.key, text.text, &size, error))
+            return false;
+        if (size < 0)
+            waiting.append(text);
+        else
+            *bytes += size;
+    }
+    waiting.removeIf([oldest](const WaitingText &text) { return text.came < oldest; });
+    if (late > 0)
+        qCWarning(lcHistory, "%d pages of faxes' texts were let go: their receptions never came", late);
+    // Kept only once the transaction is: a failed one tries them all again.
+    m_nextWaitingTexts = waiting;
+    return true;
+}
+
 void History::addText(const QString &commId, const FaxText &text)
 {
-    if (m_pendingTexts.size() >= MaxPendingTexts) {
+    if (m_pendingTexts.size() + m_waitingTexts.size() >= MaxPendingTexts) {
         // The file cannot be written, and faxes' texts keep coming.
         if (m_droppedTexts++ == 0)
             tell(QStringLiteral("受信履歴を書き込めないため、FAX の本文の一部を検索できるように保存できませんでした。"));
         return;
     }
-    m_pendingTexts.append({commId, text});
+    m_pendingTexts.append({commId, text, m_bounds.wall().toMSecsSinceEpoch()});
     scheduleWrite();
 }
 

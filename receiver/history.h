@@ -67,7 +67,8 @@ public:
     static constexpr int MaxOrphanStates = MaxEntries;
     // States waiting to be written, at most (they come a share at a time).
     static constexpr int MaxPendingStates = 2 * MaxEntries;
-    // Pages of faxes' texts waiting to be written, at most.
+    // Pages of faxes' texts waiting to be written (or for their reception,
+    // OrphanStateMinutes at most), at most.
     static constexpr int MaxPendingTexts = 1000;
 
     using Entry = HistoryEntry;
@@ -216,7 +217,17 @@ private:
     QList<Entry> m_pending;           // not yet written, oldest first
     QHash<qint64, int> m_pendingCopies; // copies of written entries not yet counted
     QHash<QString, FaxState> m_pendingStates; // by fax key, not yet written
-    QList<std::pair<QString, FaxText>> m_pendingTexts; // by fax key, not yet written
+    // Pages of texts by fax key: not yet written, and come before their
+    // reception (tried again as receptions are written, for a while).
+    struct WaitingText {
+        QString key;
+        FaxText text;
+        qint64 came = 0;
+    };
+    QList<WaitingText> m_pendingTexts;
+    QList<WaitingText> m_waitingTexts;
+    QList<WaitingText> m_nextWaitingTexts; // as the transaction under way leaves them
+    bool writeTexts(bool receptionsWritten, qint64 *bytes, QString *error);
     qint64 m_droppedTexts = 0;
     qint64 m_droppedStates = 0;
     int m_statesSincePrune = 0;

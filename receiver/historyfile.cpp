@@ -85,9 +85,14 @@ HistoryFile::Opening HistoryFile::open(QString *error, int maxPages)
         return busy ? Opening::Busy : Opening::Damaged;
     }
     check.finish();
-    if (!createSchema(error)) {
+    QString why;
+    if (!createSchema(&why)) {
         db.close();
-        return Opening::Damaged;
+        if (error)
+            *error = why;
+        // Another process holds the file as it is brought up to date: it is
+        // not damaged.
+        return why.contains(QLatin1String("locked")) ? Opening::Busy : Opening::Damaged;
     }
     m_open = true;
     setMaxPages(maxPages);

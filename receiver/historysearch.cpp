@@ -59,12 +59,13 @@ QString receptionBody(const QString &caller, const QString &number, const QStrin
 
 } // namespace
 
-QString fold(const QString &text, QList<int> *origins)
+QString fold(const QString &text, QList<int> *origins, QList<int> *ends)
 {
     QString out;
     out.reserve(text.size());
-    QList<int> from;
+    QList<int> from, to;
     from.reserve(text.size());
+    to.reserve(text.size());
     const qsizetype size = text.size();
     for (qsizetype i = 0; i < size;) {
         const QChar c = text.at(i);
@@ -88,6 +89,7 @@ QString fold(const QString &text, QList<int> *origins)
                 continue;
             out.append(QChar(u));
             from.append(int(i));
+            to.append(int(i + length));
         }
         i += length;
     }
@@ -97,10 +99,13 @@ QString fold(const QString &text, QList<int> *origins)
             && isDigit(out.at(k + 1))) {
             out.remove(k, 1);
             from.remove(k);
+            to.remove(k);
         }
     }
     if (origins)
         *origins = std::move(from);
+    if (ends)
+        *ends = std::move(to);
     return out;
 }
 
@@ -113,8 +118,8 @@ Terms parse(const QString &search, const QDate &today)
     const auto numeric = [](const QString &word) {
         return std::all_of(word.cbegin(), word.cend(), [](QChar c) { return isDigit(c); });
     };
-    const QStringList words =
-        search.normalized(QString::NormalizationForm_KC).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    const QStringList words = search.normalized(QString::NormalizationForm_KC).split(blanks, Qt::SkipEmptyParts);
     for (const QString &word : words) {
         const bool afterNumber = std::exchange(lastNumeric, false);
         if (word == QStringLiteral("失敗")) {
@@ -198,49 +203,53 @@ void bind(QSqlQuery *query, const Terms &terms)
 
 bool createSchema(QSqlDatabase db, QString *error)
 {
-    QSqlQuery exists(db);
-    if (!exists.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'search_receptions'"))) {
-        *error = exists.lastError().text();
-        return false;
-    }
-    const bool indexed = exists.next();
-    exists.finish();
-    if (!exec(db,
-              QStringLiteral("CREATE TABLE IF NOT EXISTS texts (id INTEGER PRIMARY KEY, commid TEXT NOT NULL,"
-                             " page INTEGER NOT NULL, text TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '',"
-                             " UNIQUE (commid, page))"),
-              error)
-        || !exec(db, QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_texts USING fts5(body, tokenize='trigram')"),
-                 error)
-        || !exec(db,
-                 QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_receptions USING fts5(body, tokenize='trigram')"),
-                 error)
-        || !exec(db,
-                 QStringLiteral("CREATE TRIGGER IF NOT EXISTS receptions_search AFTER DELETE ON receptions BEGIN"
-                                " DELETE FROM search_receptions WHERE rowid = old.id;"
-                                " DELETE FROM texts WHERE old.commid != '' AND commid = old.commid; END"),
-                 error)
-        || !exec(db,
-                 QStringLiteral("CREATE TRIGGER IF NOT EXISTS texts_search AFTER DELETE ON texts BEGIN"
-                                " DELETE FROM search_texts WHERE rowid = old.id; END"),
-                 error))
-        return false;
-    if (indexed)
-        return true;
-    // The receptions of a file of before, indexed once.
+    // All at once, the rows of before indexed too: a file left half way
+    // would never have them.
     if (!db.transaction()) {
         *error = db.lastError().text();
         return false;
     }
-    QSqlQuery rows(db);
-    rows.setForwardOnly(true);
-    bool ok = rows.exec(QStringLiteral("SELECT id, caller, number, error FROM receptions"));
-    while (ok && rows.next())
-        ok = addReception(db, rows.value(0).toLongLong(), rows.value(1).toString(), rows.value(2).toString(),
-                          rows.value(3).toString(), error);
-    rows.finish();
+    QSqlQuery exists(db);
+    bool ok = exists.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'search_receptions'"));
+    const bool indexed = ok && exists.next();
+    if (!ok)
+        *error = exists.lastError().text();
+    exists.finish();
+    ok = ok
+        && exec(db,
+                QStringLiteral("CREATE TABLE IF NOT EXISTS texts (id INTEGER PRIMARY KEY, commid TEXT NOT NULL,"
+                               " page INTEGER NOT NULL, text TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '',"
+                               " UNIQUE (commid, page))"),
+                error)
+        && exec(db, QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_texts USING fts5(body, tokenize='trigram')"),
+                error)
+        && exec(db,
+                QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_receptions USING fts5(body, tokenize='trigram')"),
+                error)
+        // A reception takes its row in the index with it, and its texts when
+        // no other reception of that fax is left.
+        && exec(db,
+                QStringLiteral("CREATE TRIGGER IF NOT EXISTS receptions_search AFTER DELETE ON receptions BEGIN"
+                               " DELETE FROM search_receptions WHERE rowid = old.id;"
+                               " DELETE FROM texts WHERE old.commid != '' AND commid = old.commid"
+                               " AND NOT EXISTS (SELECT 1 FROM receptions WHERE commid = old.commid); END"),
+                error)
+        && exec(db,
+                QStringLiteral("CREATE TRIGGER IF NOT EXISTS texts_search AFTER DELETE ON texts BEGIN"
+                               " DELETE FROM search_texts WHERE rowid = old.id; END"),
+                error);
+    if (ok && !indexed) {
+        QSqlQuery rows(db);
+        rows.setForwardOnly(true);
+        ok = rows.exec(QStringLiteral("SELECT id, caller, number, error FROM receptions"));
+        if (!ok)
+            *error = rows.lastError().text();
+        while (ok && rows.next())
+            ok = addReception(db, rows.value(0).toLongLong(), rows.value(1).toString(), rows.value(2).toString(),
+                              rows.value(3).toString(), error);
+    }
     if (!ok || !db.commit()) {
-        if (error->isEmpty())
+        if (ok)
             *error = db.lastError().text();
         db.rollback();
         return false;
@@ -266,8 +275,10 @@ bool addText(QSqlDatabase db, const QString &key, const FaxText &text, qint64 *b
     query.addBindValue(key);
     if (!exec(query, why))
         return false;
-    if (!query.next())
-        return true; // its reception is not here: nothing to find it by
+    if (!query.next()) {
+        *bytes = -1; // its reception is not here (yet)
+        return true;
+    }
     const qint64 reception = query.value(0).toLongLong();
     query.finish();
     query.prepare(QStringLiteral("INSERT OR IGNORE INTO texts (commid, page, text, error) VALUES (?, ?, COALESCE(?, ''), COALESCE(?, ''))"));
@@ -305,15 +316,31 @@ Match match(QSqlDatabase db, const QString &key, const Terms &terms)
     Match found;
     if (terms.words.isEmpty() || key.isEmpty())
         return found;
+    // Only the pages the index finds, where it can (every word long enough).
+    QStringList hits;
+    for (int i = 0; i < terms.words.size(); ++i) {
+        if (terms.words.at(i).toUcs4().size() < IndexedLength) {
+            hits.clear();
+            break;
+        }
+        hits.append(QStringLiteral("id IN (SELECT rowid FROM search_texts WHERE search_texts MATCH :m%1)").arg(i));
+    }
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT page, text FROM texts WHERE commid = ? AND text != '' ORDER BY page"));
-    query.addBindValue(key);
+    query.prepare(QStringLiteral("SELECT page, text FROM texts WHERE commid = :key AND text != ''")
+                  + (hits.isEmpty() ? QString() : QStringLiteral(" AND (%1)").arg(hits.join(QStringLiteral(" OR "))))
+                  + QStringLiteral(" ORDER BY page"));
+    query.bindValue(QStringLiteral(":key"), key);
+    if (!hits.isEmpty()) {
+        Terms words = terms;
+        words.day = QDate();
+        bind(&query, words);
+    }
     if (!query.exec())
         return found;
     while (query.next()) {
         const QString text = query.value(1).toString();
-        QList<int> origins;
-        const QString folded = fold(text, &origins);
+        QList<int> origins, ends;
+        const QString folded = fold(text, &origins, &ends);
         qsizetype first = -1, firstLength = 0;
         for (const QString &word : terms.words) {
             const qsizetype at = folded.indexOf(word);
@@ -324,15 +351,22 @@ Match match(QSqlDatabase db, const QString &key, const Terms &terms)
         }
         if (first < 0)
             continue;
-        // The words around it, from the text as it came.
-        const int start = qMax(0, origins.at(first) - 24);
-        const int end = int(qMin<qsizetype>(text.size(), origins.at(first + firstLength - 1) + 40));
+        // The words around it, from the text as it came, never half a
+        // character.
+        const auto whole = [&text](int at) {
+            return at > 0 && at < text.size()
+                && (text.at(at).isLowSurrogate() || text.at(at).unicode() == 0xFF9E || text.at(at).unicode() == 0xFF9F);
+        };
+        int start = qMax(0, origins.at(first) - 24);
+        while (whole(start))
+            --start;
+        int end = int(qMin<qsizetype>(text.size(), ends.at(first + firstLength - 1) + 40));
+        while (whole(end))
+            ++end;
         QList<bool> bold(end - start, false);
         for (const QString &word : terms.words) {
             for (qsizetype at = folded.indexOf(word); at >= 0; at = folded.indexOf(word, at + 1)) {
-                const int from = origins.at(at);
-                const int to = origins.at(at + word.size() - 1);
-                for (int k = qMax(from, start); k <= to && k < end; ++k)
+                for (int k = qMax(origins.at(at), start); k < ends.at(at + word.size() - 1) && k < end; ++k)
                     bold[k - start] = true;
             }
         }
@@ -344,7 +378,10 @@ Match match(QSqlDatabase db, const QString &key, const Terms &terms)
                 inBold = !inBold;
             }
             const QChar c = text.at(k);
-            html += c == QLatin1Char('\n') ? QStringLiteral(" ") : QString(c).toHtmlEscaped();
+            if (c.isSurrogate())
+                html += c;
+            else
+                html += c == QLatin1Char('\n') ? QStringLiteral(" ") : QString(c).toHtmlEscaped();
         }
         if (inBold)
             html += QStringLiteral("</b>");

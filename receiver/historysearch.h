@@ -33,8 +33,10 @@ namespace HistorySearch {
 // blanks and dashes (03-1234-5678 is 0312345678; OCR puts blanks between
 // Japanese letters), nor a long vowel mark or 一 between digits (OCR's
 // dashes). Where origins is given, it gets, for each character of the
-// result, the index in text of the character it came from.
-QString fold(const QString &text, QList<int> *origins = nullptr);
+// result, the index in text where what it came from starts, and ends,
+// where that ends (a half-width kana with its mark, a pair of surrogates,
+// are two).
+QString fold(const QString &text, QList<int> *origins = nullptr, QList<int> *ends = nullptr);
 
 struct Terms {
     QStringList words; // folded, each at least a character
@@ -57,8 +59,8 @@ bool createSchema(QSqlDatabase db, QString *error);
 // Indexes a reception written as id.
 bool addReception(QSqlDatabase db, qint64 id, const QString &caller, const QString &number, const QString &error,
                   QString *why);
-// Keeps the page text of the fax key; its bytes (0 when it was kept
-// already, or its reception is not here) in *bytes.
+// Keeps the page text of the fax key; its bytes in *bytes (0 when it was
+// kept already; -1 when its reception is not here, and it is not kept).
 bool addText(QSqlDatabase db, const QString &key, const FaxText &text, qint64 *bytes, QString *why);
 
 // Why a fax matched: the page (from 1) and the words around the first

@@ -2,6 +2,7 @@
 // reception as the hook posts it.
 
 #include "core/faxstate.h"
+#include "core/faxtext.h"
 #include "core/reception.h"
 #include "core/topics.h"
 
@@ -197,6 +198,37 @@ private Q_SLOTS:
         // Said and read again, the same.
         if (read.isKnown())
             QCOMPARE(FaxState::fromJson(read.toJson()), read);
+    }
+
+    // A page's text as a desk reads it: what is none is refused; a text is
+    // cut to its bound at a character.
+    void faxTextRead_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("a page") << QByteArray(R"({"page":2,"pages":3,"text":"見積"})") << true;
+        QTest::newRow("a page not read") << QByteArray(R"({"page":2,"pages":3,"error":"took long"})") << true;
+        QTest::newRow("the fax, said") << QByteArray(R"({"page":0,"pages":30,"error":"not read"})") << true;
+        QTest::newRow("the fax, with text") << QByteArray(R"({"page":0,"pages":3,"text":"x"})") << false;
+        QTest::newRow("text and error") << QByteArray(R"({"page":1,"pages":3,"text":"x","error":"y"})") << false;
+        QTest::newRow("past its pages") << QByteArray(R"({"page":4,"pages":3,"text":"x"})") << false;
+        QTest::newRow("too large") << (R"({"page":1,"pages":1,"text":")" + QByteArray(FaxText::MaxMessageBytes, 'a') + R"("})")
+                                   << false;
+    }
+    void faxTextRead()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(bool, taken);
+        FaxText text;
+        QString error;
+        QCOMPARE(FaxText::fromJson(payload, &text, &error), taken);
+        // At a character: three bytes each, the bound falling on one and
+        // inside one.
+        const QString kana(20000, QChar(0x3042));
+        QCOMPARE(FaxText::cut(kana, 30).size(), 10);
+        QCOMPARE(FaxText::cut(kana, 31).size(), 10);
+        QCOMPARE(FaxText::cut(kana, 29).size(), 9);
+        QCOMPARE(FaxText::cut(kana, FaxText::MaxTextBytes + 3).size(), (FaxText::MaxTextBytes + 3) / 3);
     }
 };
 

@@ -139,6 +139,22 @@ private Q_SLOTS:
         QCOMPARE(history.match(QStringLiteral("fax1/3"), QStringLiteral("0399990000")).html,
                  QStringLiteral("電話 <b>03ー9999ー0000</b> まで"));
         QCOMPARE(history.match(QStringLiteral("fax1/2"), QStringLiteral("ヤマダ")).page, 0);
+        // A text that comes before its reception waits for it; the half-width
+        // kana with its mark is bold whole.
+        history.addText(QStringLiteral("fax1/4"), FaxText{1, 1, QStringLiteral("ﾔﾏﾀﾞ商事 様"), QString()});
+        QVERIFY(history.flush());
+        QCOMPARE(found(&history, QStringLiteral("ヤマダ商事")), QString());
+        history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.10"),
+                    QStringLiteral("2026/12/07 06:38:44,,0312345678,ｻﾄｳ,1,OK"), QStringLiteral("fax1/4"));
+        QVERIFY(history.flush());
+        QCOMPARE(found(&history, QStringLiteral("ヤマダ商事")), QStringLiteral("4"));
+        QCOMPARE(history.match(QStringLiteral("fax1/4"), QStringLiteral("やまだ")).html, QStringLiteral("<b>ﾔﾏﾀﾞ</b>商事 様"));
+        // A second reception of one fax keeps its text when the first goes.
+        history.add(QDateTime::currentDateTime(), QStringLiteral("192.168.1.11"),
+                    QStringLiteral("2026/12/07 06:38:45,,0312345678,ｻﾄｳ,1,OK"), QStringLiteral("fax1/4"));
+        QVERIFY(history.flush());
+        history.remove(history.page(0, 2, 0, History::Query()).value(1).id);
+        QCOMPARE(history.texts(QStringLiteral("fax1/4")).size(), 1);
     }
 
     // A fax's text counts in the bytes the history keeps: the oldest

@@ -159,6 +159,32 @@ private Q_SLOTS:
         search->setText(QStringLiteral("%"));
         QCOMPARE(callers(), QStringList());
 
+        // What a fax says finds it; the row says where, and opens there.
+        history.addText(QStringLiteral("000000100"), FaxText{2, 2, QStringLiteral("納期 12月20日\n支払条件 月末締め"), QString()});
+        QSignalSpy openAt(&window, &HistoryWindow::openAtPageRequested);
+        search->setText(QStringLiteral("しはらい"));
+        QCOMPARE(callers(), QStringList());
+        QVERIFY(view->isColumnHidden(HistoryModel::Match) == false);
+        search->setText(QStringLiteral("支払条件"));
+        QCOMPARE(callers(), QStringList{QStringLiteral("ｱｵｷ")});
+        QCOMPARE(view->model()->index(0, HistoryModel::Match).data(HistoryModel::HtmlRole).toString(),
+                 QStringLiteral("2 ページ：納期 12月20日 <b>支払条件</b> 月末締め"));
+        view->selectRow(0);
+        openButton->click();
+        QCOMPARE(openAt.size(), 1);
+        QCOMPARE(openAt.first().at(1).toInt(), 2);
+        search->setText(QStringLiteral("失敗"));
+        QCOMPARE(callers(), QStringList{QStringLiteral("ｲﾄｳ")});
+        QVERIFY(view->isColumnHidden(HistoryModel::Match));
+        // Viewers that can be told a page, and one that cannot.
+        QString program;
+        QStringList arguments;
+        QVERIFY(ReceiverApp::pageOpener(QStringLiteral("org.gnome.Evince.desktop"), QStringLiteral("/f.pdf"), 3, &program, &arguments));
+        QCOMPARE(program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')), QStringLiteral("evince --page-index=3 /f.pdf"));
+        QVERIFY(ReceiverApp::pageOpener(QStringLiteral("okularApplication_pdf.desktop"), QStringLiteral("/f.pdf"), 3, &program, &arguments));
+        QCOMPARE(program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')), QStringLiteral("okular --page 3 /f.pdf"));
+        QVERIFY(!ReceiverApp::pageOpener(QStringLiteral("firefox-esr.desktop"), QStringLiteral("/f.pdf"), 3, &program, &arguments));
+
         // 削除 asks, and can be undone for a while; then it is gone.
         search->clear();
         QAction *remove = nullptr;

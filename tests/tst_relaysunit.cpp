@@ -249,6 +249,9 @@ void TestRelaysUnit::textRead()
         QTRY_VERIFY(!pages.isEmpty());
     }
     QTRY_COMPARE(finished.size(), 3);
+    // Texts take half the documents' room in the queue at most.
+    QVERIFY(Relays::admitText(22, 2));
+    QVERIFY(!Relays::admitText(23, 2));
     // What each fax was said to say, in turn.
     QMap<QString, QStringList> said;
     for (const QList<QVariant> &page : std::as_const(pages)) {

@@ -483,11 +483,7 @@ void ReceiverApp::keepWritten(const QString &commId, const QString &name, bool p
         m_notifier->attach(entry, attachment(m_history->entry(entry)));
 }
 
-namespace {
-
-// How the PDF viewer of the desktop file id opens path at page (from 1);
-// false for a viewer that cannot be told a page (or is not known).
-bool pageOpener(const QString &desktopId, const QString &path, int page, QString *program, QStringList *arguments)
+bool ReceiverApp::pageOpener(const QString &desktopId, const QString &path, int page, QString *program, QStringList *arguments)
 {
     const QString id = desktopId.toLower();
     const QString number = QString::number(page);
@@ -510,8 +506,6 @@ bool pageOpener(const QString &desktopId, const QString &path, int page, QString
     }
     return true;
 }
-
-} // namespace
 
 void ReceiverApp::openDocument(qint64 entry)
 {
@@ -560,6 +554,8 @@ void ReceiverApp::openDocumentAt(qint64 entry, int page)
             asker->deleteLater();
             openDocumentAt(entry, 1);
         });
+        // One that does not answer at once is not waited for.
+        QTimer::singleShot(3000, asker, [asker] { asker->kill(); });
         asker->start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("application/pdf")});
         return;
     }

@@ -46,6 +46,10 @@ public:
     // At page, where the desktop's PDF viewer can be told one (else at its
     // start).
     void openDocumentAt(qint64 entry, int page);
+    // How the PDF viewer of the desktop file id opens path at page (from 1);
+    // false for a viewer that cannot be told a page (or is not known).
+    static bool pageOpener(const QString &desktopId, const QString &path, int page, QString *program,
+                           QStringList *arguments);
     // What must not be lost as the program ends: the history is written.
     void end();
     // Asks the fax monitor to change the state of entry's fax (担当する,
