@@ -14,7 +14,7 @@ class QProcess;
 
 // Reads what each received fax says, once its document has gone out, with
 // tesseract (Japanese, horizontal and vertical writing): a page at a time,
-// each made ready by the fax's reader (kavrel-faxpage: square pixels, 300 to
+// each made ready by the fax's reader (kavrel-faxpage: square pixels, 400 to
 // the inch, so that a standard fax's letters are not half as tall as they
 // are wide), and said page by page as it is read (pageRead). One fax is read
 // at a time, at a lower priority than the conversions, each tool with a

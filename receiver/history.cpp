@@ -142,6 +142,7 @@ bool History::openNow()
 {
     QString error;
     m_insert.reset();
+    m_found = false;
     m_file = std::make_unique<HistoryFile>(m_path);
     HistoryFile::Opening opening = m_file->open(&error, m_maxPages);
     // Damaged, or not a database at all, or not to be opened: kept aside,
@@ -340,6 +341,7 @@ bool History::flush()
     }
     m_writeFailed = false;
     m_droppedTexts = 0;
+    m_found = false; // what a search found may have changed
     m_pendingTexts.clear();
     m_waitingTexts = std::exchange(m_nextWaitingTexts, {});
     // The gate may still name a reception by the number it was given.
@@ -385,8 +387,14 @@ QString whereClause(const History::Query &query, const HistorySearch::Terms &ter
             ids.append(QString::number(id));
         conditions.append(QStringLiteral("r.id NOT IN (%1)").arg(ids.join(QLatin1Char(','))));
     }
-    if (!terms.isEmpty())
-        conditions.append(HistorySearch::condition(terms));
+    // The words' receptions were found already (History::findWords); the
+    // filters are asked here.
+    if (!terms.words.isEmpty())
+        conditions.append(QStringLiteral("r.id IN (SELECT id FROM temp.found)"));
+    HistorySearch::Terms filters = terms;
+    filters.words.clear();
+    if (!filters.isEmpty())
+        conditions.append(HistorySearch::condition(filters));
     if (!query.department.isEmpty())
         conditions.append(QStringLiteral("r.department = :department"));
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
@@ -401,7 +409,9 @@ bool filtered(const History::Query &query)
 
 void bindFilters(QSqlQuery *select, const History::Query &query, const HistorySearch::Terms &terms)
 {
-    HistorySearch::bind(select, terms);
+    HistorySearch::Terms filters = terms;
+    filters.words.clear();
+    HistorySearch::bind(select, filters);
     if (!query.department.isEmpty())
         select->bindValue(QStringLiteral(":department"), query.department);
     if (query.show == History::Show::Mine) {
@@ -458,6 +468,8 @@ int History::count(const Query &query)
         return 0;
     QSqlQuery select(db());
     const HistorySearch::Terms terms = HistorySearch::parse(query.search, m_bounds.wall().date());
+    if (!findWords(terms))
+        return 0;
     select.prepare(QStringLiteral("SELECT COUNT(*)") + Entry::fromReceptions() + whereClause(query, terms));
     bindFilters(&select, query, terms);
     return select.exec() && select.next() ? select.value(0).toInt() : 0;
@@ -480,6 +492,8 @@ QList<History::Entry> History::page(int offset, int limit, int previewLength, co
         return list;
     QSqlQuery select(db());
     const HistorySearch::Terms terms = HistorySearch::parse(query.search, m_bounds.wall().date());
+    if (!findWords(terms))
+        return list;
     select.prepare(QStringLiteral("SELECT ")
                    + Entry::columns().arg(previewLength >= 0 ? QStringLiteral("substr(r.text, 1, %1)").arg(previewLength)
                                                              : QStringLiteral("r.text"))
@@ -749,6 +763,33 @@ bool History::writeTexts(bool receptionsWritten, qint64 *bytes, QString *error)
         qCWarning(lcHistory, "%d pages of faxes' texts were let go: their receptions never came", late);
     // Kept only once the transaction is: a failed one tries them all again.
     m_nextWaitingTexts = waiting;
+    return true;
+}
+
+bool History::findWords(const HistorySearch::Terms &terms)
+{
+    if (terms.words.isEmpty())
+        return true;
+    // Another connection (a tool, the compaction) may have written since.
+    QSqlQuery query(db());
+    const qint64 version = query.exec(QStringLiteral("PRAGMA data_version")) && query.next() ? query.value(0).toLongLong() : -1;
+    if (m_found && m_foundWords == terms.words && version == m_foundVersion)
+        return true;
+    if (!query.exec(QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS found (id INTEGER PRIMARY KEY)"))
+        || !query.exec(QStringLiteral("DELETE FROM temp.found")))
+        return false;
+    HistorySearch::Terms words;
+    words.words = terms.words;
+    query.prepare(QStringLiteral("INSERT INTO temp.found SELECT r.id FROM receptions r WHERE ")
+                  + HistorySearch::condition(words));
+    HistorySearch::bind(&query, words);
+    if (!query.exec()) {
+        qCWarning(lcHistory, "cannot search: %s", qPrintable(query.lastError().text()));
+        return false;
+    }
+    m_found = true;
+    m_foundWords = terms.words;
+    m_foundVersion = version;
     return true;
 }
 

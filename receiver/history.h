@@ -227,6 +227,13 @@ private:
     QList<WaitingText> m_pendingTexts;
     QList<WaitingText> m_waitingTexts;
     QList<WaitingText> m_nextWaitingTexts; // as the transaction under way leaves them
+    // The receptions the words of the last search find, in the connection's
+    // temporary table found: a count and each page of one search read them
+    // once. Found again after every write.
+    bool findWords(const HistorySearch::Terms &terms);
+    bool m_found = false;
+    QStringList m_foundWords;
+    qint64 m_foundVersion = -1; // the file's, as SQLite counts others' writes
     bool writeTexts(bool receptionsWritten, qint64 *bytes, QString *error);
     qint64 m_droppedTexts = 0;
     qint64 m_droppedStates = 0;

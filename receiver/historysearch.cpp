@@ -169,11 +169,13 @@ QString condition(const Terms &terms)
     QStringList conditions;
     for (int i = 0; i < terms.words.size(); ++i) {
         const bool indexed = terms.words.at(i).toUcs4().size() >= IndexedLength;
+        // A word too short for the index is looked for in every text, as
+        // it is kept folded.
         const QString receptions = indexed ? QStringLiteral("search_receptions MATCH :m%1") : QStringLiteral("instr(body, :w%1) > 0");
-        const QString texts = indexed ? QStringLiteral("search_texts MATCH :m%1") : QStringLiteral("instr(body, :w%1) > 0");
+        const QString texts = indexed ? QStringLiteral("id IN (SELECT rowid FROM search_texts WHERE search_texts MATCH :m%1)")
+                                      : QStringLiteral("instr(folded, :w%1) > 0");
         conditions.append(QStringLiteral("(r.id IN (SELECT rowid FROM search_receptions WHERE %1) OR (r.commid != '' AND"
-                                         " r.commid IN (SELECT commid FROM texts WHERE id IN"
-                                         " (SELECT rowid FROM search_texts WHERE %2))))")
+                                         " r.commid IN (SELECT commid FROM texts WHERE %2)))")
                               .arg(receptions.arg(i), texts.arg(i)));
     }
     if (terms.failed)
@@ -219,9 +221,12 @@ bool createSchema(QSqlDatabase db, QString *error)
         && exec(db,
                 QStringLiteral("CREATE TABLE IF NOT EXISTS texts (id INTEGER PRIMARY KEY, commid TEXT NOT NULL,"
                                " page INTEGER NOT NULL, text TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '',"
-                               " UNIQUE (commid, page))"),
+                               " folded TEXT NOT NULL DEFAULT '', UNIQUE (commid, page))"),
                 error)
-        && exec(db, QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_texts USING fts5(body, tokenize='trigram')"),
+        // The index of the folded texts, which are kept once, in texts.
+        && exec(db,
+                QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_texts USING fts5(folded, content='texts',"
+                               " content_rowid='id', tokenize='trigram')"),
                 error)
         && exec(db,
                 QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS search_receptions USING fts5(body, tokenize='trigram')"),
@@ -236,7 +241,8 @@ bool createSchema(QSqlDatabase db, QString *error)
                 error)
         && exec(db,
                 QStringLiteral("CREATE TRIGGER IF NOT EXISTS texts_search AFTER DELETE ON texts BEGIN"
-                               " DELETE FROM search_texts WHERE rowid = old.id; END"),
+                               " INSERT INTO search_texts (search_texts, rowid, folded) VALUES ('delete', old.id, old.folded);"
+                               " END"),
                 error);
     if (ok && !indexed) {
         QSqlQuery rows(db);
@@ -281,19 +287,21 @@ bool addText(QSqlDatabase db, const QString &key, const FaxText &text, qint64 *b
     }
     const qint64 reception = query.value(0).toLongLong();
     query.finish();
-    query.prepare(QStringLiteral("INSERT OR IGNORE INTO texts (commid, page, text, error) VALUES (?, ?, COALESCE(?, ''), COALESCE(?, ''))"));
+    const QString folded = fold(text.text);
+    query.prepare(QStringLiteral("INSERT OR IGNORE INTO texts (commid, page, text, error, folded)"
+                                 " VALUES (?, ?, COALESCE(?, ''), COALESCE(?, ''), COALESCE(?, ''))"));
     query.addBindValue(key);
     query.addBindValue(text.page);
     query.addBindValue(text.text);
     query.addBindValue(text.error);
+    query.addBindValue(folded);
     if (!exec(query, why))
         return false;
     if (query.numRowsAffected() != 1)
         return true; // a second delivery
     const qint64 id = query.lastInsertId().toLongLong();
-    const QString folded = fold(text.text);
     if (!folded.isEmpty()) {
-        query.prepare(QStringLiteral("INSERT INTO search_texts (rowid, body) VALUES (?, ?)"));
+        query.prepare(QStringLiteral("INSERT INTO search_texts (rowid, folded) VALUES (?, ?)"));
         query.addBindValue(id);
         query.addBindValue(folded);
         if (!exec(query, why))

@@ -17,8 +17,8 @@ class QSqlQuery;
 // characters in a row, which needs no Japanese word splitter):
 //
 //   search_receptions   rowid = receptions.id: caller, number, error
-//   texts               each page's text as it came, by fax and page
-//   search_texts        rowid = texts.rowid: the page's text, folded
+//   texts               each page's text as it came, and folded, by fax and page
+//   search_texts        the index of texts.folded (external content)
 //
 // Triggers keep them with their receptions: a reception that goes takes
 // its texts and its rows in the index with it.

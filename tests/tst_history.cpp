@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -176,6 +177,16 @@ private Q_SLOTS:
         QCOMPARE(found(&history, QStringLiteral("ああ1")), QString());
         QCOMPARE(found(&history, QStringLiteral("ああ2")), QStringLiteral("2"));
         QVERIFY(history.texts(QStringLiteral("fax1/1")).isEmpty());
+        // The index let go of it as well.
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+            db.setDatabaseName(historyPath("textbytes"));
+            QVERIFY(db.open());
+            QSqlQuery check(db);
+            QVERIFY2(check.exec(QStringLiteral("INSERT INTO search_texts (search_texts) VALUES ('integrity-check')")),
+                     qPrintable(check.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("check"));
     }
 
     // Kept over a restart, bounded, and never lost on a damaged file or a

@@ -77,7 +77,9 @@ QImage page(const Document &document, const QStringList &lines, int height)
     QPainter painter(&image);
     painter.scale(1.0, double(height) / FineHeight);
     painter.setPen(Qt::black);
-    QFont font(QStringLiteral("VL Gothic"));
+    // An office's usual Gothic, whose 0 is plain (VL Gothic dots its 0s,
+    // which no fax font does).
+    QFont font(QStringLiteral("Noto Sans CJK JP"));
     font.setPixelSize(document.pixelSize);
     painter.setFont(font);
     const int step = document.pixelSize * 3 / 2;
