@@ -247,10 +247,17 @@ private Q_SLOTS:
         options.cleanSession = true;
         MqttClient publisher(options);
         publisher.start();
+        // Once a message on the new subscription has come, the broker has
+        // taken the old one back (the client asked in that order); it may
+        // say it is connected before.
+        QList<MqttClient::Message> ready;
+        QTRY_VERIFY((publisher.publish(QStringLiteral("kavrel/fax/fax1/all/reception"), "ready"),
+                     ready += client.takeMessages(10), !ready.isEmpty()));
         publisher.publish(QStringLiteral("kavrel/fax/fax1/all/document/1"), "%PDF-1.4");
         publisher.publish(QStringLiteral("kavrel/fax/fax1/all/reception"), "reception");
         QList<MqttClient::Message> taken;
         QTRY_VERIFY((taken += client.takeMessages(10), !taken.isEmpty() && taken.last().payload == "reception"));
+        taken.removeIf([](const MqttClient::Message &message) { return message.payload == "ready"; });
         QCOMPARE(taken.size(), 1);
     }
 
