@@ -63,19 +63,6 @@ enum Step { MakePdf, ReadFax, CheckPdf };
 // counted.
 constexpr qsizetype MaxSaid = 4096;
 
-// The number after "key" at the start of a line of what a tool said; -1
-// when there is none.
-int countIn(const QByteArray &said, const QByteArray &key)
-{
-    for (const QByteArray &line : said.split('\n')) {
-        if (line.startsWith(key)) {
-            bool numeric = false;
-            const int count = line.mid(key.size()).trimmed().toInt(&numeric);
-            return numeric ? count : -1;
-        }
-    }
-    return -1;
-}
 
 QString systemReason()
 {
@@ -241,6 +228,18 @@ void DocumentMaker::limit(QProcess *process, qint64 memory, int niceness)
     });
 }
 
+int DocumentMaker::toolCount(const QByteArray &said, const QByteArray &key)
+{
+    for (const QByteArray &line : said.split('\n')) {
+        if (line.startsWith(key)) {
+            bool numeric = false;
+            const int count = line.mid(key.size()).trimmed().toInt(&numeric);
+            return numeric ? count : -1;
+        }
+    }
+    return -1;
+}
+
 QString DocumentMaker::received(const Job *job)
 {
     return QStringLiteral("/proc/%1/fd/%2").arg(QCoreApplication::applicationPid()).arg(job->fd);
@@ -312,7 +311,7 @@ void DocumentMaker::toolFinished(Job *job, int step, bool ok, const QString &err
         return;
     case ReadFax:
         if (ok) {
-            job->faxPages = countIn(job->said, "pages ");
+            job->faxPages = toolCount(job->said, "pages ");
         } else if (job->timedOut) {
             // A fax too long to read in time still goes, without its picture
             // and with the pages of its PDF unchecked; that is said.
@@ -329,7 +328,7 @@ void DocumentMaker::toolFinished(Job *job, int step, bool ok, const QString &err
         return;
     default: {
         // The PDF opens, and has the fax's pages.
-        const int pages = ok ? countIn(job->said, "Pages:") : -1;
+        const int pages = ok ? toolCount(job->said, "Pages:") : -1;
         if (!ok || pages <= 0)
             finish(job, QStringLiteral("the PDF does not open: %1").arg(error));
         else if (job->faxPages > 0 && pages != job->faxPages)

@@ -77,6 +77,9 @@ public:
     // priority niceness; a tool that cannot be given them ends at once
     // with status 125.
     static void limit(QProcess *process, qint64 memory, int niceness);
+    // The number after key at the start of a line of what a tool said; -1
+    // when there is none.
+    static int toolCount(const QByteArray &said, const QByteArray &key);
 
 Q_SIGNALS:
     // fax is the received file, for what reads it further.

@@ -25,19 +25,6 @@ namespace {
 
 constexpr qsizetype MaxSaid = 4096;
 
-// The number after key at the start of a line; -1 when none is.
-int countIn(const QByteArray &said, const QByteArray &key)
-{
-    for (const QByteArray &line : said.split('\n')) {
-        if (line.startsWith(key)) {
-            bool numeric = false;
-            const int count = line.mid(key.size()).trimmed().toInt(&numeric);
-            return numeric ? count : -1;
-        }
-    }
-    return -1;
-}
-
 // Where Debian's tesseract looks for its languages.
 QString defaultDataFolder()
 {
@@ -235,14 +222,14 @@ void TextReader::toolFinished(bool ok, const QString &error)
 {
     Job *job = m_current.get();
     if (!job->reading) {
-        const int pages = countIn(job->out, "pages ");
+        const int pages = DocumentMaker::toolCount(job->out, "pages ");
         if (pages > 0)
             job->pages = qMin(pages, FaxText::MaxPages);
         if (!ok) {
             pageDone(FaxText{job->page, qMax(job->page, job->pages), QString(), error});
             return;
         }
-        const int cut = countIn(job->out, "cut ");
+        const int cut = DocumentMaker::toolCount(job->out, "cut ");
         if (cut > 0)
             qCWarning(lcRelays).noquote() << QStringLiteral("page %1 of %2 is %3 inches longer than is read; its end "
                                                             "is not read")

@@ -15,6 +15,8 @@
 #include <QPainter>
 
 #include <cstdio>
+#include "faxtiff.h"
+
 #include <tiffio.h>
 
 namespace {
@@ -105,36 +107,6 @@ QImage page(const Document &document, const QStringList &lines, int height)
     return image;
 }
 
-bool writePage(TIFF *tiff, const QImage &image, int number, int pages, bool fine)
-{
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(image.width()));
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(image.height()));
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(1));
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tiff, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 204.0f);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, fine ? 196.0f : 98.0f);
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(image.height()));
-    TIFFSetField(tiff, TIFFTAG_PAGENUMBER, uint16_t(number - 1), uint16_t(pages));
-    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, "81 3 1234 5679");
-    TIFFSetField(tiff, TIFFTAG_DATETIME, "2026:12:07 06:38:44");
-    QByteArray line(image.width() / 8, '\0');
-    for (int y = 0; y < image.height(); ++y) {
-        const uchar *gray = image.constScanLine(y);
-        line.fill('\0');
-        for (int x = 0; x < image.width(); ++x) {
-            if (gray[x] < 128)
-                line[x / 8] = char(uchar(line[x / 8]) | (0x80 >> (x % 8)));
-        }
-        if (TIFFWriteScanline(tiff, line.data(), uint32_t(y), 0) < 0)
-            return false;
-    }
-    return TIFFWriteDirectory(tiff) != 0;
-}
 
 } // namespace
 
@@ -165,8 +137,8 @@ int main(int argc, char *argv[])
             bool ok = true;
             const int pages = int(document.pages.size());
             for (int number = 1; ok && number <= pages; ++number)
-                ok = writePage(tiff, page(document, document.pages.at(number - 1), fine ? FineHeight : FineHeight / 2),
-                               number, pages, fine);
+                ok = writeFaxPage(tiff, page(document, document.pages.at(number - 1), fine ? FineHeight : FineHeight / 2),
+                                  number, pages, fine ? 196.0f : 98.0f);
             TIFFClose(tiff);
             if (!ok)
                 return 1;
