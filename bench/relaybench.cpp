@@ -452,12 +452,21 @@ std::optional<DesktopMemory> measureDesktopMemory(const std::string &configDir, 
     while (access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) == 0)
         ++display;
     const std::string displayVariable = "DISPLAY=:" + std::to_string(display);
-    const pid_t server = spawn({"/usr/bin/Xvfb", ":" + std::to_string(display), "-screen", "0", "1024x768x24",
-                                "-nolisten", "tcp"}, {});
+    // -noreset: the server does not start over when a client leaves before
+    // the window manager came, which can drop the window manager's connection.
+    const pid_t server = spawn({"/usr/bin/Xvfb", ":" + std::to_string(display), "-noreset", "-screen", "0",
+                                "1024x768x24", "-nolisten", "tcp"}, {});
     for (int i = 0; i < 100 && access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) != 0; ++i)
         sleepFor(50);
+    // The socket file is there a moment before the server accepts clients.
+    sleepFor(200);
     const pid_t windowManager = spawn({"/usr/bin/openbox"}, {displayVariable});
     sleepFor(500);
+    if (waitpid(windowManager, nullptr, WNOHANG) != 0) {
+        std::printf("\nMemory on a desktop: skipped (openbox did not start on :%d)\n", display);
+        stop(server);
+        return std::nullopt;
+    }
 
     std::optional<DesktopMemory> result;
     {

@@ -317,34 +317,34 @@ public:
         }
         if (!m_missing.isEmpty())
             return;
-        for (int number = 90; number < 140 && m_display.isEmpty(); ++number) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))
-                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
-                continue;
-            const QString display = QStringLiteral(":%1").arg(number);
-            m_xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
-                                                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                                  QStringLiteral("tcp")});
-            if (!m_xvfb.waitForStarted(5000))
-                break;
-            QElapsedTimer timer;
-            timer.start();
-            while (timer.elapsed() < 5000 && m_xvfb.state() == QProcess::Running
-                   && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
-                QTest::qWait(20);
-            if (m_xvfb.state() == QProcess::Running)
-                m_display = display;
-            else
-                m_xvfb.waitForFinished(1000);
+        // Xvfb picks a free display itself and writes its number once it
+        // accepts clients: its socket file is there a moment before that, and
+        // a window manager started then could not open the display. Without
+        // -noreset it starts over whenever its last client leaves (a probe
+        // before the window manager came), and a connection on the way then
+        // can be dropped.
+        m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                                              QStringLiteral("-screen"), QStringLiteral("0"),
+                                              QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+        if (m_xvfb.waitForStarted(5000)
+            && QTest::qWaitFor([this] { return m_xvfb.canReadLine() || m_xvfb.state() != QProcess::Running; }, 10000)
+            && m_xvfb.canReadLine()) {
+            bool number = false;
+            const QByteArray line = m_xvfb.readLine().trimmed();
+            line.toUInt(&number);
+            if (number)
+                m_display = QLatin1Char(':') + QString::fromLatin1(line);
         }
         if (m_display.isEmpty()) {
-            m_missing.append(QStringLiteral("a free X display"));
+            m_missing.append(QStringLiteral("an X server that starts (Xvfb)"));
             return;
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DISPLAY"), m_display);
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
         m_windowManager.setProcessEnvironment(environment);
+        m_windowManager.setProcessChannelMode(QProcess::MergedChannels);
         m_windowManager.start(QStringLiteral("openbox"), QStringList());
         m_windowManager.waitForStarted();
         // Managing windows once it has said so on the root window.
@@ -352,7 +352,12 @@ public:
                 return run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
                     .contains(QLatin1String("window id"));
             }, 10000))
-            m_missing.append(QStringLiteral("a window manager that starts (openbox)"));
+            m_missing.append(QStringLiteral("a window manager that starts (openbox on %1, %2: %3)")
+                                 .arg(m_display,
+                                      m_windowManager.state() == QProcess::Running
+                                          ? QStringLiteral("running")
+                                          : QStringLiteral("exit %1").arg(m_windowManager.exitCode()),
+                                      QString::fromLocal8Bit(m_windowManager.readAll()).trimmed()));
     }
     ~Desktop()
     {
