@@ -299,6 +299,23 @@ private Q_SLOTS:
                                  + "\nremote_username bridge\nremote_password bridge-secret\n"
                                    "topic kavrel/fax/# both 1\n"));
         QVERIFY(branch.start());
+        // The bridge is up once a message said at the head office comes out
+        // at the branch; a reception posted before would not get there.
+        QProcess probe;
+        probe.start(QStringLiteral("mosquitto_sub"),
+                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(branch.port()),
+                     QStringLiteral("-u"), QStringLiteral("bob"), QStringLiteral("-P"), QStringLiteral("bob-secret"),
+                     QStringLiteral("-t"), QStringLiteral("kavrel/fax/probe"), QStringLiteral("-C"), QStringLiteral("1")});
+        QVERIFY(probe.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (QProcess::execute(QStringLiteral("mosquitto_pub"),
+                               {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                QString::number(broker.port()), QStringLiteral("-u"), TestSupport::TestBroker::user(),
+                                QStringLiteral("-P"), TestSupport::TestBroker::password(), QStringLiteral("-t"),
+                                QStringLiteral("kavrel/fax/probe"), QStringLiteral("-m"), QStringLiteral("probe")}),
+             probe.state() == QProcess::NotRunning),
+            20000);
+        QCOMPARE(probe.exitCode(), 0);
         auto a = desk("alice", QStringLiteral("山田"), broker.url());
         auto b = desk("bob", QStringLiteral("佐藤"), branch.url());
         QTRY_VERIFY(connected(a.get()) && connected(b.get()));
