@@ -194,7 +194,9 @@ private Q_SLOTS:
     }
 
     // The broker goes away: posts are answered all the same, and once it is
-    // back every reception is delivered, once and in order.
+    // back every reception is delivered, in order. (At least once: a
+    // message on its way as a connection went comes again, as QoS 1 has
+    // it, and the desks take a copy as the same reception.)
     void brokerAwayLosesNothing()
     {
         TestSupport::TestSubscriber subscriber(broker, Topic);
@@ -208,14 +210,23 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i)
             QVERIFY(post(fields({"2026:12:07 06:38:44", QByteArray::number(i), "", "", "1", ""})));
         QVERIFY(broker.start());
-        QTRY_COMPARE_WITH_TIMEOUT(subscriber.messages().size(), 21, 15000);
+        QStringList expected{QStringLiteral("before")};
+        for (int i = 0; i < 20; ++i)
+            expected.append(QString::number(i));
+        const auto delivered = [&subscriber] {
+            QStringList tsis;
+            for (const QByteArray &message : subscriber.messages()) {
+                const QString tsi = QJsonDocument::fromJson(message).object().value(QStringLiteral("tsi")).toString();
+                if (!tsis.contains(tsi))
+                    tsis.append(tsi);
+            }
+            return tsis;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(delivered().size(), 21, 15000);
         QTest::qWait(500);
-        const QList<QByteArray> messages = subscriber.messages();
-        QCOMPARE(messages.size(), 21);
-        for (int i = 0; i < 20; ++i) {
-            const QJsonObject json = QJsonDocument::fromJson(messages.at(i + 1)).object();
-            QCOMPARE(json.value(QStringLiteral("tsi")).toString(), QString::number(i));
-        }
+        QCOMPARE(delivered(), expected);
+        if (subscriber.messages().size() > 21)
+            qInfo("%lld copies came again", qint64(subscriber.messages().size() - 21));
     }
 
     // A session the broker kept holds what an older version subscribed to
