@@ -195,6 +195,9 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
                                              .arg(path));
         return;
     }
+    // The texts' settings are said even where the documents cannot be made.
+    TextReader::Options textOptions;
+    const bool text = readTextSettings(settings, path, &textOptions);
     DocumentMaker::Options options;
     options.spool = settings.value(QStringLiteral("Documents/Spool"), options.spool).toString().trimmed();
     options.faxUser = settings.value(QStringLiteral("Documents/FaxUser"), options.faxUser).toString().trimmed();
@@ -260,29 +263,34 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
     qCInfo(lcRelays).noquote() << QStringLiteral("publishes each received document to %1, on a connection of its own")
                                       .arg(Topics::document(m_root, m_server, QStringLiteral("<department>"), QStringLiteral("<commid>")));
     m_bulk->start();
-    setUpText(settings, path);
+    if (text)
+        setUpText(textOptions);
 }
 
-void Relays::setUpText(const QVariantMap &settings, const QString &path)
+bool Relays::readTextSettings(const QVariantMap &settings, const QString &path, TextReader::Options *options)
 {
     const QString wanted = settings.value(QStringLiteral("Documents/Text"), QStringLiteral("false")).toString().trimmed();
     if (wanted != QLatin1String("true")) {
         if (wanted != QLatin1String("false"))
             problem(QStringLiteral("%1: Documents/Text is true or false, not '%2'; no texts are read").arg(path, wanted));
-        return;
+        return false;
     }
-    TextReader::Options options;
     bool numeric = false;
     const QVariant pages = settings.value(QStringLiteral("Documents/TextPages"));
     if (pages.isValid()) {
-        options.maxPages = pages.toString().trimmed().toInt(&numeric);
-        if (!numeric || options.maxPages < 1 || options.maxPages > FaxText::MaxPages) {
+        options->maxPages = pages.toString().trimmed().toInt(&numeric);
+        if (!numeric || options->maxPages < 1 || options->maxPages > FaxText::MaxPages) {
             problem(QStringLiteral("%1: Documents/TextPages is a number of pages from 1, not '%2'; 20 are read")
                         .arg(path, pages.toString()));
-            options.maxPages = 20;
+            options->maxPages = 20;
         }
     }
-    options.timeout = TestDelays::value("read", options.timeout);
+    options->timeout = TestDelays::value("read", options->timeout);
+    return true;
+}
+
+void Relays::setUpText(const TextReader::Options &options)
+{
     auto *reader = new TextReader(this);
     QString error, warning;
     if (!reader->setUp(options, m_documents->faxPage(), &error, &warning)) {

@@ -2,6 +2,7 @@
 
 #include "core/reception.h"
 #include "faxmonitor/routing.h"
+#include "faxmonitor/textreader.h"
 #include "mqtt/mqttclient.h"
 
 #include <QList>
@@ -10,7 +11,6 @@
 
 class DocumentMaker;
 struct FaxText;
-class TextReader;
 class StateKeeper;
 class RefusalLog;
 class UdpSender;
@@ -135,7 +135,10 @@ private:
     QStringList takeDocumentDepartments(const QString &commId);
     void documentFailed(const QString &commId, const QString &why);
     void setUpDocuments(const QVariantMap &settings, const QString &path);
-    void setUpText(const QVariantMap &settings, const QString &path);
+    // Whether texts are read ([Documents] Text), and how; what cannot be
+    // used is said.
+    bool readTextSettings(const QVariantMap &settings, const QString &path, TextReader::Options *options);
+    void setUpText(const TextReader::Options &options);
     void publishText(const QString &commId, const FaxText &text);
     struct MqttSettings {
         QString broker, caFile, topic, server, clientId, user, passwordFile;

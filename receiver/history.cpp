@@ -340,7 +340,6 @@ bool History::flush()
         return false;
     }
     m_writeFailed = false;
-    m_droppedTexts = 0;
     m_found = false; // what a search found may have changed
     m_pendingTexts.clear();
     m_waitingTexts = std::exchange(m_nextWaitingTexts, {});
@@ -796,10 +795,15 @@ bool History::findWords(const HistorySearch::Terms &terms)
 void History::addText(const QString &commId, const FaxText &text)
 {
     if (m_pendingTexts.size() + m_waitingTexts.size() >= MaxPendingTexts) {
-        // The file cannot be written, and faxes' texts keep coming.
+        // The file cannot be written, or the receptions of these texts do not
+        // come, and texts keep coming: told once until there is room again.
         if (m_droppedTexts++ == 0)
-            tell(QStringLiteral("受信履歴を書き込めないため、FAX の本文の一部を検索できるように保存できませんでした。"));
+            tell(QStringLiteral("受信履歴への保存を待つ FAX の本文が多すぎるため、一部を検索できるように保存できませんでした。"));
         return;
+    }
+    if (m_droppedTexts > 0) {
+        qCWarning(lcHistory, "%lld pages of faxes' texts were not kept", m_droppedTexts);
+        m_droppedTexts = 0;
     }
     m_pendingTexts.append({commId, text, m_bounds.wall().toMSecsSinceEpoch()});
     scheduleWrite();

@@ -235,6 +235,32 @@ private Q_SLOTS:
         QVERIFY2(match.html.contains(QStringLiteral("<b>")), qPrintable(match.html));
     }
 
+    // A page is read at square pixels whatever its resolution: a standard
+    // fax's lines doubled, a fax that gives it in centimetres as one in
+    // inches; all three pictures of one sheet are alike.
+    void pageIsReadAtSquarePixels()
+    {
+        const QString faxPage = QFileInfo(QStringLiteral(KAVREL_FAXMON)).dir().filePath(QStringLiteral("kavrel-faxpage"));
+        const QString centimetres = work.filePath(QStringLiteral("centimetres.tif"));
+        QVERIFY(QFile::copy(QStringLiteral(TEXT_FAXES "/order-standard.tif"), centimetres));
+        for (const auto &[tag, value] : {std::pair{"296", "3"}, {"282", "80.315"}, {"283", "38.583"}})
+            QCOMPARE(QProcess::execute(QStringLiteral("tiffset"),
+                                       {QStringLiteral("-s"), QLatin1String(tag), QLatin1String(value), centimetres}),
+                     0);
+        QList<QSize> sizes;
+        for (const QString &fax : {QStringLiteral(TEXT_FAXES "/order-fine.tif"), QStringLiteral(TEXT_FAXES "/order-standard.tif"), centimetres}) {
+            const QString picture = work.filePath(QStringLiteral("page.png"));
+            QFile::remove(picture);
+            QCOMPARE(QProcess::execute(faxPage, {QStringLiteral("--page"), QStringLiteral("1"), fax, picture}), 0);
+            sizes.append(QImageReader(picture).size());
+        }
+        QCOMPARE(sizes.at(0).width(), 3388); // 1728 dots at 204 to the inch, at 400
+        for (const QSize &size : sizes) {
+            QCOMPARE(size.width(), sizes.at(0).width());
+            QVERIFY2(qAbs(size.height() - sizes.at(0).height()) <= 8, qPrintable(QString::number(size.height())));
+        }
+    }
+
     // A reading that hangs is given up after its time, and said; the
     // receptions around it come on time, and the next fax is read.
     void hangingReadingIsBoundedAndTold()

@@ -158,6 +158,35 @@ private Q_SLOTS:
         QCOMPARE(history.texts(QStringLiteral("fax1/4")).size(), 1);
     }
 
+    // Texts whose reception has not come wait for it, to a number (those
+    // over it told once, not each) and to a time (then let go).
+    void waitingTextsBounded()
+    {
+        History history(historyPath("waitingtexts"));
+        QVERIFY(history.open());
+        QDateTime now = QDateTime::currentDateTime();
+        history.setClock([&now] { return now; });
+        QSignalSpy problems(&history, &History::problem);
+        const auto reception = [&history, &now](const char *commId) {
+            history.add(now, QStringLiteral("mqtt"), QStringLiteral("2026/12/08 09:00:00,,031111,ｱｵｷ,1,OK"),
+                        QLatin1String(commId));
+            return history.flush();
+        };
+        for (int page = 1; page <= History::MaxPendingTexts + 5; ++page)
+            history.addText(QStringLiteral("fax1/1"), FaxText{page, 9999, QStringLiteral("ページ"), QString()});
+        QVERIFY(reception("fax1/2"));
+        history.addText(QStringLiteral("fax1/1"), FaxText{1, 9999, QStringLiteral("ページ"), QString()});
+        QCOMPARE(problems.size(), 1);
+        now = now.addSecs(60 * (History::OrphanStateMinutes + 1));
+        QVERIFY(reception("fax1/3"));
+        QVERIFY(reception("fax1/1"));
+        QVERIFY(history.texts(QStringLiteral("fax1/1")).isEmpty());
+        // There is room again.
+        history.addText(QStringLiteral("fax1/1"), FaxText{1, 1, QStringLiteral("ページ"), QString()});
+        QVERIFY(history.flush());
+        QCOMPARE(history.texts(QStringLiteral("fax1/1")).size(), 1);
+    }
+
     // A fax's text counts in the bytes the history keeps: the oldest
     // reception goes with its text, which is no longer found.
     void textsCountInTheBound()

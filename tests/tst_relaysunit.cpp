@@ -45,6 +45,10 @@ private Q_SLOTS:
                                                     << "documents travel through the broker" << 0 << false;
         QTest::newRow("documents neither true nor false") << broker + "[Documents]\nPublish=yes\n"
                                                           << "Documents/Publish is true or false" << 0 << true;
+        QTest::newRow("text neither true nor false") << broker + "[Documents]\nPublish=true\nText=yes\n"
+                                                     << "Documents/Text is true or false" << 0 << true;
+        QTest::newRow("text of no pages") << broker + "[Documents]\nPublish=true\nText=true\nTextPages=0\n"
+                                          << "Documents/TextPages is a number of pages from 1, not '0'" << 0 << true;
         // Routing that cannot be used is refused with its line and why;
         // the receptions are relayed all the same (to the default
         // department).
