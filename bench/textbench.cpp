@@ -1,6 +1,7 @@
 // What faxes say, read and searched:
-//  1. the monitor's reading (kavrel-faxpage, then tesseract at one thread,
-//     as the monitor runs them) of faxes whose text is known, at fine and
+//  1. the monitor's reading (its text reader: kavrel-faxpage, then
+//     tesseract at one thread, again as columns where a page has vertical
+//     writing) of faxes whose text is known, at fine and
 //     standard resolution: characters read right (1 - edit distance /
 //     length, blanks left out) and seconds a page; and a page of noise;
 //  2. a fax from the hook's post until a phrase of its second page finds it
@@ -19,6 +20,7 @@
 #include "testsupport.h"
 #include "core/monitorprotocol.h"
 #include "core/topics.h"
+#include "faxmonitor/textreader.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -29,6 +31,7 @@
 #include <QSysInfo>
 #include <QThread>
 
+#include <fcntl.h>
 #include <pwd.h>
 
 using namespace bench;
@@ -62,24 +65,36 @@ int editDistance(const QString &a, const QString &b)
     return row.back();
 }
 
-// Reads page of fax as the monitor does; its text, and the seconds both
-// tools took.
-QString readPage(const QString &fax, int page, const QString &folder, double *seconds)
+// Reads fax as the monitor does (its text reader: kavrel-faxpage, then
+// tesseract at one thread, a page read again as columns where it has
+// vertical writing): each page's text, and the seconds each took.
+QStringList readFax(const QString &fax, std::vector<double> *seconds)
 {
-    const QString png = folder + QStringLiteral("/page.png");
-    const auto start = Clock::now();
-    QProcess prepare;
-    prepare.start(QStringLiteral(FAX_PAGE), {QStringLiteral("--page"), QString::number(page), fax, png});
-    prepare.waitForFinished(120000);
-    QProcess tesseract;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("OMP_THREAD_LIMIT"), QStringLiteral("1"));
-    tesseract.setProcessEnvironment(environment);
-    tesseract.start(QStringLiteral("tesseract"), {png, QStringLiteral("stdout"), QStringLiteral("-l"),
-                                                  QStringLiteral("jpn+jpn_vert"), QStringLiteral("--psm"), QStringLiteral("3")});
-    tesseract.waitForFinished(120000);
-    *seconds = millisecondsBetween(start, Clock::now()) / 1000.0;
-    return QString::fromUtf8(tesseract.readAllStandardOutput());
+    TextReader reader;
+    TextReader::Options options;
+    options.timeout = 120000;
+    options.maxPages = 100;
+    QString error, warning;
+    if (!reader.setUp(options, QStringLiteral(FAX_PAGE), &error, &warning)) {
+        std::fprintf(stderr, "textbench: %s\n", qPrintable(error));
+        return {};
+    }
+    auto received = std::make_shared<ReceivedFax>();
+    received->fd = ::open(QFile::encodeName(fax).constData(), O_RDONLY | O_CLOEXEC);
+    QStringList texts;
+    bool done = false;
+    auto start = Clock::now();
+    QObject::connect(&reader, &TextReader::pageRead, &reader, [&](const QString &, const FaxText &text) {
+        if (text.page == 0)
+            return;
+        texts.append(text.text);
+        seconds->push_back(millisecondsBetween(start, Clock::now()) / 1000.0);
+        start = Clock::now();
+    });
+    QObject::connect(&reader, &TextReader::finished, &reader, [&done] { done = true; });
+    reader.read(QStringLiteral("1"), received);
+    processUntil([&done] { return done; }, 600000);
+    return texts;
 }
 
 QString userName()
@@ -90,7 +105,8 @@ QString userName()
 
 void reading(const QString &folder)
 {
-    std::printf("\nReading faxes of known text (kavrel-faxpage and tesseract jpn+jpn_vert at one thread, as the monitor):\n\n");
+    std::printf("\nReading faxes of known text (the monitor's text reader: kavrel-faxpage, tesseract jpn+jpn_vert at one "
+                "thread):\n\n");
     std::printf("| %-10s | %-10s | %-22s | %-16s |\n", "fax", "resolution", "characters read right", "seconds a page");
     std::printf("|------------|------------|------------------------|------------------|\n");
     double wrong[2] = {0, 0}, total[2] = {0, 0};
@@ -104,14 +120,16 @@ void reading(const QString &folder)
             const QString fax = QStringLiteral(TEXT_FAXES "/%1-%2.tif").arg(QLatin1String(kind), fine ? QStringLiteral("fine") : QStringLiteral("standard"));
             int faxWrong = 0, faxTotal = 0;
             double faxSeconds = 0;
+            std::vector<double> took;
+            const QStringList read = readFax(fax, &took);
             for (int page = 1; page <= pages.size(); ++page) {
-                double took = 0;
                 const QString expected = withoutBlanks(pages.at(page - 1));
-                const QString read = withoutBlanks(readPage(fax, page, folder, &took));
-                faxWrong += editDistance(expected, read);
+                faxWrong += editDistance(expected, withoutBlanks(read.value(page - 1)));
                 faxTotal += int(expected.size());
-                faxSeconds += took;
-                seconds[fine].push_back(took);
+            }
+            for (double pageSeconds : took) {
+                faxSeconds += pageSeconds;
+                seconds[fine].push_back(pageSeconds);
             }
             wrong[fine] += faxWrong;
             total[fine] += faxTotal;
@@ -137,10 +155,10 @@ void reading(const QString &folder)
         const QString tiff = folder + QStringLiteral("/noise.tif");
         QProcess::execute(QStringLiteral("ppm2tiff"), {QStringLiteral("-c"), QStringLiteral("g4"), QStringLiteral("-R"),
                                                       QStringLiteral("204x196"), noise, tiff});
-        double took = 0;
-        const QString read = readPage(tiff, 1, folder, &took);
-        std::printf("A page of noise: %.1f s, %lld characters \"read\" (the monitor gives a page up after 60 s).\n", took,
-                    qint64(withoutBlanks(read).size()));
+        std::vector<double> took;
+        const QString read = readFax(tiff, &took).value(0);
+        std::printf("A page of noise: %.1f s, %lld characters \"read\" (the monitor gives each tool up after 60 s).\n",
+                    took.empty() ? 0.0 : took.front(), qint64(withoutBlanks(read).size()));
     }
 }
 

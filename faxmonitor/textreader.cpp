@@ -3,6 +3,7 @@
 #include "faxmonitor/logging.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,6 +16,11 @@ struct TextReader::Job
     int pages = -1;
     int page = 0;
     bool reading = false; // tesseract under way (else the page is made ready)
+    // The page read as columns of vertical writing, after a first reading
+    // (kept here) found some or nothing at all.
+    bool vertical = false;
+    TextReader::Reading first;
+    QElapsedTimer started; // the tool under way
     QByteArray out;       // what the tool under way wrote, up to a bound
     QByteArray said;      // and said on its error output
     QTemporaryDir folder;
@@ -24,6 +30,9 @@ struct TextReader::Job
 namespace {
 
 constexpr qsizetype MaxSaid = 4096;
+// tesseract's TSV: some 40 bytes of boxes and confidence a word, and a word
+// of Japanese is a character or two.
+constexpr qsizetype MaxOut = 16 * FaxText::MaxTextBytes;
 
 // Where Debian's tesseract looks for its languages.
 QString defaultDataFolder()
@@ -61,7 +70,7 @@ TextReader::TextReader(QObject *parent)
         m_process->kill();
         toolFinished(false, QStringLiteral("%1 took longer than %2 s")
                                 .arg(m_current->reading ? QStringLiteral("tesseract") : QStringLiteral("the fax's reader"))
-                                .arg(m_options.timeout / 1000.0));
+                                .arg(m_deadline.interval() / 1000.0));
     });
 }
 
@@ -167,10 +176,10 @@ void TextReader::readPage()
         return;
     }
     job->reading = false;
-    run(m_faxPage, {QStringLiteral("--page"), QString::number(page), job->fax->path(), job->picture()});
+    run(m_faxPage, {QStringLiteral("--page"), QString::number(page), job->fax->path(), job->picture()}, m_options.timeout);
 }
 
-void TextReader::run(const QString &program, const QStringList &arguments)
+void TextReader::run(const QString &program, const QStringList &arguments, int timeout)
 {
     if (m_process) {
         m_process->disconnect(this);
@@ -188,7 +197,7 @@ void TextReader::run(const QString &program, const QStringList &arguments)
     QProcess *process = m_process;
     connect(process, &QProcess::readyReadStandardOutput, this, [job, process] {
         const QByteArray more = process->readAllStandardOutput();
-        job->out += more.left(qMax<qsizetype>(0, 2 * FaxText::MaxTextBytes - job->out.size()));
+        job->out += more.left(qMax<qsizetype>(0, MaxOut - job->out.size()));
     });
     connect(process, &QProcess::readyReadStandardError, this, [job, process] {
         const QByteArray more = process->readAllStandardError();
@@ -196,7 +205,7 @@ void TextReader::run(const QString &program, const QStringList &arguments)
     });
     connect(process, &QProcess::finished, this, [this, job, process, program](int code, QProcess::ExitStatus status) {
         m_deadline.stop();
-        job->out += process->readAllStandardOutput().left(qMax<qsizetype>(0, 2 * FaxText::MaxTextBytes - job->out.size()));
+        job->out += process->readAllStandardOutput().left(qMax<qsizetype>(0, MaxOut - job->out.size()));
         job->said = (job->said + process->readAllStandardError()).left(MaxSaid);
         const QString name = QFileInfo(program).fileName();
         if (status == QProcess::NormalExit && code == 125 && job->said.isEmpty())
@@ -214,7 +223,8 @@ void TextReader::run(const QString &program, const QStringList &arguments)
         m_deadline.stop();
         toolFinished(false, QStringLiteral("%1 could not be started").arg(program));
     });
-    m_deadline.start(m_options.timeout);
+    m_deadline.start(timeout);
+    job->started.start();
     process->start(program, arguments);
 }
 
@@ -237,23 +247,90 @@ void TextReader::toolFinished(bool ok, const QString &error)
                                                  .arg(job->commId)
                                                  .arg(cut);
         job->reading = true;
-        QStringList arguments{job->picture(), QStringLiteral("stdout"), QStringLiteral("-l"), m_languages,
-                              QStringLiteral("--psm"), QStringLiteral("3")};
-        if (!m_options.dataFolder.isEmpty())
-            arguments << QStringLiteral("--tessdata-dir") << m_options.dataFolder;
-        run(m_options.tesseract, arguments);
+        job->vertical = false;
+        runTesseract(QStringLiteral("3"), m_options.timeout);
+        return;
+    }
+    if (!job->vertical) {
+        if (!ok) {
+            QFile::remove(job->picture());
+            pageDone(FaxText{job->page, job->pages, QString(), error});
+            return;
+        }
+        // tesseract's page layout leaves out columns of vertical writing
+        // (whole pages of it at times), and reading the page as columns
+        // reads horizontal writing as nonsense: a page with some columns,
+        // or with nothing found, is read as columns as well, and the surer
+        // reading of the two kept.
+        job->first = reading(job->out);
+        if (job->first.verticalLines > 0 || job->first.text.isEmpty()) {
+            job->vertical = true;
+            runTesseract(QStringLiteral("5"),
+                         job->first.text.isEmpty()
+                             ? int(qMin<qint64>(m_options.timeout, qMax<qint64>(m_options.columnsTimeout, 2 * job->started.elapsed())))
+                             : m_options.timeout);
+            return;
+        }
+        QFile::remove(job->picture());
+        pageDone(FaxText{job->page, job->pages, job->first.text, QString()});
         return;
     }
     QFile::remove(job->picture());
-    if (!ok) {
-        pageDone(FaxText{job->page, job->pages, QString(), error});
-        return;
+    Reading columns = ok ? reading(job->out) : Reading();
+    if (!ok)
+        qCWarning(lcRelays).noquote() << QStringLiteral("page %1 of %2 could not be read as vertical writing: %3")
+                                             .arg(job->page)
+                                             .arg(job->commId, error);
+    pageDone(FaxText{job->page, job->pages, columns.score > job->first.score ? columns.text : job->first.text, QString()});
+}
+
+void TextReader::runTesseract(const QString &layout, int timeout)
+{
+    QStringList arguments{m_current->picture(), QStringLiteral("stdout"), QStringLiteral("-l"), m_languages,
+                          QStringLiteral("--psm"), layout};
+    if (!m_options.dataFolder.isEmpty())
+        arguments << QStringLiteral("--tessdata-dir") << m_options.dataFolder;
+    arguments << QStringLiteral("txt") << QStringLiteral("tsv");
+    run(m_options.tesseract, arguments, timeout);
+}
+
+TextReader::Reading TextReader::reading(const QByteArray &out)
+{
+    // tesseract's text and its TSV, in one: the text's lines have no tabs,
+    // and the TSV's rows are level page block paragraph line word left top
+    // width height conf text, a page, block, paragraph and line (levels 1
+    // to 4) each before what is in it, down to the words (level 5).
+    enum { Level, Width = 8, Height, Confidence, Text, Fields };
+    Reading result;
+    QStringList lines;
+    bool tall = false;
+    int lineCharacters = 0;
+    const auto endLine = [&] {
+        if (tall && lineCharacters >= 3)
+            ++result.verticalLines;
+        lineCharacters = 0;
+    };
+    for (const QByteArray &row : out.split('\n')) {
+        if (!row.contains('\t')) {
+            lines.append(QString::fromUtf8(row));
+            continue;
+        }
+        const QList<QByteArray> fields = row.split('\t');
+        const int level = fields.size() == Fields ? fields.at(Level).toInt() : 0;
+        if (level >= 1 && level <= 4) {
+            endLine();
+            tall = level == 4 && fields.at(Height).toInt() > 2 * fields.at(Width).toInt();
+        } else if (level == 5) {
+            const qsizetype characters = QString::fromUtf8(fields.at(Text)).trimmed().size();
+            lineCharacters += int(characters);
+            result.score += qMax(0.0, fields.at(Confidence).toDouble()) * double(characters);
+        }
     }
+    endLine();
     // tesseract ends each page with a form feed, and its lines with blank
     // ones between blocks.
-    QString text = QString::fromUtf8(job->out);
-    text.remove(QLatin1Char('\f'));
-    pageDone(FaxText{job->page, job->pages, text.trimmed(), QString()});
+    result.text = lines.join(QLatin1Char('\n')).remove(QLatin1Char('\f')).trimmed();
+    return result;
 }
 
 void TextReader::pageDone(const FaxText &text)

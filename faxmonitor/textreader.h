@@ -31,6 +31,10 @@ public:
         // Where the languages' data is; tesseract's own default when empty.
         QString dataFolder;
         int timeout = 60000; // milliseconds for each tool on a page
+        // A page on which nothing was found (blank, or noise, on which
+        // reading as columns can take minutes) is read as columns for
+        // twice the first reading's time, at least this, timeout at most.
+        int columnsTimeout = 10000;
         int maxPages = 20;
         int maxWaiting = 32;
         qint64 toolMemory = 1024LL * 1024 * 1024;
@@ -52,6 +56,17 @@ public:
     // Faxes waiting, and the one being read.
     int queued() const { return int(m_waiting.size()) + (m_current ? 1 : 0); }
 
+    // A page as tesseract read it (its text and its TSV, on one output):
+    // the text; how sure it was (each character's confidence, summed); and
+    // how many lines of three characters or more ran down the page
+    // (vertical writing).
+    struct Reading {
+        QString text;
+        double score = 0;
+        int verticalLines = 0;
+    };
+    static Reading reading(const QByteArray &out);
+
 Q_SIGNALS:
     void pageRead(const QString &commId, const FaxText &text);
     // Nothing more comes of commId.
@@ -61,7 +76,8 @@ private:
     struct Job;
     void startNext();
     void readPage();
-    void run(const QString &program, const QStringList &arguments);
+    void run(const QString &program, const QStringList &arguments, int timeout);
+    void runTesseract(const QString &layout, int timeout);
     void toolFinished(bool ok, const QString &error);
     void pageDone(const FaxText &text);
 

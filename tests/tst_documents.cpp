@@ -208,7 +208,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("phrase");
         QTest::newRow("order form, fine") << "order-fine" << "翌月末払い";
         QTest::newRow("order form, standard") << "order-standard" << "総務部 佐藤花子";
-        QTest::newRow("vertical writing, standard") << "vertical-standard" << "ご迷惑をおかけしますが";
+        QTest::newRow("vertical writing, fine") << "vertical-fine" << "ご迷惑をおかけしますが";
+        QTest::newRow("vertical writing, standard") << "vertical-standard" << "何卒ご了承ください";
         QTest::newRow("small print, fine") << "small-fine" << "請求書に記載の期日";
     }
     void faxIsFoundByWhatItSays()

@@ -178,6 +178,7 @@ private Q_SLOTS:
     // Documents wait in a queue of their own, bounded in number and bytes,
     // with room kept for the notices that a document will not come.
     void textRead();
+    void verticalWritingReadAsColumns();
     void documentsAdmitted_data()
     {
         QTest::addColumn<int>("queued");
@@ -232,7 +233,11 @@ void TestRelaysUnit::textRead()
     // Three pages; the reader of page 2 fails.
     const QString faxPage = script(folder, QStringLiteral("faxpage"),
                                    "echo pages 3; [ \"$2\" = 2 ] && { echo unreadable >&2; exit 2; }; echo \"$2\" > \"$4\"");
-    options.tesseract = script(folder, QStringLiteral("tesseract"), "printf 'ページ %s\\n\\f' \"$(cat \"$1\")\"");
+    // Its TSV and its text: a line, wide.
+    options.tesseract = script(folder, QStringLiteral("tesseract"),
+                               "printf '4\\t1\\t1\\t1\\t1\\t0\\t0\\t0\\t90\\t10\\t-1\\t\\n"
+                               "5\\t1\\t1\\t1\\t1\\t1\\t0\\t0\\t90\\t10\\t90\\tページ%s\\n"
+                               "ページ %s\\n\\f' \"$(cat \"$1\")\" \"$(cat \"$1\")\"");
     TextReader reader;
     QString error, warning;
     QVERIFY(!reader.setUp(options, faxPage, &error, &warning));
@@ -268,6 +273,76 @@ void TestRelaysUnit::textRead()
     QCOMPARE(said.value(QStringLiteral("1")), read);
     QCOMPARE(said.value(QStringLiteral("2")), QStringList{QStringLiteral("0 not read: 1 faxes waited to be read already")});
     QCOMPARE(said.value(QStringLiteral("3")), read);
+}
+
+// A page with columns of vertical writing, or with nothing found, is read
+// again as columns, and the surer reading kept; a page of lines is read once.
+// Pages: 1 lines; 2 a column, better read as columns; 3 a column, worse read
+// as columns; 4 nothing found at first; 5 nothing found, and reading as
+// columns hangs (given up soon, not after the tool's whole time).
+void TestRelaysUnit::verticalWritingReadAsColumns()
+{
+    QTemporaryDir folder;
+    QDir(folder.path()).mkdir(QStringLiteral("data"));
+    QFile(folder.filePath(QStringLiteral("data/jpn.traineddata"))).open(QIODevice::WriteOnly);
+    const QByteArray wide = "4\t1\t1\t1\t1\t0\t0\t0\t900\t40\t-1\t\n";
+    const QByteArray tall = "4\t1\t1\t1\t1\t0\t0\t0\t40\t900\t-1\t\n";
+    // A word in the TSV, and as the text has it.
+    const auto word = [](const char *text, int confidence) {
+        return "5\t1\t1\t1\t1\t1\t0\t0\t40\t40\t" + QByteArray::number(confidence) + "\t" + text + "\n" + text
+            + "\n";
+    };
+    const QMap<QString, QByteArray> readings{
+        {QStringLiteral("3-1"), wide + word("横書きの本文", 90)},
+        {QStringLiteral("3-2"), tall + word("縦書き", 90)},
+        {QStringLiteral("5-2"), tall + word("縦書きの本文", 85)},
+        {QStringLiteral("3-3"), tall + word("縦書きの本文", 90)},
+        {QStringLiteral("5-3"), tall + word("ゴミ", 30)},
+        {QStringLiteral("3-4"), QByteArray("level\tpage_num\n")},
+        {QStringLiteral("5-4"), tall + word("縦", 60)},
+        {QStringLiteral("3-5"), QByteArray()},
+    };
+    for (auto it = readings.cbegin(); it != readings.cend(); ++it) {
+        QFile file(folder.filePath(QStringLiteral("tsv-") + it.key()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(it.value());
+    }
+    TextReader::Options options;
+    options.dataFolder = folder.filePath(QStringLiteral("data"));
+    options.tesseract = script(folder, QStringLiteral("tesseract"),
+                               "d=$(dirname \"$0\"); p=$(cat \"$1\"); echo \"$6\" >> \"$d/layouts\";"
+                               "[ \"$6-$p\" = 5-5 ] && exec sleep 30; cat \"$d/tsv-$6-$p\"");
+    options.columnsTimeout = 200;
+    TextReader reader;
+    QString error, warning;
+    QVERIFY(reader.setUp(options, script(folder, QStringLiteral("faxpage"), "echo pages 5; echo \"$2\" > \"$4\""), &error,
+                         &warning));
+    QSignalSpy pages(&reader, &TextReader::pageRead);
+    auto fax = std::make_shared<ReceivedFax>();
+    fax->fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    fax->pages = 5;
+    reader.read(QStringLiteral("1"), fax);
+    QTRY_COMPARE(pages.size(), 5);
+    QStringList texts;
+    for (const QList<QVariant> &page : std::as_const(pages))
+        texts.append(page.at(1).value<FaxText>().text + page.at(1).value<FaxText>().error);
+    QCOMPARE(texts, (QStringList{QStringLiteral("横書きの本文"), QStringLiteral("縦書きの本文"), QStringLiteral("縦書きの本文"),
+                                 QStringLiteral("縦"), QString()}));
+    QFile layouts(folder.filePath(QStringLiteral("layouts")));
+    QVERIFY(layouts.open(QIODevice::ReadOnly));
+    QCOMPARE(layouts.readAll(), QByteArray("3\n3\n5\n3\n5\n3\n5\n3\n5\n"));
+    // The text as tesseract wrote it, whatever comes first; a column of two
+    // characters is no vertical writing.
+    const TextReader::Reading read = TextReader::reading(
+        "level\tpage_num\tblock_num\tpar_num\tline_num\tword_num\tleft\ttop\twidth\theight\tconf\ttext\n"
+        "4\t1\t1\t1\t1\t0\t0\t0\t40\t900\t-1\t\n5\t1\t1\t1\t1\t1\t0\t0\t40\t40\t50\t御見積\n"
+        "5\t1\t1\t1\t1\t2\t0\t0\t40\t40\t-1\t \n5\t1\t1\t1\t1\t3\t0\t0\t40\t40\t100\tNo.\n"
+        "4\t1\t1\t1\t2\t0\t0\t0\t40\t900\t-1\t\n5\t1\t1\t1\t2\t1\t0\t0\t40\t40\t80\t佐藤\n"
+        "2\t1\t2\t0\t0\t0\t0\t0\t40\t40\t-1\t\n5\t1\t2\t1\t1\t1\t0\t0\t40\t40\t80\t様\n"
+        "御見積 No.\n佐藤\n\n様\n\f");
+    QCOMPARE(read.text, QStringLiteral("御見積 No.\n佐藤\n\n様"));
+    QCOMPARE(read.verticalLines, 1);
+    QCOMPARE(read.score, 3 * 50 + 3 * 100 + 2 * 80 + 80.0);
 }
 
 QTEST_GUILESS_MAIN(TestRelaysUnit)
