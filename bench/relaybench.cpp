@@ -448,18 +448,30 @@ std::optional<DesktopMemory> measureDesktopMemory(const std::string &configDir, 
         std::printf("\nMemory on a desktop: skipped (needs xvfb and openbox)\n");
         return std::nullopt;
     }
-    int display = 90;
-    while (access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) == 0)
-        ++display;
+    // Xvfb picks a free display and writes its number (here on its error
+    // output, a file) once it accepts clients; -noreset: it does not start
+    // over when a client leaves before the window manager came, which can
+    // drop the window manager's connection.
+    const std::string numberFile = runtimeDir + "/xvfb-display";
+    const pid_t server = spawn({"/usr/bin/Xvfb", "-displayfd", "2", "-noreset", "-screen", "0", "1024x768x24",
+                                "-nolisten", "tcp"},
+                               {}, numberFile);
+    int display = -1;
+    for (int i = 0; i < 200 && display < 0; ++i) {
+        std::ifstream said(numberFile);
+        for (std::string line; display < 0 && std::getline(said, line);) {
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+                display = std::stoi(line);
+        }
+        if (display < 0)
+            sleepFor(50);
+    }
+    if (display < 0) {
+        std::printf("\nMemory on a desktop: skipped (Xvfb did not start)\n");
+        stop(server);
+        return std::nullopt;
+    }
     const std::string displayVariable = "DISPLAY=:" + std::to_string(display);
-    // -noreset: the server does not start over when a client leaves before
-    // the window manager came, which can drop the window manager's connection.
-    const pid_t server = spawn({"/usr/bin/Xvfb", ":" + std::to_string(display), "-noreset", "-screen", "0",
-                                "1024x768x24", "-nolisten", "tcp"}, {});
-    for (int i = 0; i < 100 && access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) != 0; ++i)
-        sleepFor(50);
-    // The socket file is there a moment before the server accepts clients.
-    sleepFor(200);
     const pid_t windowManager = spawn({"/usr/bin/openbox"}, {displayVariable});
     sleepFor(500);
     if (waitpid(windowManager, nullptr, WNOHANG) != 0) {

@@ -71,8 +71,7 @@ int editDistance(const QString &a, const QString &b)
 QStringList readFax(const QString &fax, std::vector<double> *seconds)
 {
     TextReader reader;
-    TextReader::Options options;
-    options.timeout = 120000;
+    TextReader::Options options; // the monitor's, but for the pages of a fax
     options.maxPages = 100;
     QString error, warning;
     if (!reader.setUp(options, QStringLiteral(FAX_PAGE), &error, &warning)) {
@@ -85,6 +84,9 @@ QStringList readFax(const QString &fax, std::vector<double> *seconds)
     bool done = false;
     auto start = Clock::now();
     QObject::connect(&reader, &TextReader::pageRead, &reader, [&](const QString &, const FaxText &text) {
+        if (!text.error.isEmpty())
+            std::fprintf(stderr, "textbench: %s page %d: %s\n", qPrintable(QFileInfo(fax).fileName()), text.page,
+                         qPrintable(text.error));
         if (text.page == 0)
             return;
         texts.append(text.text);

@@ -182,6 +182,9 @@ void Relays::setUpRouting(const QByteArray &content, const QVariantMap &settings
 void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
 {
     const QVariant publish = settings.value(QStringLiteral("Documents/Publish"));
+    if (publish.toString().trimmed() != QLatin1String("true")
+        && settings.value(QStringLiteral("Documents/Text")).toString().trimmed() == QLatin1String("true"))
+        problem(QStringLiteral("%1: Documents/Text needs Documents/Publish=true; no texts are read").arg(path));
     if (!publish.isValid() || publish.toString().trimmed() == QLatin1String("false"))
         return;
     if (publish.toString().trimmed() != QLatin1String("true")) {
@@ -195,7 +198,8 @@ void Relays::setUpDocuments(const QVariantMap &settings, const QString &path)
                                              .arg(path));
         return;
     }
-    // The texts' settings are said even where the documents cannot be made.
+    // The texts' settings are said even where the tools of the documents
+    // are missing.
     TextReader::Options textOptions;
     const bool text = readTextSettings(settings, path, &textOptions);
     DocumentMaker::Options options;

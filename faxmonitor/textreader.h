@@ -56,13 +56,15 @@ public:
     // Faxes waiting, and the one being read.
     int queued() const { return int(m_waiting.size()) + (m_current ? 1 : 0); }
 
-    // A page as tesseract read it (its text and its TSV, on one output):
-    // the text; how sure it was (each character's confidence, summed); and
-    // how many lines of three characters or more ran down the page
-    // (vertical writing).
+    // A page as tesseract read it (its TSV and its text, on one output):
+    // the text; how much it read, and how surely (each character's
+    // confidence, 0 to 100, summed), of how many characters; and how many
+    // lines of three characters or more ran down the page (vertical
+    // writing).
     struct Reading {
         QString text;
         double score = 0;
+        int characters = 0;
         int verticalLines = 0;
     };
     static Reading reading(const QByteArray &out);
@@ -78,7 +80,7 @@ private:
     void readPage();
     void run(const QString &program, const QStringList &arguments, int timeout);
     void runTesseract(const QString &layout, int timeout);
-    void toolFinished(bool ok, const QString &error);
+    void toolFinished(bool ok, QString error);
     void pageDone(const FaxText &text);
 
     Options m_options;

@@ -195,8 +195,8 @@ private Q_SLOTS:
 
     // The broker goes away: posts are answered all the same, and once it is
     // back every reception is delivered, in order. (At least once: a
-    // message on its way as a connection went comes again, as QoS 1 has
-    // it, and the desks take a copy as the same reception.)
+    // message on its way as a connection went may come again, as QoS 1 has
+    // it, and the desks take a copy as the same reception; a few at most.)
     void brokerAwayLosesNothing()
     {
         TestSupport::TestSubscriber subscriber(broker, Topic);
@@ -225,6 +225,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(delivered().size(), 21, 15000);
         QTest::qWait(500);
         QCOMPARE(delivered(), expected);
+        // A few, not every reception twice.
+        QVERIFY2(subscriber.messages().size() <= 21 + 5, qPrintable(QString::number(subscriber.messages().size())));
         if (subscriber.messages().size() > 21)
             qInfo("%lld copies came again", qint64(subscriber.messages().size() - 21));
     }

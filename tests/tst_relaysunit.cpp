@@ -45,6 +45,8 @@ private Q_SLOTS:
                                                     << "documents travel through the broker" << 0 << false;
         QTest::newRow("documents neither true nor false") << broker + "[Documents]\nPublish=yes\n"
                                                           << "Documents/Publish is true or false" << 0 << true;
+        QTest::newRow("text without documents") << broker + "[Documents]\nText=true\n"
+                                                << "Documents/Text needs Documents/Publish=true" << 0 << true;
         QTest::newRow("text neither true nor false") << broker + "[Documents]\nPublish=true\nText=yes\n"
                                                      << "Documents/Text is true or false" << 0 << true;
         QTest::newRow("text of no pages") << broker + "[Documents]\nPublish=true\nText=true\nTextPages=0\n"
@@ -279,7 +281,9 @@ void TestRelaysUnit::textRead()
 // again as columns, and the surer reading kept; a page of lines is read once.
 // Pages: 1 lines; 2 a column, better read as columns; 3 a column, worse read
 // as columns; 4 nothing found at first; 5 nothing found, and reading as
-// columns hangs (given up soon, not after the tool's whole time).
+// columns hangs (given up soon, not after the tool's whole time, and said);
+// 6 nothing found, and the specks read as columns are not kept; 7 more
+// written than is read (said, not read in part).
 void TestRelaysUnit::verticalWritingReadAsColumns()
 {
     QTemporaryDir folder;
@@ -299,8 +303,10 @@ void TestRelaysUnit::verticalWritingReadAsColumns()
         {QStringLiteral("3-3"), tall + word("縦書きの本文", 90)},
         {QStringLiteral("5-3"), tall + word("ゴミ", 30)},
         {QStringLiteral("3-4"), QByteArray("level\tpage_num\n")},
-        {QStringLiteral("5-4"), tall + word("縦", 60)},
+        {QStringLiteral("5-4"), tall + word("縦", 85)},
         {QStringLiteral("3-5"), QByteArray()},
+        {QStringLiteral("3-6"), QByteArray()},
+        {QStringLiteral("5-6"), tall + word("ー", 40)},
     };
     for (auto it = readings.cbegin(); it != readings.cend(); ++it) {
         QFile file(folder.filePath(QStringLiteral("tsv-") + it.key()));
@@ -311,26 +317,30 @@ void TestRelaysUnit::verticalWritingReadAsColumns()
     options.dataFolder = folder.filePath(QStringLiteral("data"));
     options.tesseract = script(folder, QStringLiteral("tesseract"),
                                "d=$(dirname \"$0\"); p=$(cat \"$1\"); echo \"$6\" >> \"$d/layouts\";"
-                               "[ \"$6-$p\" = 5-5 ] && exec sleep 30; cat \"$d/tsv-$6-$p\"");
+                               "[ \"$6-$p\" = 5-5 ] && exec sleep 600;"
+                               "[ \"$6-$p\" = 3-7 ] && { head -c 3000000 /dev/zero | tr '\\0' a; exit 0; }; cat \"$d/tsv-$6-$p\"");
     options.columnsTimeout = 200;
     TextReader reader;
     QString error, warning;
-    QVERIFY(reader.setUp(options, script(folder, QStringLiteral("faxpage"), "echo pages 5; echo \"$2\" > \"$4\""), &error,
+    QVERIFY(reader.setUp(options, script(folder, QStringLiteral("faxpage"), "echo pages 7; echo \"$2\" > \"$4\""), &error,
                          &warning));
     QSignalSpy pages(&reader, &TextReader::pageRead);
     auto fax = std::make_shared<ReceivedFax>();
     fax->fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    fax->pages = 5;
+    fax->pages = 7;
     reader.read(QStringLiteral("1"), fax);
-    QTRY_COMPARE(pages.size(), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(pages.size(), 7, 30000);
     QStringList texts;
     for (const QList<QVariant> &page : std::as_const(pages))
         texts.append(page.at(1).value<FaxText>().text + page.at(1).value<FaxText>().error);
     QCOMPARE(texts, (QStringList{QStringLiteral("横書きの本文"), QStringLiteral("縦書きの本文"), QStringLiteral("縦書きの本文"),
-                                 QStringLiteral("縦"), QString()}));
+                                 QStringLiteral("縦"),
+                                 QStringLiteral("nothing was found on the page, and reading it as columns failed: "
+                                                "tesseract took longer than 0.2 s"),
+                                 QString(), QStringLiteral("tesseract wrote more than 2048 KiB for the page")}));
     QFile layouts(folder.filePath(QStringLiteral("layouts")));
     QVERIFY(layouts.open(QIODevice::ReadOnly));
-    QCOMPARE(layouts.readAll(), QByteArray("3\n3\n5\n3\n5\n3\n5\n3\n5\n"));
+    QCOMPARE(layouts.readAll(), QByteArray("3\n3\n5\n3\n5\n3\n5\n3\n5\n3\n5\n3\n"));
     // The text as tesseract wrote it, whatever comes first; a column of two
     // characters is no vertical writing.
     const TextReader::Reading read = TextReader::reading(
@@ -342,6 +352,7 @@ void TestRelaysUnit::verticalWritingReadAsColumns()
         "御見積 No.\n佐藤\n\n様\n\f");
     QCOMPARE(read.text, QStringLiteral("御見積 No.\n佐藤\n\n様"));
     QCOMPARE(read.verticalLines, 1);
+    QCOMPARE(read.characters, 9);
     QCOMPARE(read.score, 3 * 50 + 3 * 100 + 2 * 80 + 80.0);
 }
 
