@@ -16,10 +16,11 @@ class QProcess;
 // tesseract (Japanese, horizontal and vertical writing): a page at a time,
 // each made ready by the fax's reader (kavrel-faxpage: square pixels, 400 to
 // the inch, so that a standard fax's letters are not half as tall as they
-// are wide), and said page by page as it is read (pageRead). One fax is read
-// at a time, at a lower priority than the conversions, each tool with a
-// time limit and a memory ceiling; a page that fails is said and the next
-// read. At most maxPages of a fax are read, and the rest said; at most
+// are wide), read with tesseract's page layout and, where that finds columns
+// of vertical writing or nothing, as columns too (see reading()), and said
+// page by page as it is read (pageRead). One fax is read at a time, at a
+// lower priority than the conversions, each tool with a time limit and a
+// memory ceiling; a page that fails is said and the next read. At most maxPages of a fax are read, and the rest said; at most
 // maxWaiting faxes wait, the oldest given up beyond (and said).
 class TextReader : public QObject
 {
