@@ -254,6 +254,10 @@ void TextReader::toolFinished(bool ok, QString error)
         runTesseract(QStringLiteral("3"), m_options.timeout);
         return;
     }
+    if (ok && job->out.size() >= MaxOut) {
+        ok = false;
+        error = QStringLiteral("tesseract wrote more than %1 KiB for the page").arg(MaxOut / 1024);
+    }
     if (!job->vertical) {
         if (!ok) {
             QFile::remove(job->picture());
@@ -265,12 +269,6 @@ void TextReader::toolFinished(bool ok, QString error)
         // reads horizontal writing as nonsense: a page with some columns,
         // or with nothing found, is read as columns as well, and the reading
         // that read more, and surely, is kept (see below).
-        if (job->out.size() >= MaxOut) {
-            QFile::remove(job->picture());
-            pageDone(FaxText{job->page, job->pages, QString(),
-                             QStringLiteral("tesseract wrote more than %1 KiB for the page").arg(MaxOut / 1024)});
-            return;
-        }
         job->first = reading(job->out);
         if (job->first.verticalLines > 0 || job->first.text.isEmpty()) {
             job->vertical = true;
@@ -285,10 +283,6 @@ void TextReader::toolFinished(bool ok, QString error)
         return;
     }
     QFile::remove(job->picture());
-    if (ok && job->out.size() >= MaxOut) {
-        ok = false;
-        error = QStringLiteral("tesseract wrote more than %1 KiB for the page").arg(MaxOut / 1024);
-    }
     const Reading columns = ok ? reading(job->out) : Reading();
     // Kept where it read more, confidence counted, and its characters were
     // read with a confidence of MinColumnsConfidence on average at least:
